@@ -1,0 +1,43 @@
+#pragma once
+
+// The program's log: one timestamped line per call, to the debugger output and, once
+// openLog has run, to qova.log in the log folder. Any thread may log except the real-time
+// render threads. Also the two UTF-8/UTF-16 conversions and the text of Windows error codes.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#if defined(__MINGW_PRINTF_FORMAT)
+#define QOVA_PRINTF(formatIndex, firstArgument) \
+    __attribute__((format(__MINGW_PRINTF_FORMAT, formatIndex, firstArgument)))
+#else
+#define QOVA_PRINTF(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
+#endif
+
+namespace app {
+
+inline constexpr std::uint64_t kLogRotateBytes = 0x200000;  // a larger qova.log is rotated at start-up
+inline constexpr std::size_t kLogMessageBytes = 2048;       // longer messages are cut to 2047 bytes
+inline constexpr std::size_t kLogLineBytes = 2200;
+
+// Any thread. Never fails visibly; allocates nothing.
+void logLine(const char* format, ...) QOVA_PRINTF(1, 2);
+
+// UI thread, once at start-up; a second call does nothing.
+void openLog();
+
+std::wstring logFilePath();
+
+// Opens folder\qova.log for appending (others may read it, not write it), first moving an
+// oversized one to qova.old.log. Null when the file cannot be opened.
+std::FILE* openLogFile(const std::wstring& folder);
+
+// The system's text for a Windows error or HRESULT, then " (0x%08lx)".
+std::string systemErrorText(unsigned long code);
+
+std::string toUtf8(std::wstring_view wide);
+std::wstring toWide(std::string_view utf8);
+
+}  // namespace app
