@@ -11,7 +11,8 @@ target_include_directories(nlohmann_json SYSTEM INTERFACE ${QOVA_DEPS_DIR}/json/
 
 # GoogleTest, built from Debian's sources with this build's compiler and flags.
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+set(QOVA_GTEST_DIR /usr/src/googletest CACHE PATH "GoogleTest sources")
+add_subdirectory(${QOVA_GTEST_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 
 if(WIN32)
   add_library(miniaudio INTERFACE)
