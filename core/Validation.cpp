@@ -1,0 +1,1 @@
+#include "core/Validation.h"
