@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "app/ConfigFile.h"
 #include "app/Folders.h"
 #include "app/LaunchOptions.h"
 #include "app/Log.h"
@@ -21,5 +22,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
     app::openLog();
     app::logLine("QOVA %s starting (session %lu)", QOVA_VERSION_TEXT, static_cast<unsigned long>(app::sessionId()));
+    // Loaded now so that an unreadable file is moved aside and reported at every start.
+    [[maybe_unused]] const core::Settings settings = app::loadSettings();
     return 0;
 }

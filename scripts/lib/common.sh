@@ -3,7 +3,9 @@
 # persistent wineserver). Every service started here is ended by its own PID on exit.
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build="$root/build"
+# QOVA_BUILD_DIR lets two people work in one checkout with their own builds, Wine prefix
+# and services.
+build="${QOVA_BUILD_DIR:-$root/build}"
 native_build="$build/native"
 win_build="$build/win"
 runtime="$build/runtime"

@@ -165,7 +165,8 @@ TEST(SystemErrorText, KnownCodeHasTrimmedTextThenTheCode) {
         const std::string message = text.substr(0, text.size() - std::strlen(suffix));
         EXPECT_FALSE(message.empty()) << code;
         EXPECT_EQ(message.find_first_of("\r\n"), std::string::npos) << text;
-        EXPECT_NE(message.back(), ' ') << text;
+        // The system's texts end in a full stop and CR LF: the stop stays, the line end goes.
+        EXPECT_EQ(message.back(), '.') << text;
     }
 }
 
