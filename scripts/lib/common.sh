@@ -69,8 +69,11 @@ start_display() {
   export DISPLAY=":$(head -n 1 "$display_file")"
 }
 
-# A private PulseAudio daemon with two stereo 48 kHz sinks; Wine presents each sink to the
-# program as a WASAPI playback endpoint named by its description.
+# A private PulseAudio daemon with two null sinks, which Wine presents to the program as
+# WASAPI playback endpoints named by their descriptions: ZoneA, stereo at 48 kHz, and ZoneB,
+# 8 channels at 44.1 kHz (a second clock). The 8-channel sink needs an explicit channel map:
+# with PulseAudio's default one (aux0, aux1) Wine advertises only 6 channels and every
+# client fails to open it. Both record as float, for a low measurement floor.
 start_pulseaudio() {
   export XDG_RUNTIME_DIR="$runtime/xdg"
   rm -rf "$XDG_RUNTIME_DIR"
@@ -79,8 +82,8 @@ start_pulseaudio() {
   export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
   HOME="$runtime" pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no \
     --load=module-native-protocol-unix \
-    --load="module-null-sink sink_name=zoneA sink_properties=device.description=ZoneA rate=48000 channels=2" \
-    --load="module-null-sink sink_name=zoneB sink_properties=device.description=ZoneB rate=48000 channels=2" \
+    --load="module-null-sink sink_name=zoneA sink_properties=device.description=ZoneA format=float32le rate=48000 channels=2" \
+    --load="module-null-sink sink_name=zoneB sink_properties=device.description=ZoneB format=float32le rate=44100 channels=8 channel_map=front-left,front-right,front-center,lfe,rear-left,rear-right,side-left,side-right" \
     --log-target=file:"$runtime/pulseaudio.log" >/dev/null 2>&1 &
   started_pids+=($!)
   local tries=0
@@ -102,6 +105,10 @@ start_wine() {
     log "creating the Wine prefix (once)"
   fi
   wine wineboot -i </dev/null >/dev/null 2>&1
+  # No crash debugger: by default Wine starts winedbg on an unhandled fault, which waits
+  # forever; without one the process ends at once with the fault's exit code.
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f \
+    </dev/null >/dev/null 2>&1
 }
 
 start_services() {
