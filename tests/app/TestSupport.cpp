@@ -51,50 +51,65 @@ std::wstring binaryFolder() {
     return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
-ProcessResult runProgram(const std::wstring& program, const std::wstring& arguments) {
-    ProcessResult result;
+AsyncProgram::AsyncProgram(const std::wstring& program, const std::wstring& arguments) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
         ADD_FAILURE() << "CreatePipe failed";
-        return result;
+        return;
     }
-    win::UniqueHandle reader(readEnd);
+    reader_.reset(readEnd);
     win::UniqueHandle writer(writeEnd);
-    SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(reader_.get(), HANDLE_FLAG_INHERIT, 0);
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = writer.get();
     startup.hStdError = writer.get();
-    startup.hStdInput = nullptr;
     const std::wstring path = binaryFolder() + L"\\" + program;
     std::wstring commandLine = L"\"" + path + L"\" " + arguments;
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                         &info)) {
         ADD_FAILURE() << "cannot start the program, error " << GetLastError();
-        return result;
+        return;
     }
-    win::UniqueHandle process(info.hProcess);
-    win::UniqueHandle thread(info.hThread);
+    process_.reset(info.hProcess);
+    CloseHandle(info.hThread);
     writer.reset();  // the child holds the only write end now, so reading ends when it does
-
-    std::thread drain([&] {
+    drain_ = std::thread([this] {
         char buffer[4096];
         DWORD got = 0;
-        while (ReadFile(reader.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) result.output.append(buffer, got);
+        while (ReadFile(reader_.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) output_.append(buffer, got);
     });
-    if (WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << "the program did not end within 30 s";
-        TerminateProcess(process.get(), 99);
-        WaitForSingleObject(process.get(), 5000);
+}
+
+AsyncProgram::~AsyncProgram() {
+    if (process_ && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0) {
+        TerminateProcess(process_.get(), 99);
+        WaitForSingleObject(process_.get(), 5000);
     }
-    drain.join();
-    GetExitCodeProcess(process.get(), &result.exitCode);
+    if (drain_.joinable()) drain_.join();
+}
+
+ProcessResult AsyncProgram::finish(DWORD timeoutMs) {
+    ProcessResult result;
+    if (!process_) return result;
+    if (WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the program did not end in time";
+        TerminateProcess(process_.get(), 99);
+        WaitForSingleObject(process_.get(), 5000);
+    }
+    if (drain_.joinable()) drain_.join();
+    GetExitCodeProcess(process_.get(), &result.exitCode);
+    result.output = output_;
     return result;
+}
+
+ProcessResult runProgram(const std::wstring& program, const std::wstring& arguments) {
+    return AsyncProgram(program, arguments).finish(30000);
 }
 
 bool fileExists(const std::wstring& path) {

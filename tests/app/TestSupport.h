@@ -6,6 +6,9 @@
 #include <windows.h>
 
 #include <string>
+#include <thread>
+
+#include "win/UniqueHandle.h"
 
 namespace testing_support {
 
@@ -31,8 +34,28 @@ struct ProcessResult {
     std::string output;  // what it wrote to its standard output
 };
 
-// Runs "binaryFolder()\program" with the given arguments (already quoted as needed),
-// waits up to 30 s for it, and collects its standard output.
+// "binaryFolder()\program" started with the given arguments (already quoted as needed),
+// its standard output and error collected while it runs. Ended by force if still running
+// when destroyed.
+class AsyncProgram {
+public:
+    AsyncProgram(const std::wstring& program, const std::wstring& arguments);
+    ~AsyncProgram();
+    AsyncProgram(const AsyncProgram&) = delete;
+    AsyncProgram& operator=(const AsyncProgram&) = delete;
+
+    bool started() const { return static_cast<bool>(process_); }
+    // Waits up to timeoutMs for the program to end (terminating it after that).
+    ProcessResult finish(DWORD timeoutMs);
+
+private:
+    win::UniqueHandle process_;
+    win::UniqueHandle reader_;
+    std::thread drain_;
+    std::string output_;
+};
+
+// Runs the program to its end (30 s at most) and collects its standard output.
 ProcessResult runProgram(const std::wstring& program, const std::wstring& arguments);
 
 bool fileExists(const std::wstring& path);

@@ -76,25 +76,7 @@ private:
     win::UniqueHandle event_;
 };
 
-// Runs "binaryFolder()\program arguments" beside the test, collecting its standard output.
-// A program still running when this is destroyed is terminated.
-class AsyncProgram {
-public:
-    AsyncProgram(const std::wstring& program, const std::wstring& arguments);
-    ~AsyncProgram();
-    AsyncProgram(const AsyncProgram&) = delete;
-    AsyncProgram& operator=(const AsyncProgram&) = delete;
-
-    bool started() const { return static_cast<bool>(process_); }
-    // Waits up to timeoutMs for the program to end (terminating it after that).
-    testing_support::ProcessResult finish(DWORD timeoutMs);
-
-private:
-    win::UniqueHandle process_;
-    win::UniqueHandle reader_;
-    std::thread drain_;
-    std::string output_;
-};
+using testing_support::AsyncProgram;
 
 // A ring made by createRing for kCardId, with a player's own view of its section and event.
 struct TestRing {
