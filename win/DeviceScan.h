@@ -4,6 +4,7 @@
 // run to run: the test outputs made at start, the WASAPI playback endpoints and the
 // installed ASIO drivers. The scan keeps no state between calls.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,8 +37,13 @@ ma_context* audioContext(DeviceFamily family);
 DeviceInfo makeTestOutput(std::uint32_t index, std::uint32_t channels, std::uint32_t sampleRate);
 
 // The WASAPI playback endpoints, in miniaudio's order. `error` gets a text when the list
-// could not be made and is left alone otherwise. UI thread.
+// could not be made and is emptied otherwise. UI thread.
 std::vector<DeviceInfo> listWasapiDevices(std::string& error);
+
+// "wasapi:" + the UTF-8 form of a WASAPI endpoint id held in a buffer of `capacity` wide
+// characters (miniaudio's device id), ending at its terminator or at the end of the buffer.
+// The scan names endpoints with it and the outputs find them again by it. Any thread.
+std::string wasapiKeyOfEndpoint(const wchar_t* endpointId, std::size_t capacity);
 
 // The installed ASIO drivers, from the registry; no driver is loaded. UI thread.
 std::vector<DeviceInfo> listAsioDevices();
