@@ -28,4 +28,13 @@ if(WIN32)
     ${imgui_src}/backends/imgui_impl_win32.cpp ${imgui_src}/backends/imgui_impl_dx11.cpp)
   target_include_directories(imgui SYSTEM PUBLIC ${imgui_src} ${imgui_src}/backends)
   target_link_libraries(imgui PUBLIC d3d11 dxgi d3dcompiler dwmapi gdi32)
+else()
+  # libsamplerate for the native benchmarks: Debian's libsamplerate0-dev (scripts/setup),
+  # found by hand since that package ships no CMake config, under the Windows build's name.
+  find_path(QOVA_SAMPLERATE_INCLUDE_DIR samplerate.h REQUIRED)
+  find_library(QOVA_SAMPLERATE_LIBRARY samplerate REQUIRED)
+  add_library(SampleRate::samplerate UNKNOWN IMPORTED)
+  set_target_properties(SampleRate::samplerate PROPERTIES
+    IMPORTED_LOCATION ${QOVA_SAMPLERATE_LIBRARY}
+    INTERFACE_INCLUDE_DIRECTORIES ${QOVA_SAMPLERATE_INCLUDE_DIR})
 endif()
