@@ -7,30 +7,16 @@
 #include <vector>
 
 #include "app/Log.h"
+#include "win/RegistryKey.h"
 
 namespace app {
+
+using win::RegistryKey;
 
 namespace {
 
 constexpr DWORD kFirstPathChars = MAX_PATH;
 constexpr DWORD kRunValueBytes = 2048;  // a longer value is not ours and reads as off
-
-// Owns one open registry key and closes it exactly once.
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    ~RegistryKey() {
-        if (key_ != nullptr) RegCloseKey(std::exchange(key_, nullptr));
-    }
-
-    HKEY get() const { return key_; }
-    HKEY* receive() { return &key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 std::wstring executablePath() {
     std::vector<wchar_t> buffer(kFirstPathChars);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/CardEditing.h"
+#include "win/RegistryKey.h"
 
 namespace win {
 
@@ -20,30 +21,6 @@ constexpr std::size_t kClassKeyNameBytes = 512;
 constexpr std::size_t kServerPathBytes = 512;
 constexpr std::size_t kDescriptionBytes = 256;
 constexpr int kMaxClassIdChars = 100;  // UTF-16 units, terminator included
-
-// Owns one open registry key and closes it exactly once.
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    ~RegistryKey() { reset(); }
-
-    HKEY get() const { return key_; }
-
-    // For the open call to fill in; whatever was owned before is closed first.
-    HKEY* receive() {
-        reset();
-        return &key_;
-    }
-
-private:
-    void reset() {
-        if (key_ != nullptr) RegCloseKey(std::exchange(key_, nullptr));
-    }
-
-    HKEY key_ = nullptr;
-};
 
 // A string value; false when it is missing, not a string, or too long for `bufferBytes`
 // with its terminator. Stored strings need not be terminated, hence the spare byte.
