@@ -111,6 +111,16 @@ start_wine() {
     </dev/null >/dev/null 2>&1
 }
 
+# Wine's desktop process (explorer.exe /desktop) ends about 20 s after the last program that
+# uses the desktop, and the next such program starts a new one that inherits its standard
+# output: under ctest that pipe then stays open until the new desktop process ends again, and
+# every test waits for it. One long-lived program on the desktop, started with its output
+# redirected, keeps a single desktop process alive for the whole run.
+keep_desktop_alive() {
+  wine notepad.exe </dev/null >/dev/null 2>&1 &
+  started_pids+=($!)
+}
+
 start_services() {
   trap stop_services EXIT
   trap 'exit 130' INT TERM
