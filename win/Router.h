@@ -1,1 +1,116 @@
 #pragma once
+
+// The routing engine: the settings in force, the sound cards of the last scan, the open
+// outputs and the card graph they render (RouterGraph.h), and one ring slot per card through
+// which player apps hand in their audio. It is also the control channel's ControlBackend.
+//
+// One mutex, the router lock, guards everything here. It is taken by every public operation
+// (on the UI thread and on the control server's connection threads) and never on a render
+// thread: those reach the graph only through the outputs they were opened with, and the
+// graph never changes shape while an output runs.
+//
+// Lock order: the router lock first; while it is held the router logs and opens outputs.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/ControlBackend.h"
+#include "core/Settings.h"
+#include "core/Validation.h"
+#include "win/CardRing.h"
+#include "win/DeviceScan.h"
+#include "win/RouterGraph.h"
+
+namespace win {
+
+struct RouterOptions {
+    // False: the device list holds only extraDevices (tests, and runs without sound cards).
+    bool scanDevices = true;
+    // Always at the head of the device list: the shell's test outputs.
+    std::vector<DeviceInfo> extraDevices;
+    // Name prefix of card rings; the shell passes L"Local\\qova".
+    std::wstring ringPrefix = L"Local\\qova";
+    // When set and true for a device, the device is treated as held by another program.
+    std::function<bool(const DeviceInfo&)> holdCheck;
+    // When set, called on the render thread after every rendered buffer of every output.
+    BufferObserver bufferObserver = nullptr;
+    void* bufferObserverContext = nullptr;
+};
+
+class Router final : public core::ControlBackend {
+public:
+    // Nothing is scanned or opened yet.
+    explicit Router(RouterOptions options);
+    // Stops every output and withdraws every ring (reason 1).
+    ~Router() override;
+
+    // UI thread. Scans the sound cards without the lock, then replaces the device list.
+    void rescan();
+
+    // UI thread. Validates; with any issue returns them and changes nothing. Otherwise puts
+    // the settings in force and rebuilds the graph; rings of cards that remain stay open.
+    std::vector<core::ValidationIssue> apply(const core::Settings& settings);
+
+    // UI thread. The Sound cards tab's test tone: a 440 Hz sine on one channel of an open output.
+    void setTestTone(std::string_view deviceKey, std::uint32_t channel, bool on);
+
+    // UI thread. Opens the driver's own settings window of that output (ASIO only).
+    void showControlPanel(std::string_view deviceKey);
+
+    // UI thread, at shutdown. Closes every output, drops the graph, withdraws every ring.
+    void closeAll();
+
+    // ControlBackend; any thread.
+    std::vector<core::CardInfo> listCards(std::uint64_t clientId) override;
+    std::vector<std::string> managedDevices() override;
+    std::string openCard(std::uint64_t clientId, const std::string& cardId, const std::string& clientName,
+                         core::OpenCardResult& result) override;
+    bool closeCard(std::uint64_t clientId, const std::string& cardId) override;
+
+    // Connection thread, when a client's connection ends: withdraws its rings (reason 1).
+    void clientGone(std::uint64_t clientId);
+
+    // Any thread. True while some player holds a card open.
+    bool anyCardPlaying();
+
+    // Any thread. Runs `visit` under the router lock with the current graph (null before the
+    // first build and after closeAll). For diagnostics and tests; `visit` must not call back
+    // into the router.
+    void inspect(const std::function<void(const RouterGraph*)>& visit);
+
+    // Any thread. Builds made so far.
+    std::uint64_t buildCount();
+
+private:
+    // All under the router lock.
+    void build();
+    void teardown();
+    void addOutputNode(RouterGraph& graph, const core::DeviceSettings& device);
+    void addCardNode(RouterGraph& graph, const core::CardSettings& card);
+    bool addFarLink(RouterGraph& graph, CardNode& card, OutputNode& farNode, const core::CardMember& member,
+                    TapSource source, double primaryLatencyMs);
+    void closeEveryRing();
+    const DeviceInfo* findDevice(std::string_view key) const;
+    OutputNode* findOutput(std::string_view key) const;
+    CardNode* findCardNode(std::string_view id) const;
+    RingSlot* findSlot(std::string_view id) const;
+
+    std::mutex lock_;
+    RouterOptions options_;
+    std::string ringPrefix_;  // options_.ringPrefix in UTF-8, as rings are named
+    core::Settings settings_;
+    std::vector<DeviceInfo> devices_;
+    std::uint64_t lastScanTick_ = 0;  // GetTickCount64 when devices_ was last replaced
+    std::unique_ptr<RouterGraph> graph_;
+    std::map<std::string, std::unique_ptr<RingSlot>, std::less<>> ringSlots_;  // by card id
+    std::uint64_t buildCount_ = 0;
+    std::uint64_t ringCounter_ = 0;  // numbers ring names; never reset
+};
+
+}  // namespace win
