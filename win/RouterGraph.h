@@ -216,6 +216,17 @@ struct OutputNode {
 // Nodes live behind pointers so that the outputs, the converters and the nodes themselves
 // can hold plain pointers to them for the graph's whole life.
 struct RouterGraph {
+    RouterGraph() = default;
+    RouterGraph(const RouterGraph&) = delete;
+    RouterGraph& operator=(const RouterGraph&) = delete;
+    // Stops every render thread before anything they read is freed, also when a graph is
+    // dropped half-built (an exception while its outputs start). Closing twice is harmless.
+    ~RouterGraph() {
+        for (const auto& node : outputs) {
+            if (node->output) node->output->close();
+        }
+    }
+
     std::vector<std::unique_ptr<OutputNode>> outputs;  // settings' device order
     std::vector<std::unique_ptr<CardNode>> cards;      // settings' card order
     std::vector<std::unique_ptr<FarLink>> farLinks;
