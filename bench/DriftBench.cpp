@@ -2,8 +2,8 @@
 // time: ten minutes per case, a few seconds each (libsamplerate is most of it).
 //
 // The primary output's callback pushes its period into a FrameFifo; the far output's callback
-// runs the far half as the render path does: fill estimate, start at target + margin with a
-// trim, DriftController, a mono SRC_SINC_FASTEST converter pulling 32 frames at a time at
+// runs the far half as the render path does: fill estimate less the primary's last block plus
+// the input the converter holds, start at target + margin with a trim, DriftController, a mono SRC_SINC_FASTEST converter pulling 32 frames at a time at
 // factor x base ratio, re-priming after an underrun, and the link's DelayLine. Both callbacks
 // come late by a random jitter; the devices themselves play at their exact clocks. FIFO size,
 // target, margin and the latency matching are computed as the router's build does.
@@ -76,6 +76,8 @@ struct FarHalf {
     bool started = false;
     bool underflow = false;
     std::int64_t lastTimeNs = 0;
+    std::uint64_t pulledFrames = 0;  // since the last start
+    double consumedFrames = 0;
     std::uint32_t starts = 0;
     std::uint32_t trimmedFrames = 0;
     std::uint64_t underrunFrames = 0;
@@ -87,6 +89,7 @@ struct FarHalf {
 long pullFar(void* context, float** data) {
     auto& link = *static_cast<FarHalf*>(context);
     const std::uint32_t got = link.fifo.pop(link.pull, kPullFrames);
+    link.pulledFrames += kPullFrames;
     if (got < kPullFrames) {
         std::fill(link.pull + got, link.pull + kPullFrames, 0.0f);
         link.underrunFrames += kPullFrames - got;
@@ -97,9 +100,12 @@ long pullFar(void* context, float** data) {
 }
 
 // One far chunk; returns false when the chunk is silent (not started, or just started).
-// levelLessFrames is taken off every fill estimate (0: the plain estimate).
-bool renderFar(FarHalf& link, std::uint32_t frames, std::int64_t nowNs, double primaryRateHz, double levelLessFrames) {
+// levelLessFrames is taken off every fill estimate (0: the plain estimate); countHeld adds
+// the input the converter holds to it.
+bool renderFar(FarHalf& link, std::uint32_t frames, std::int64_t nowNs, double primaryRateHz, double levelLessFrames,
+               bool countHeld) {
     std::fill(link.work, link.work + frames, 0.0f);
+    auto held = [&] { return countHeld ? static_cast<double>(link.pulledFrames) - link.consumedFrames : 0.0; };
     double fill = link.fifo.fillEstimate(nowNs, primaryRateHz) - levelLessFrames;
     double dt = 0.0;
     bool justStarted = false;
@@ -107,18 +113,25 @@ bool renderFar(FarHalf& link, std::uint32_t frames, std::int64_t nowNs, double p
         if (fill < link.fifoTargetFrames + link.marginFrames) return false;
         link.started = true;
         link.controller.reset();
+        if (countHeld) {
+            src_reset(link.converter);
+            link.pulledFrames = 0;
+            link.consumedFrames = 0;
+        }
         fill = link.fifoTargetFrames;
         justStarted = true;
     } else {
+        fill += held();
         dt = static_cast<double>(nowNs - link.lastTimeNs) * 1e-9;
     }
     link.lastTimeNs = nowNs;
     const double factor = link.controller.update(fill, dt);
     const long got = src_callback_read(link.converter, factor * link.baseRatio, frames, link.work);
     std::fill(link.work + std::max(got, 0L), link.work + frames, 0.0f);
+    link.consumedFrames += std::max(got, 0L) / (factor * link.baseRatio);
     bool audible = got == static_cast<long>(frames);
     if (justStarted) {
-        const double fill2 = link.fifo.fillEstimate(nowNs, primaryRateHz) - levelLessFrames;
+        const double fill2 = link.fifo.fillEstimate(nowNs, primaryRateHz) - levelLessFrames + held();
         const double drop = fill2 - (link.fifoTargetFrames - frames / (factor * link.baseRatio));
         const auto dropFrames = drop < 1.0 ? 0u : static_cast<std::uint32_t>(std::min(drop, 4294967295.0));
         link.trimmedFrames = link.fifo.discard(dropFrames);
@@ -191,8 +204,8 @@ double settledFrom(const std::vector<Window>& windows, double level, double band
 }
 
 struct Variant {
-    double matchingLessFrames = 0;  // taken off the FIFO's delay in the latency matching
-    bool levelLessPrimaryBlock = false;  // the far half steers on the fill estimate less the primary's block
+    bool levelLessPrimaryBlock = true;  // the far half steers on the fill estimate less the primary's block
+    bool countHeld = true;              // ... plus the input its converter holds
 };
 
 Result run(double farPpm, const Devices& dev, const Jitter& jitter, const Variant& variant, std::uint64_t seed) {
@@ -216,7 +229,7 @@ Result run(double farPpm, const Devices& dev, const Jitter& jitter, const Varian
         std::fprintf(stderr, "resampler: %s\n", src_strerror(error));
         std::exit(1);
     }
-    const double fifoMs = (fifoTarget - variant.matchingLessFrames) * 1000.0 / P;
+    const double fifoMs = fifoTarget * 1000.0 / P;
     const double farLatencyMs = dev.farLatencyFrames * 1000.0 / F;
     const double primaryLatencyMs = dev.primaryLatencyFrames * 1000.0 / P;
     const double m = fifoMs + farLatencyMs - primaryLatencyMs;
@@ -264,7 +277,7 @@ Result run(double farPpm, const Devices& dev, const Jitter& jitter, const Varian
         } else {
             const std::uint64_t first = farCallback * dev.farPeriodFrames;
             const bool audible = renderFar(*link, dev.farPeriodFrames, steadyNs(nextFarNs), P,
-                                         variant.levelLessPrimaryBlock ? dev.primaryPeriodFrames : 0.0);
+                                         variant.levelLessPrimaryBlock ? dev.primaryPeriodFrames : 0.0, variant.countHeld);
             if (audible && result.firstStartSeconds < 0) result.firstStartSeconds = nextFarNs * 1e-9;
             if (result.firstStartSeconds >= 0) {
                 if (!audible) fit.silent = true;
@@ -405,10 +418,10 @@ int main(int argc, char** argv) {
     Table tables[] = {
         {"as built, both devices at 48 kHz", Devices{}, {0, 100, -100, 500, -500, 900, -900}, Variant{}, Jitter{}},
         {"as built, far device at 44.1 kHz", Devices{48000, 480, 960, 44100, 441, 882}, {0, 900, -900}, Variant{}, Jitter{}},
-        // The FIFO's real delay: the fill estimate runs a primary period ahead of the frames
-        // stored, and the converter holds 32 frames it pulled ahead.
-        {"latency matching counting the FIFO as fifoTarget - primary period + 32 frames", Devices{}, {0, 900, -900}, Variant{480 - 32, false}, Jitter{}},
-        {"steering on the fill estimate less the primary's block", Devices{}, {0, 900, -900}, Variant{0, true}, Jitter{}},
+        // The rule as first designed: the plain fill estimate runs a primary period ahead of
+        // the frames that play, and the converter's hold is not counted.
+        {"plain fill estimate, converter's hold not counted", Devices{}, {0, 900, -900}, Variant{false, false}, Jitter{}},
+        {"fill estimate less the primary's block, converter's hold not counted", Devices{}, {0, 900, -900}, Variant{true, false}, Jitter{}},
         {"as built, no callback jitter", Devices{}, {0, 900, -900}, Variant{}, Jitter{0, 0, 0}},
     };
     runTable(tables[0]);

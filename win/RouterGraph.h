@@ -141,6 +141,11 @@ struct FarLink {
     bool underflow = false;  // set by the mono pull, seen after the converter returns
     std::int64_t lastTimeNs = 0;
     std::int64_t lastChunkNs = 0;  // how long the last chunk plays at the far rate
+    // What the converter took from the FIFO and what its output has used of that since the
+    // last start, in FIFO frames. Their difference is the input it holds: the pull blocks'
+    // remainder plus its filter's look-ahead, which the far half plays that much later.
+    std::uint64_t pulledFrames = 0;
+    double consumedFrames = 0.0;
     AlignedFloats pull{kFarPullFrames};
     AlignedFloats work{kChunkFrames};
 

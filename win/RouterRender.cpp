@@ -177,6 +177,9 @@ void renderFarLink(FarLink& link, float* chunk, std::uint32_t frames, std::uint3
         return link.fifo->fillEstimate(atNs, primaryRate) -
                static_cast<double>(link.pushedFrames.load(std::memory_order_relaxed));
     };
+    // The frame that plays next lies behind the FIFO's head by what the converter holds, so
+    // the distance between the halves is the FIFO's level plus that.
+    auto held = [&] { return static_cast<double>(link.pulledFrames) - link.consumedFrames; };
     double fill = level(now);
     double dtSeconds = 0.0;
     bool justStarted = false;
@@ -185,9 +188,15 @@ void renderFarLink(FarLink& link, float* chunk, std::uint32_t frames, std::uint3
         if (fill < link.fifoTarget + link.margin) return;
         link.started = true;
         link.controller.reset();
+        // Whatever the converter kept from before an underrun is stale; from a fresh state
+        // its hold is counted exactly.
+        src_reset(link.converter.get());
+        link.pulledFrames = 0;
+        link.consumedFrames = 0.0;
         fill = link.fifoTarget;
         justStarted = true;
     } else {
+        fill += held();
         dtSeconds = static_cast<double>(now - previousNs) * 1e-9;
     }
     const double factor = link.controller.update(fill, dtSeconds);
@@ -197,11 +206,12 @@ void renderFarLink(FarLink& link, float* chunk, std::uint32_t frames, std::uint3
     float* work = link.work.data();
     const std::uint32_t got = deliveredFrames(src_callback_read(link.converter.get(), ratio, frames, work), frames);
     std::fill(work + got, work + frames, 0.0f);
+    link.consumedFrames += got / ratio;
 
     if (justStarted) {
-        // Cut the FIFO to what the next chunk will need at the target fill, so that both
+        // Cut the FIFO so that the next chunk starts at the target distance, so that both
         // halves line up from the next chunk on; this first chunk is played as silence.
-        const double fillNow = level(now + (steadyNowNs() - clockNs));
+        const double fillNow = level(now + (steadyNowNs() - clockNs)) + held();
         const double drop = fillNow - (link.fifoTarget - frames / ratio);
         std::uint32_t dropFrames = 0;
         if (drop >= 1.0) {
@@ -236,6 +246,7 @@ long pullFarMono(void* data, float** samples) {
     auto& link = *static_cast<FarLink*>(data);
     float* pull = link.pull.data();
     const std::uint32_t got = link.fifo->pop(pull, kFarPullFrames);
+    link.pulledFrames += kFarPullFrames;
     if (got < kFarPullFrames) {
         std::fill(pull + got, pull + kFarPullFrames, 0.0f);
         link.underrunFrames.fetch_add(kFarPullFrames - got, std::memory_order_relaxed);

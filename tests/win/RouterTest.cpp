@@ -587,10 +587,13 @@ TEST(RouterRender, AJoinedCardPlaysBothHalvesInLine) {
     const double curve = below - 2.0 * best + above;
     const double lag = bestLag + (curve < 0.0 ? 0.5 * (below - above) / curve : 0.0);
     std::printf("far half against near half: %.2f frames at 48 kHz\n", lag);
-    // The null backend's 10 ms timer steps and the far converter's own delay leave some tens
-    // of frames; a lost latency match or a FIFO level off by one block of the near side
-    // shows as a thousand frames or more.
-    EXPECT_LT(std::fabs(lag), 150.0) << "the far half plays " << lag << " frames of 48 kHz off the near half";
+    // Both halves are lined up once, when the far half starts, from one reading of each side's
+    // callback time; the null backend's 10 ms timer steps put those +-5 ms off the devices'
+    // lines, which leaves some tens of frames (-39..+4 in twenty runs) until the controller's
+    // slow filter has averaged them out. That is too coarse to see the converter's hold (about
+    // 36 frames; drift_bench shows it counted exactly), but a lost latency match, a wrong trim
+    // or a FIFO level off by one block of the near side shows as hundreds of frames or more.
+    EXPECT_LT(std::fabs(lag), 60.0) << "the far half plays " << lag << " frames of 48 kHz off the near half";
 }
 
 }  // namespace
