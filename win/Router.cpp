@@ -1,7 +1,8 @@
 // The router's life, its build and its card clients. The render path is RouterRender.cpp.
 //
 // Index: construction and destruction; rescan, apply, setTestTone, showControlPanel,
-// closeAll; the build (outputs, cards, far links, vanished rings, start); the card clients.
+// closeAll; the build (outputs, cards, far links, vanished rings, start); the card clients;
+// the health monitor; the status snapshot.
 
 #include "win/Router.h"
 
@@ -21,6 +22,8 @@ namespace {
 
 constexpr double kRingRate = 48000.0;
 constexpr double kDriftLimit = 0.001;  // the far converter never strays more than 1000 ppm
+constexpr std::uint64_t kRescanIntervalMs = 3000;  // a missing sound card is looked for this often
+constexpr std::uint64_t kRetryIntervalMs = 5000;   // a failed one is tried this often
 
 // Frames for a delay in milliseconds at a rate, to the nearest frame.
 std::uint32_t delayFrames(double rateHz, double delayMs) {
@@ -482,6 +485,175 @@ bool Router::anyCardPlaying() {
     const std::lock_guard guard(lock_);
     return std::any_of(ringSlots_.begin(), ringSlots_.end(),
                        [](const auto& entry) { return entry.second->owner != nullptr; });
+}
+
+// --- health monitor -------------------------------------------------------------------------
+
+// UI thread, every 500 ms. At most one rebuild per call, and the call ends with it.
+void Router::checkHealth() {
+    std::unique_lock guard(lock_);
+
+    for (auto& [id, slot] : ringSlots_) {
+        const CardRing* ring = slot->owner.get();
+        if (ring != nullptr && ring->header->closeReason.load(std::memory_order_acquire) ==
+                                   static_cast<std::uint32_t>(RingCloseReason::ByPlayer)) {
+            closeRing(*slot, RingCloseReason::ByPlayer);
+        }
+    }
+    if (!graph_) return;
+
+    for (const auto& link : graph_->farLinks) {
+        const std::uint32_t starts = link->starts.load(std::memory_order_relaxed);
+        if (starts == link->reportedStarts) continue;
+        link->reportedStarts = starts;
+        const std::uint32_t trimmed = link->trimmed.load(std::memory_order_relaxed);
+        app::logLine("card %s: far half on %s started; trimmed %u frames (%.1f ms) to line up with the near half",
+                     link->card->id.c_str(), link->farOutput->info.name.c_str(), trimmed,
+                     trimmed * 1000.0 / link->card->primaryRate);
+    }
+
+    bool stopped = false;
+    for (const auto& node : graph_->outputs) {
+        if (node->state == OutputState::Open && node->output->stoppedUnexpectedly()) {
+            app::logLine("%s stopped unexpectedly; rebuilding", node->info.key.c_str());
+            stopped = true;
+        }
+    }
+    if (stopped) {
+        build();
+        return;
+    }
+
+    auto anyNode = [&](auto wanted) {
+        return std::any_of(graph_->outputs.begin(), graph_->outputs.end(),
+                           [&](const auto& node) { return wanted(node->state); });
+    };
+    const std::uint64_t now = GetTickCount64();
+    if (now - lastScanTick_ > kRescanIntervalMs - 1 &&
+        anyNode([](OutputState state) { return state != OutputState::Open; })) {
+        // The scan talks to Windows; control requests and the window may go on meanwhile.
+        guard.unlock();
+        rescan();
+        guard.lock();
+        if (!graph_) return;
+        const bool back = std::any_of(graph_->outputs.begin(), graph_->outputs.end(), [&](const auto& node) {
+            return node->state == OutputState::Missing && findDevice(node->info.key) != nullptr;
+        });
+        if (back) {
+            build();
+            return;
+        }
+    }
+
+    if (now - lastRetryTick_ < kRetryIntervalMs) return;
+    lastRetryTick_ = now;
+    for (const auto& node : graph_->outputs) {
+        if (node->state != OutputState::Failed || !reopensNow(*node)) continue;
+        app::logLine("%s opens again; rebuilding", node->info.key.c_str());
+        build();
+        return;
+    }
+}
+
+// Under the router lock. A trial open of a failed output's sound card, closed and destroyed
+// again at once; nothing is logged when it fails.
+bool Router::reopensNow(const OutputNode& node) {
+    const DeviceInfo* info = findDevice(node.info.key);
+    if (info == nullptr) return false;
+    std::unique_ptr<Output> trial = info->family == DeviceFamily::Asio ? makeAsioOutput() : makeMiniaudioOutput();
+    std::string error;
+    bool opened = false;
+    if (!(options_.holdCheck && options_.holdCheck(*info))) {
+        // No context: the trial is never started, so its render function is never called.
+        opened = trial->open(*info, node.config, renderOutput, nullptr, error);
+    }
+    trial->close();
+    return opened;
+}
+
+// --- status snapshot ------------------------------------------------------------------------
+
+// UI thread.
+StatusSnapshot Router::statusSnapshot() {
+    const std::lock_guard guard(lock_);
+    StatusSnapshot snapshot;
+    snapshot.buildCount = buildCount_;
+
+    std::vector<DeviceInfo> devices = devices_;
+    for (const core::DeviceSettings& configured : settings_.devices) {
+        if (findDevice(configured.key) != nullptr) continue;
+        DeviceInfo placeholder;
+        placeholder.key = configured.key;
+        placeholder.name = configured.name;
+        placeholder.family = core::familyOfKey(configured.key);
+        devices.push_back(std::move(placeholder));
+    }
+
+    snapshot.devices.reserve(devices.size());
+    for (DeviceInfo& info : devices) {
+        DeviceStatus status;
+        const core::DeviceSettings* configured = settings_.findDevice(info.key);
+        if (configured != nullptr) status.configured = *configured;
+        const OutputNode* node = findOutput(info.key);
+        if (node != nullptr) {
+            status.state = static_cast<std::uint8_t>(node->state);
+            status.problem = node->problem;
+            status.channels = node->channels;
+            if (node->state == OutputState::Open) {
+                status.description = node->output->describe();
+                status.rate = node->output->sampleRate();
+                status.period = node->output->periodFrames();
+                status.latency = node->output->latencyFrames();
+                status.peaks.resize(node->channels);
+                status.tones.resize(node->channels);
+                for (std::uint32_t c = 0; c < node->channels; ++c) {
+                    status.peaks[c] = node->peaks[c].exchange(0.0f, std::memory_order_relaxed);
+                    status.tones[c] = node->tones[c].load(std::memory_order_relaxed);
+                }
+            }
+        } else {
+            status.state = configured != nullptr && configured->enabled ? static_cast<std::uint8_t>(OutputState::Missing)
+                                                                         : std::uint8_t{0};
+        }
+        if (status.channels == 0) status.channels = info.channels;
+        status.info = std::move(info);
+        snapshot.devices.push_back(std::move(status));
+    }
+
+    snapshot.cards.reserve(settings_.cards.size());
+    for (const core::CardSettings& settings : settings_.cards) {
+        CardStatus status;
+        status.id = settings.id;
+        status.name = settings.name;
+        if (const CardNode* card = findCardNode(settings.id)) {
+            status.live = card->live;
+            status.problem = card->problem;
+            for (const FarLink* link : card->farLinks) {
+                status.farDropFrames += link->underrunFrames.load(std::memory_order_relaxed) +
+                                        link->overflowFrames.load(std::memory_order_relaxed);
+                const std::uint32_t starts = link->starts.load(std::memory_order_relaxed);
+                status.farStarts += starts;
+                if (starts > 0) {
+                    status.farDriftPpm = (link->lastFactor.load(std::memory_order_relaxed) - 1.0) * 1000000.0;
+                }
+            }
+        }
+        const RingSlot* slot = findSlot(settings.id);
+        if (slot != nullptr && slot->owner) {
+            const CardRing& ring = *slot->owner;
+            status.playing = true;
+            status.player = ring.clientName;
+            // The player moves writePos at any moment: read each position once, and never
+            // show more than the ring holds.
+            const std::uint64_t written = ring.header->writePos.load(std::memory_order_acquire);
+            const std::uint64_t read = ring.header->readPos.load(std::memory_order_acquire);
+            status.fill = written < read ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(written - read, ring.capacityFrames));
+            status.target = ring.targetFrames;
+            status.underrunFrames = ring.header->underrunFrames.load(std::memory_order_relaxed);
+        }
+        snapshot.cards.push_back(std::move(status));
+    }
+    return snapshot;
 }
 
 }  // namespace win

@@ -29,6 +29,46 @@
 
 namespace win {
 
+// One sound card as the Sound cards tab shows it: found by the scan, named by the settings,
+// or both.
+struct DeviceStatus {
+    DeviceInfo info;                  // for a configured card the scan missed: key, name, family only
+    core::DeviceSettings configured;  // empty key when the settings do not name the card
+    std::uint8_t state = 0;           // 0 not in use, 1 open, 2 missing, 3 failed
+    std::string problem;
+    std::uint32_t channels = 0;
+    // Only while open:
+    std::string description;
+    std::uint32_t rate = 0;
+    std::uint32_t period = 0;
+    std::uint32_t latency = 0;
+    std::vector<float> peaks;  // highest absolute sample per channel since the last snapshot
+    std::vector<bool> tones;
+};
+
+// One card of the settings in force, with its player and its ring and far-half figures.
+struct CardStatus {
+    std::string id;
+    std::string name;
+    bool live = false;
+    std::string problem;
+    bool playing = false;  // a player holds its ring
+    std::string player;
+    std::uint32_t fill = 0;  // frames in the ring
+    std::uint32_t target = 0;
+    std::uint64_t underrunFrames = 0;
+    std::uint64_t farDropFrames = 0;  // far halves' underrun and overflow frames
+    std::uint32_t farStarts = 0;
+    double farDriftPpm = 0.0;  // of the last far half that started
+};
+
+// A copy the user interface can draw from without touching the router.
+struct StatusSnapshot {
+    std::vector<DeviceStatus> devices;  // scan order, then configured cards the scan missed
+    std::vector<CardStatus> cards;      // settings order
+    std::uint64_t buildCount = 0;
+};
+
 struct RouterOptions {
     // False: the device list holds only extraDevices (tests, and runs without sound cards).
     bool scanDevices = true;
@@ -79,6 +119,16 @@ public:
     // Any thread. True while some player holds a card open.
     bool anyCardPlaying();
 
+    // UI thread, from the window's timer. Closes rings their players gave up, logs far halves
+    // that started, and rebuilds the graph (at most once per call) when an output stopped on
+    // its own, a missing sound card is back (looked for every 3 s) or a failed one opens
+    // again (tried every 5 s).
+    void checkHealth();
+
+    // UI thread. Everything the window shows; takes the peaks, so each snapshot shows the
+    // peaks since the one before.
+    StatusSnapshot statusSnapshot();
+
     // Any thread. Runs `visit` under the router lock with the current graph (null before the
     // first build and after closeAll). For diagnostics and tests; `visit` must not call back
     // into the router.
@@ -96,6 +146,7 @@ private:
     bool addFarLink(RouterGraph& graph, CardNode& card, OutputNode& farNode, const core::CardMember& member,
                     TapSource source, double primaryLatencyMs);
     void closeEveryRing();
+    bool reopensNow(const OutputNode& node);
     const DeviceInfo* findDevice(std::string_view key) const;
     OutputNode* findOutput(std::string_view key) const;
     CardNode* findCardNode(std::string_view id) const;
@@ -107,6 +158,7 @@ private:
     core::Settings settings_;
     std::vector<DeviceInfo> devices_;
     std::uint64_t lastScanTick_ = 0;  // GetTickCount64 when devices_ was last replaced
+    std::uint64_t lastRetryTick_ = 0;  // GetTickCount64 of the last trial reopen of failed outputs
     std::unique_ptr<RouterGraph> graph_;
     std::map<std::string, std::unique_ptr<RingSlot>, std::less<>> ringSlots_;  // by card id
     std::uint64_t buildCount_ = 0;
