@@ -105,6 +105,11 @@ bool RingProducer::waitForNeed(std::uint32_t timeoutMs) const {
     return needEvent_ && WaitForSingleObject(needEvent_.get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
+std::uint64_t RingProducer::underrunFrames() const {
+    // Relaxed: a counter for display; nothing is published with it.
+    return header_ != nullptr ? header_->underrunFrames.load(std::memory_order_relaxed) : 0;
+}
+
 std::uint32_t RingProducer::closeReason() const {
     if (header_ == nullptr) return static_cast<std::uint32_t>(win::RingCloseReason::ByQova);
     // Acquire pairs with QOVA's release store when it withdraws the ring.

@@ -56,6 +56,9 @@ public:
     // value is someone else's fault and means closed all the same. 1 before open succeeds.
     std::uint32_t closeReason() const;
 
+    // Frames QOVA had to play as silence because the ring ran dry; 0 before open.
+    std::uint64_t underrunFrames() const;
+
     // Tells QOVA the player is done with the ring (stores 2 unless the ring is already
     // closed); QOVA plays silence from it from now on and releases it soon after.
     void giveUp();
