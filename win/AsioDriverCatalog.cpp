@@ -149,4 +149,27 @@ int AsioDriverCatalog::driverName(int index, char* buffer, std::size_t sizeBytes
     return kAsioCatalogOk;
 }
 
+long AsioDriverCatalog::createDriver(int index, IAsio** out) {
+    if (out == nullptr) return kAsioCatalogNoBuffer;
+    if (record(index) == nullptr) return kAsioCatalogNoSuchIndex;
+    AsioDriverRecord& found = records_[static_cast<std::size_t>(index)];
+    if (found.object) return kAsioCatalogObjectExists;
+    // A driver answers its own class id as the interface id: that is how ASIO names its
+    // interface, since every driver's vtable is the same.
+    Microsoft::WRL::ComPtr<IAsio> object;
+    const HRESULT result = CoCreateInstance(found.clsid, nullptr, CLSCTX_INPROC_SERVER, found.clsid,
+                                            reinterpret_cast<void**>(object.GetAddressOf()));
+    if (SUCCEEDED(result) && !object) return E_POINTER;
+    if (SUCCEEDED(result)) {
+        found.object = std::move(object);
+        *out = found.object.Get();
+    }
+    return result;
+}
+
+void AsioDriverCatalog::releaseDriver(int index) {
+    if (record(index) == nullptr) return;
+    records_[static_cast<std::size_t>(index)].object.Reset();
+}
+
 }  // namespace win

@@ -1,0 +1,761 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RouterTestSupport.h"
+#include "TestSupport.h"
+#include "app/Folders.h"
+#include "app/Log.h"
+#include "tools/TestAsioDriver.h"
+#include "win/AsioDriverCatalog.h"
+#include "win/AsioFormat.h"
+#include "win/AsioInterface.h"
+#include "win/MappedView.h"
+#include "win/Output.h"
+#include "win/Router.h"
+#include "win/UniqueHandle.h"
+
+// The ASIO output and the driver loader against qova_test_asio.dll, a real COM in-process
+// server that each test registers in the Wine prefix the way installers register drivers.
+// The driver copies what QOVA wrote into its buffers to a section the test made, so the
+// tests check the very bytes a sound card would play.
+//
+// The loader's catalog is made at the first load of the process and kept, so every test
+// registers the same drivers under the same names before it loads anything.
+
+namespace win {
+namespace {
+
+using namespace router_testing;
+using app::toUtf8;
+using app::toWide;
+using test_asio::TestAsioRecord;
+
+constexpr char kDriverA[] = "QOVA Test ASIO";
+constexpr char kDriverB[] = "QOVA Test ASIO 2";
+constexpr char kRefusedDriver[] = "QOVA Test ASIO Refused";
+constexpr char kLongDriver[] = "QOVA Test ASIO with a forty-byte long name";  // 42 bytes
+constexpr char kLongDriverKeyName[] = "QOVA Test ASIO with a forty-...";        // its 32-byte form
+
+constexpr const char* kVariables[] = {
+    "QOVA_TEST_ASIO_OUTPUTS",      "QOVA_TEST_ASIO_TYPES",        "QOVA_TEST_ASIO_BUFFER",
+    "QOVA_TEST_ASIO_RATES",        "QOVA_TEST_ASIO_LATENCY",      "QOVA_TEST_ASIO_NOT_CONNECTED",
+    "QOVA_TEST_ASIO_LONG_NAMES",   "QOVA_TEST_ASIO_REFUSE_BUFFERS", "QOVA_TEST_ASIO_REFUSE_START",
+    "QOVA_TEST_ASIO_INIT_ERROR",   "QOVA_TEST_ASIO_OUTPUT_READY", "QOVA_TEST_ASIO_TIME_INFO",
+    "QOVA_TEST_ASIO_EVENT",        "QOVA_TEST_ASIO_RECORD",
+};
+
+void setVariable(const char* name, const std::string& value) {
+    SetEnvironmentVariableA(name, value.c_str());
+}
+
+std::string classIdText(const GUID& id) {
+    wchar_t text[40];
+    StringFromGUID2(id, text, 40);
+    return toUtf8(text);
+}
+
+void setString(HKEY root, const std::wstring& path, const wchar_t* valueName, const std::wstring& text) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+struct DriverRegistration {
+    const char* name;
+    GUID classId;
+};
+
+const DriverRegistration kDrivers[] = {
+    {kDriverA, test_asio::kClassA},
+    {kDriverB, test_asio::kClassB},
+    {kRefusedDriver, test_asio::kClassRefused},  // registered, but the DLL does not make it
+    {kLongDriver, test_asio::kClassA},
+};
+
+const GUID kClasses[] = {test_asio::kClassA, test_asio::kClassB, test_asio::kClassRefused};
+
+void unregisterDrivers() {
+    for (const DriverRegistration& driver : kDrivers)
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, toWide(std::string("SOFTWARE\\ASIO\\") + driver.name).c_str());
+    for (const GUID& id : kClasses) RegDeleteTreeW(HKEY_CLASSES_ROOT, toWide("CLSID\\" + classIdText(id)).c_str());
+}
+
+// As an installer does: the class with its server, and the driver's ASIO key.
+void registerDrivers() {
+    const std::wstring server = testing_support::binaryFolder() + L"\\qova_test_asio.dll";
+    ASSERT_TRUE(testing_support::fileExists(server));
+    for (const GUID& id : kClasses) {
+        const std::wstring classKey = toWide("CLSID\\" + classIdText(id)) + L"\\InprocServer32";
+        ASSERT_NO_FATAL_FAILURE(setString(HKEY_CLASSES_ROOT, classKey, nullptr, server));
+        ASSERT_NO_FATAL_FAILURE(setString(HKEY_CLASSES_ROOT, classKey, L"ThreadingModel", L"Apartment"));
+    }
+    for (const DriverRegistration& driver : kDrivers) {
+        const std::wstring key = toWide(std::string("SOFTWARE\\ASIO\\") + driver.name);
+        ASSERT_NO_FATAL_FAILURE(setString(HKEY_LOCAL_MACHINE, key, L"CLSID", toWide(classIdText(driver.classId))));
+        ASSERT_NO_FATAL_FAILURE(setString(HKEY_LOCAL_MACHINE, key, L"Description", toWide(driver.name)));
+    }
+}
+
+DeviceInfo asioDevice(const std::string& name) {
+    DeviceInfo device;
+    device.key = "asio:" + name;
+    device.name = name;
+    device.family = DeviceFamily::Asio;
+    return device;
+}
+
+core::DeviceSettings asioSettings(const DeviceInfo& device, std::uint32_t sampleRate = 0,
+                                  std::uint32_t bufferFrames = 0) {
+    core::DeviceSettings settings = deviceSettings(device, bufferFrames);
+    settings.sampleRate = sampleRate;
+    return settings;
+}
+
+// The process's log goes to the first folder it is opened in and stays there, so every test
+// in this file shares one folder and looks only at the lines written since it started.
+class LogCapture {
+public:
+    static LogCapture& instance() {
+        static LogCapture capture;
+        return capture;
+    }
+    bool isOurs() const { return ours_; }
+    std::size_t mark() const { return testing_support::readFile(folder_.file(L"qova.log")).size(); }
+
+    // The messages (without time and thread) logged since `from` that contain `part`.
+    std::vector<std::string> linesWith(std::size_t from, const std::string& part) const {
+        const std::string text = testing_support::readFile(folder_.file(L"qova.log"));
+        std::vector<std::string> messages;
+        for (std::size_t start = std::min(from, text.size()), end;
+             (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::string line = text.substr(start, end - start);
+            const std::size_t afterThread = line.find("] ");
+            if (afterThread != std::string::npos) line = line.substr(afterThread + 2);
+            if (line.find(part) != std::string::npos) messages.push_back(line);
+        }
+        return messages;
+    }
+
+private:
+    LogCapture() {
+        app::dataDirOverride = folder_.path();
+        app::openLog();
+        app::dataDirOverride.clear();
+        app::logLine("asio output tests log here");
+        ours_ = testing_support::readFile(folder_.file(L"qova.log")).find("asio output tests log here") !=
+                std::string::npos;
+    }
+
+    testing_support::TempFolder folder_;
+    bool ours_ = false;
+};
+
+#define REQUIRE_OUR_LOG()                                                                                \
+    if (!LogCapture::instance().isOurs()) GTEST_SKIP() << "the log was opened elsewhere in this process; " \
+                                                          "run this test on its own (as ctest does)"
+
+// A render function whose sample of channel c in frame n (counted from the first call) is a
+// value of its own, some beyond +-1 so that clamping shows.
+struct Source {
+    std::atomic<std::uint64_t> frames{0};
+    std::atomic<std::uint32_t> badCalls{0};
+    std::uint32_t expectedFrames = 0;
+    std::uint32_t expectedChannels = 0;
+
+    static float value(std::uint64_t frame, std::uint32_t channel) {
+        return static_cast<float>((frame * 7 + channel * 13) % 241) / 100.0f - 1.2f;
+    }
+    static void render(void* context, float* samples, std::uint32_t frames, std::uint32_t channels) {
+        auto* self = static_cast<Source*>(context);
+        if (frames != self->expectedFrames || channels != self->expectedChannels) ++self->badCalls;
+        for (std::uint32_t f = 0; f < frames; ++f) {
+            for (std::uint32_t c = 0; c < channels; ++c) {
+                if (samples[f * channels + c] != 0.0f) ++self->badCalls;  // must come zeroed
+                samples[f * channels + c] = value(self->frames + f, c);
+            }
+        }
+        self->frames += frames;
+    }
+};
+
+void renderNothing(void*, float*, std::uint32_t, std::uint32_t) {}
+
+class AsioOutputTest : public testing::Test {
+protected:
+    void SetUp() override {
+        // QOVA's UI thread is a single-threaded apartment; drivers register as apartment-threaded.
+        const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        ASSERT_TRUE(SUCCEEDED(com)) << "this thread is not a single-threaded apartment";
+        comInitialized_ = true;
+        for (const char* name : kVariables) SetEnvironmentVariableA(name, nullptr);
+        unregisterDrivers();
+        ASSERT_NO_FATAL_FAILURE(registerDrivers());
+
+        static std::atomic<unsigned> sections{0};
+        sectionName_ = "Local\\qova-test-asio-" + std::to_string(GetCurrentProcessId()) + "-" +
+                       std::to_string(sections++);
+        section_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                          static_cast<DWORD>(test_asio::kRecordBytes), sectionName_.c_str()));
+        ASSERT_TRUE(section_);
+        view_.reset(MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+        ASSERT_TRUE(view_);
+        setVariable("QOVA_TEST_ASIO_RECORD", sectionName_);
+    }
+
+    void TearDown() override {
+        for (const char* name : kVariables) SetEnvironmentVariableA(name, nullptr);
+        unregisterDrivers();
+        if (comInitialized_) CoUninitialize();
+    }
+
+    TestAsioRecord& record() const { return *static_cast<TestAsioRecord*>(view_.get()); }
+    unsigned char* recorded(std::uint32_t channel) const { return test_asio::recordedChannel(&record(), channel); }
+
+    // A fresh record for the next driver object.
+    void clearRecord() { std::memset(view_.get(), 0, test_asio::kRecordBytes); }
+
+private:
+    bool comInitialized_ = false;
+    std::string sectionName_;
+    UniqueHandle section_;
+    MappedView view_;
+};
+
+// --- the driver loader --------------------------------------------------------------------------
+
+TEST_F(AsioOutputTest, TheLoaderKeepsOneDriverCurrentAndPutsBackTheFormerOneWhenCreationFails) {
+    EXPECT_FALSE(loadAsioDriver("No Such Driver"));
+    EXPECT_EQ(currentAsioDriver(), nullptr);
+
+    ASSERT_TRUE(loadAsioDriver(kDriverA));
+    IAsio* first = currentAsioDriver();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(record().liveObjects, 1);
+    EXPECT_EQ(record().lastCreatedClass, 0);
+
+    // The current driver is released before the next one is made.
+    ASSERT_TRUE(loadAsioDriver(kDriverB));
+    EXPECT_NE(currentAsioDriver(), nullptr);
+    EXPECT_EQ(record().liveObjects, 1);
+    EXPECT_EQ(record().mostLiveObjects, 1);
+    EXPECT_EQ(record().lastCreatedClass, 1);
+
+    // An unknown name changes nothing.
+    IAsio* second = currentAsioDriver();
+    EXPECT_FALSE(loadAsioDriver("No Such Driver"));
+    EXPECT_EQ(currentAsioDriver(), second);
+    EXPECT_EQ(record().createdObjects, 2u);
+
+    // A driver whose object cannot be made: the former driver comes back.
+    EXPECT_FALSE(loadAsioDriver(kRefusedDriver));
+    EXPECT_NE(currentAsioDriver(), nullptr);
+    EXPECT_EQ(record().liveObjects, 1);
+    EXPECT_EQ(record().createdObjects, 3u);
+    EXPECT_EQ(record().lastCreatedClass, 1);
+
+    // Names are matched in their 32-byte form, as device keys hold them.
+    EXPECT_FALSE(loadAsioDriver(kLongDriver));
+    ASSERT_TRUE(loadAsioDriver(kLongDriverKeyName));
+    EXPECT_EQ(record().lastCreatedClass, 0);
+    EXPECT_EQ(record().liveObjects, 1);
+
+    // Unloading releases the object; shutting down forgets the pointer.
+    unloadAsioDriver();
+    EXPECT_EQ(record().liveObjects, 0);
+    EXPECT_EQ(asioExit(), kAsioOk);
+    EXPECT_EQ(currentAsioDriver(), nullptr);
+    EXPECT_EQ(record().mostLiveObjects, 1);
+}
+
+TEST_F(AsioOutputTest, CallsWithoutADriverAnswerNotPresentAndZeroTheirOutputs) {
+    ASSERT_EQ(asioExit(), kAsioOk);
+    ASSERT_EQ(currentAsioDriver(), nullptr);
+
+    AsioDriverInfo info{};
+    std::strcpy(info.name, "something");
+    info.driverVersion = 7;
+    EXPECT_EQ(asioInit(info), kAsioNotPresent);
+    EXPECT_STREQ(info.name, "No ASIO Driver");
+    EXPECT_EQ(info.driverVersion, 0);
+
+    long a = 5, b = 5, c = 5, d = 5;
+    EXPECT_EQ(asioGetChannels(a, b), kAsioNotPresent);
+    EXPECT_EQ(a + b, 0);
+    a = b = 5;
+    EXPECT_EQ(asioGetLatencies(a, b), kAsioNotPresent);
+    EXPECT_EQ(a + b, 0);
+    a = b = 5;
+    EXPECT_EQ(asioGetBufferSize(a, b, c, d), kAsioNotPresent);
+    EXPECT_EQ(a + b + c + d, 0);
+    AsioSampleRate rate = 48000.0;
+    EXPECT_EQ(asioGetSampleRate(rate), kAsioNotPresent);
+    EXPECT_EQ(rate, 0.0);
+    AsioChannelInfo channel{};
+    channel.type = 18;
+    EXPECT_EQ(asioGetChannelInfo(channel), kAsioNotPresent);
+    EXPECT_EQ(channel.channelGroup, -1);
+    EXPECT_EQ(channel.type, 0);
+    EXPECT_STREQ(channel.name, "None");
+    int dummy = 0;
+    AsioBufferInfo buffers[2] = {{0, 0, {&dummy, &dummy}}, {0, 1, {&dummy, &dummy}}};
+    AsioCallbacks callbacks{};
+    EXPECT_EQ(asioCreateBuffers(buffers, 2, 256, &callbacks), kAsioNotPresent);
+    for (const AsioBufferInfo& buffer : buffers) EXPECT_TRUE(buffer.buffers[0] == nullptr && buffer.buffers[1] == nullptr);
+    EXPECT_EQ(asioCanSampleRate(48000.0), kAsioNotPresent);
+    EXPECT_EQ(asioSetSampleRate(48000.0), kAsioNotPresent);
+    EXPECT_EQ(asioStart(), kAsioNotPresent);
+    EXPECT_EQ(asioStop(), kAsioNotPresent);
+    EXPECT_EQ(asioDisposeBuffers(), kAsioNotPresent);
+    EXPECT_EQ(asioControlPanel(), kAsioNotPresent);
+    EXPECT_EQ(asioOutputReady(), kAsioNotPresent);
+}
+
+TEST_F(AsioOutputTest, ADriverThatFailsToStartUpGivesItsMessageAndStaysLoadedUntilUnloaded) {
+    setVariable("QOVA_TEST_ASIO_INIT_ERROR", "the card is switched off");
+    ASSERT_TRUE(loadAsioDriver(kDriverA));
+    AsioDriverInfo info{};
+    info.asioVersion = kAsioHostVersion;
+    info.sysRef = GetDesktopWindow();
+    EXPECT_EQ(asioInit(info), kAsioNotPresent);
+    EXPECT_STREQ(info.errorMessage, "the card is switched off");
+    EXPECT_EQ(currentAsioDriver(), nullptr);
+    EXPECT_EQ(record().liveObjects, 1);
+    unloadAsioDriver();
+    EXPECT_EQ(record().liveObjects, 0);
+
+    SetEnvironmentVariableA("QOVA_TEST_ASIO_INIT_ERROR", nullptr);
+    ASSERT_TRUE(loadAsioDriver(kDriverA));
+    EXPECT_EQ(asioInit(info), kAsioOk);
+    EXPECT_STREQ(info.errorMessage, "No ASIO Driver Error");
+    EXPECT_STREQ(info.name, "QOVA Test ASIO");
+    EXPECT_EQ(info.driverVersion, 1);
+    EXPECT_EQ(asioExit(), kAsioOk);
+    EXPECT_EQ(record().liveObjects, 0);
+    EXPECT_EQ(currentAsioDriver(), nullptr);
+}
+
+TEST_F(AsioOutputTest, ACatalogCreatesEachDriverObjectOnceAndReleasesItsObjectsWhenItGoes) {
+    {
+        AsioDriverCatalog catalog;
+        int indexA = -1;
+        int indexRefused = -1;
+        for (int i = 0; i < catalog.count(); ++i) {
+            if (catalog.record(i)->name == kDriverA) indexA = i;
+            if (catalog.record(i)->name == kRefusedDriver) indexRefused = i;
+        }
+        ASSERT_GE(indexA, 0);
+        ASSERT_GE(indexRefused, 0);
+
+        IAsio* driver = nullptr;
+        EXPECT_EQ(catalog.createDriver(indexA, nullptr), kAsioCatalogNoBuffer);
+        EXPECT_EQ(catalog.createDriver(catalog.count(), &driver), kAsioCatalogNoSuchIndex);
+        EXPECT_EQ(catalog.createDriver(indexRefused, &driver), CLASS_E_CLASSNOTAVAILABLE);
+        EXPECT_EQ(driver, nullptr);
+        ASSERT_EQ(catalog.createDriver(indexA, &driver), S_OK);
+        EXPECT_EQ(driver, catalog.record(indexA)->object.Get());
+        EXPECT_EQ(catalog.createDriver(indexA, &driver), kAsioCatalogObjectExists);
+        EXPECT_EQ(record().liveObjects, 1);
+
+        catalog.releaseDriver(indexA);
+        EXPECT_FALSE(catalog.record(indexA)->object);
+        EXPECT_EQ(record().liveObjects, 0);
+        ASSERT_EQ(catalog.createDriver(indexA, &driver), S_OK);
+        EXPECT_EQ(record().liveObjects, 1);
+    }
+    EXPECT_EQ(record().liveObjects, 0);
+}
+
+// --- the output -------------------------------------------------------------------------------
+
+struct PlayCase {
+    const char* name;
+    const char* types;
+    const char* timeInfo;
+    const char* outputReady;
+};
+
+TEST_F(AsioOutputTest, PlaysEveryChannelInItsOwnSampleType) {
+    // Every type of the table, and a DSD channel (32) that QOVA cannot write.
+    const std::int32_t types[] = {0, 1, 2, 3, 4, 8, 9, 10, 11, 16, 17, 18, 19, 20, 24, 25, 26, 27, 32};
+    const std::uint32_t channels = static_cast<std::uint32_t>(std::size(types));
+    std::string typeList;
+    for (const std::int32_t type : types) typeList += std::to_string(type) + ",";
+
+    const PlayCase cases[] = {{"bufferSwitch", typeList.c_str(), "0", "0"},
+                              {"bufferSwitchTimeInfo and outputReady", typeList.c_str(), "1", "1"}};
+    for (const PlayCase& test : cases) {
+        SCOPED_TRACE(test.name);
+        clearRecord();
+        setVariable("QOVA_TEST_ASIO_OUTPUTS", std::to_string(channels));
+        setVariable("QOVA_TEST_ASIO_TYPES", test.types);
+        setVariable("QOVA_TEST_ASIO_TIME_INFO", test.timeInfo);
+        setVariable("QOVA_TEST_ASIO_OUTPUT_READY", test.outputReady);
+        setVariable("QOVA_TEST_ASIO_LATENCY", "300");
+
+        Source source;
+        source.expectedFrames = 128;
+        source.expectedChannels = channels;
+        const DeviceInfo device = asioDevice(kDriverA);
+        auto output = makeAsioOutput();
+        std::string error;
+        ASSERT_TRUE(output->open(device, asioSettings(device, 44100, 128), Source::render, &source, error)) << error;
+        EXPECT_EQ(output->channels(), channels);
+        EXPECT_EQ(output->sampleRate(), 44100u);
+        EXPECT_EQ(output->periodFrames(), 128u);
+        EXPECT_EQ(output->latencyFrames(), 300u);
+        EXPECT_EQ(output->describe(), "ASIO, 44100 Hz, 128 frames");
+        EXPECT_EQ(record().sampleRateHz, 44100);
+        EXPECT_EQ(record().bufferFrames, 128);
+        EXPECT_EQ(source.frames, 0u) << "rendered before start";
+
+        ASSERT_TRUE(output->start(error)) << error;
+        ASSERT_TRUE(eventually([&] { return record().recordedFrames.load() >= 4096; }));
+        output->close();
+        EXPECT_FALSE(output->stoppedUnexpectedly());
+        EXPECT_EQ(record().liveObjects, 0);
+        EXPECT_EQ(record().stopCalls, 1u);
+        EXPECT_EQ(record().disposeCalls, 1u);
+        EXPECT_EQ(source.badCalls, 0u);
+        const std::uint64_t switches = record().bufferSwitches;
+        EXPECT_EQ(source.frames, switches * 128) << "one render per buffer switch";
+        // Asked once while opening, then after every period.
+        EXPECT_EQ(record().outputReadyCalls.load(), std::string(test.outputReady) == "1" ? switches + 1 : 0u);
+
+        const std::uint32_t frames = record().recordedFrames;
+        std::vector<float> staging(std::size_t{frames} * channels);
+        for (std::uint32_t f = 0; f < frames; ++f)
+            for (std::uint32_t c = 0; c < channels; ++c) staging[std::size_t{f} * channels + c] = Source::value(f, c);
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            SCOPED_TRACE(types[c]);
+            const std::uint32_t width = asioSampleBytes(types[c]);
+            if (width == 0) {
+                // Never written: the driver's fill pattern is still there.
+                EXPECT_EQ(std::count(recorded(c), recorded(c) + std::size_t{frames} * 4, 0x5A), frames * 4);
+                continue;
+            }
+            std::vector<unsigned char> expected(std::size_t{frames} * width);
+            writeAsioChannel(types[c], staging.data(), channels, c, expected.data(), frames);
+            EXPECT_EQ(std::memcmp(recorded(c), expected.data(), expected.size()), 0);
+        }
+        // One type read back by hand: Int16LSB on channel 9.
+        for (std::uint32_t f = 0; f < frames; f += 37) {
+            const auto stored = static_cast<std::int16_t>(recorded(9)[2 * f] | (recorded(9)[2 * f + 1] << 8));
+            const float x = std::clamp(Source::value(f, 9), -1.0f, 1.0f);
+            EXPECT_NEAR(stored, x * 32767.0f, 0.51f) << f;
+        }
+    }
+}
+
+TEST_F(AsioOutputTest, ClosesTheDriverStepByStep) {
+    const DeviceInfo device = asioDevice(kDriverA);
+    auto output = makeAsioOutput();
+    std::string error;
+    EXPECT_FALSE(output->start(error));
+    EXPECT_EQ(error, "not open");
+    output->close();  // closed already: nothing happens
+    EXPECT_EQ(record().createdObjects, 0u);
+
+    ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
+    EXPECT_EQ(output->periodFrames(), 256u);  // the preferred size
+    EXPECT_EQ(output->sampleRate(), 48000u);  // the driver's own rate
+    EXPECT_EQ(output->latencyFrames(), 256u + 32u);
+    output->showControlPanel();
+    EXPECT_EQ(record().controlPanelCalls, 1u);
+
+    // Open on an open output closes it first.
+    ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
+    EXPECT_EQ(record().createdObjects, 2u);
+    EXPECT_EQ(record().liveObjects, 1);
+    EXPECT_EQ(record().disposeCalls, 1u);
+    ASSERT_TRUE(output->start(error)) << error;
+    output.reset();  // the destructor closes
+    EXPECT_EQ(record().stopCalls, 1u);
+    EXPECT_EQ(record().disposeCalls, 2u);
+    EXPECT_EQ(record().liveObjects, 0);
+    EXPECT_EQ(currentAsioDriver(), nullptr);
+
+    setVariable("QOVA_TEST_ASIO_REFUSE_START", "1");
+    output = makeAsioOutput();
+    ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
+    EXPECT_FALSE(output->start(error));
+    EXPECT_EQ(error, "the ASIO driver did not start playing");
+    output->close();
+    EXPECT_EQ(record().liveObjects, 0);
+}
+
+struct FailureCase {
+    const char* variable;
+    const char* value;
+    const char* driver;
+    std::uint32_t sampleRate;
+    std::uint32_t bufferFrames;
+    const char* error;
+    std::uint32_t disposeCalls = 0;  // buffers made before the failure are given back
+};
+
+TEST_F(AsioOutputTest, EveryFailedOpenGivesItsReasonAndLeavesNothingLoaded) {
+    const FailureCase cases[] = {
+        {nullptr, nullptr, "No Such Driver", 0, 0, "the ASIO driver could not be loaded"},
+        {nullptr, nullptr, kRefusedDriver, 0, 0, "the ASIO driver could not be loaded"},
+        {"QOVA_TEST_ASIO_INIT_ERROR", "the card is switched off", kDriverA, 0, 0,
+         "the ASIO driver did not start: the card is switched off"},
+        {"QOVA_TEST_ASIO_OUTPUTS", "0", kDriverA, 0, 0, "the ASIO driver reports no outputs"},
+        {"QOVA_TEST_ASIO_BUFFER", "fail", kDriverA, 0, 0, "the ASIO driver did not report its buffer sizes"},
+        {"QOVA_TEST_ASIO_BUFFER", "0,0,0,0", kDriverA, 0, 0, "the ASIO driver offers no usable buffer size"},
+        {"QOVA_TEST_ASIO_RATES", "48000", kDriverA, 96000, 0, "the ASIO driver cannot run at 96000 Hz"},
+        {"QOVA_TEST_ASIO_RATES", "4000", kDriverA, 0, 0, "the ASIO driver reports no sample rate"},
+        // Refused twice: the preferred size is what was asked, or is refused too.
+        {"QOVA_TEST_ASIO_REFUSE_BUFFERS", "1", kDriverA, 0, 0, "the ASIO driver refused a buffer of 256 frames"},
+        {"QOVA_TEST_ASIO_REFUSE_BUFFERS", "2", kDriverA, 0, 128, "the ASIO driver refused a buffer of 128 frames"},
+        {"QOVA_TEST_ASIO_NOT_CONNECTED", "1", kDriverA, 0, 0,
+         "the ASIO driver has no sound card behind it (another program may be using the card)", 1},
+    };
+    for (const FailureCase& test : cases) {
+        SCOPED_TRACE(test.error);
+        clearRecord();
+        if (test.variable != nullptr) setVariable(test.variable, test.value);
+
+        const DeviceInfo device = asioDevice(test.driver);
+        auto output = makeAsioOutput();
+        std::string error;
+        EXPECT_FALSE(output->open(device, asioSettings(device, test.sampleRate, test.bufferFrames), renderNothing,
+                                  nullptr, error));
+        EXPECT_EQ(error, test.error);
+        EXPECT_EQ(currentAsioDriver(), nullptr);
+        EXPECT_EQ(record().liveObjects, 0);
+        EXPECT_EQ(record().disposeCalls.load(), test.disposeCalls);
+        EXPECT_FALSE(output->start(error));
+        EXPECT_EQ(error, "not open");
+
+        // Nothing is held: the next output opens.
+        if (test.variable != nullptr) SetEnvironmentVariableA(test.variable, nullptr);
+        auto next = makeAsioOutput();
+        const DeviceInfo good = asioDevice(kDriverB);
+        EXPECT_TRUE(next->open(good, asioSettings(good), renderNothing, nullptr, error)) << error;
+    }
+}
+
+TEST_F(AsioOutputTest, ABufferTheDriverRefusesFallsBackToItsPreferredSize) {
+    REQUIRE_OUR_LOG();
+    const std::size_t from = LogCapture::instance().mark();
+    setVariable("QOVA_TEST_ASIO_REFUSE_BUFFERS", "1");
+    setVariable("QOVA_TEST_ASIO_BUFFER", "64,2048,512,32");
+    const DeviceInfo device = asioDevice(kDriverA);
+    auto output = makeAsioOutput();
+    std::string error;
+    ASSERT_TRUE(output->open(device, asioSettings(device, 0, 100), renderNothing, nullptr, error)) << error;
+    EXPECT_EQ(output->periodFrames(), 512u);
+    EXPECT_EQ(record().bufferFrames, 512);
+    EXPECT_EQ(record().createBuffersCalls, 2u);
+    EXPECT_EQ(LogCapture::instance().linesWith(from, "asio QOVA Test ASIO: buffer"),
+              std::vector<std::string>{"asio QOVA Test ASIO: buffer 100 is not allowed (min 64 max 2048 pref 512 gran "
+                                       "32), using 96"});
+    EXPECT_EQ(LogCapture::instance().linesWith(from, "refused"),
+              std::vector<std::string>{"asio QOVA Test ASIO: refused a buffer of 96 frames, using its preferred 512"});
+}
+
+TEST_F(AsioOutputTest, EightyOutputsGiveSixtyFourChannelsAndOneLineNamingTheFirstEight) {
+    REQUIRE_OUR_LOG();
+    const std::size_t from = LogCapture::instance().mark();
+    setVariable("QOVA_TEST_ASIO_OUTPUTS", "80");
+    setVariable("QOVA_TEST_ASIO_TYPES", "18,18,19,18,18,18,18,18,32");
+    const DeviceInfo device = asioDevice(kDriverA);
+    std::string error;
+    for (int round = 0; round < 2; ++round) {
+        auto output = makeAsioOutput();
+        ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
+        EXPECT_EQ(output->channels(), 64u);
+        EXPECT_EQ(record().bufferChannels, 64);
+    }
+    EXPECT_EQ(LogCapture::instance().linesWith(from, "asio QOVA Test ASIO: outputs"),
+              std::vector<std::string>{"asio QOVA Test ASIO: outputs Out 1 type 18, Out 2 type 18, Out 3 type 19, "
+                                       "Out 4 type 18, Out 5 type 18, Out 6 type 18, Out 7 type 18, Out 8 type 18"});
+    // Channels 9 to 64 are DSD: each is named once per open.
+    const std::vector<std::string> silent = LogCapture::instance().linesWith(from, "which QOVA cannot write");
+    ASSERT_EQ(silent.size(), 2u * 56u);
+    EXPECT_EQ(silent.front(), "asio QOVA Test ASIO: channel 8 has sample type 32, which QOVA cannot write; it stays silent");
+
+    // Names that fill all 32 bytes are cut to 31; a new description is logged again.
+    setVariable("QOVA_TEST_ASIO_OUTPUTS", "1");
+    setVariable("QOVA_TEST_ASIO_LONG_NAMES", "1");
+    auto output = makeAsioOutput();
+    ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
+    EXPECT_EQ(LogCapture::instance().linesWith(from, "asio QOVA Test ASIO: outputs").back(),
+              "asio QOVA Test ASIO: outputs Channel 1 of a test driver whos type 18");
+}
+
+TEST_F(AsioOutputTest, ASecondAsioDeviceCannotOpenWhileOneIsOpen) {
+    const DeviceInfo first = asioDevice(kDriverA);
+    const DeviceInfo second = asioDevice(kDriverB);
+    auto playing = makeAsioOutput();
+    std::string error;
+    ASSERT_TRUE(playing->open(first, asioSettings(first), renderNothing, nullptr, error)) << error;
+    ASSERT_TRUE(playing->start(error)) << error;
+
+    auto other = makeAsioOutput();
+    EXPECT_FALSE(other->open(second, asioSettings(second), renderNothing, nullptr, error));
+    EXPECT_EQ(error, "another ASIO card is already open");
+    EXPECT_FALSE(other->open(first, asioSettings(first), renderNothing, nullptr, error));
+    EXPECT_EQ(error, "another ASIO card is already open");
+    other.reset();
+
+    // The first one plays on, untouched.
+    EXPECT_EQ(record().createdObjects, 1u);
+    const std::uint64_t switches = record().bufferSwitches;
+    EXPECT_TRUE(eventually([&] { return record().bufferSwitches > switches + 4; }));
+    EXPECT_EQ(record().stopCalls, 0u);
+
+    playing->close();
+    other = makeAsioOutput();
+    EXPECT_TRUE(other->open(second, asioSettings(second), renderNothing, nullptr, error)) << error;
+}
+
+TEST_F(AsioOutputTest, AnswersTheDriversMessages) {
+    const DeviceInfo device = asioDevice(kDriverA);
+    auto output = makeAsioOutput();
+    std::string error;
+    ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
+    for (std::uint32_t selector = 0; selector < test_asio::kSelectors; ++selector) {
+        SCOPED_TRACE(selector);
+        const bool supported = selector == 2 || selector == 3 || selector == 5 || selector == 6 || selector == 7 ||
+                               selector == 15;
+        EXPECT_EQ(record().supportedAnswers[selector], supported ? 1 : 0);
+        if (selector == 3) continue;  // a reset request, tried below
+        const std::int32_t expected = selector == 2 ? 2 : (selector == 5 || selector == 6) ? 1 : 0;
+        EXPECT_EQ(record().messageAnswers[selector], expected);
+    }
+    EXPECT_FALSE(output->stoppedUnexpectedly());
+}
+
+TEST_F(AsioOutputTest, AResetRequestOrARateChangeStopsTheOutput) {
+    for (const char* event : {"reset:5", "rate:5"}) {
+        SCOPED_TRACE(event);
+        clearRecord();
+        setVariable("QOVA_TEST_ASIO_EVENT", event);
+        const DeviceInfo device = asioDevice(kDriverA);
+        auto output = makeAsioOutput();
+        std::string error;
+        ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
+        ASSERT_TRUE(output->start(error)) << error;
+        EXPECT_TRUE(eventually([&] { return output->stoppedUnexpectedly(); }));
+        EXPECT_EQ(record().eventSent, 1u);
+        if (std::strncmp(event, "reset", 5) == 0) {
+            EXPECT_EQ(record().eventAnswer, 1);
+        }
+    }
+}
+
+// --- through the router -----------------------------------------------------------------------
+
+TEST_F(AsioOutputTest, TheRouterPlaysACardOnAnAsioDevice) {
+    setVariable("QOVA_TEST_ASIO_OUTPUTS", "4");
+    setVariable("QOVA_TEST_ASIO_TYPES", "17,19,1,32");
+    const DeviceInfo device = asioDevice(kDriverA);
+    DeviceInfo tracked = device;  // what the recorder sizes its track by
+    tracked.channels = 4;
+    tracked.sampleRate = 48000;
+
+    Recorder recorder(4.0);
+    recorder.track(tracked);
+    RouterOptions options;
+    options.scanDevices = false;
+    options.extraDevices = {device};
+    recorder.attach(options);
+    Router router(options);
+    router.rescan();
+    core::Settings settings;
+    settings.devices = {asioSettings(device, 48000, 256)};
+    settings.cards = {card("000000a1", "Stereo", {member(device.key, 0), member(device.key, 1)}),
+                      card("000000a2", "Mono", {member(device.key, 2)})};
+    ASSERT_TRUE(router.apply(settings).empty());
+    const StatusSnapshot snapshot = router.statusSnapshot();
+    ASSERT_EQ(snapshot.devices.size(), 1u);
+    ASSERT_EQ(snapshot.devices[0].state, 1) << snapshot.devices[0].problem;
+    EXPECT_EQ(snapshot.devices[0].description, "ASIO, 48000 Hz, 256 frames");
+
+    const core::OpenCardResult opened = openOrFail(router, 1, "000000a1");
+    Player player(opened, sineSignal(1000.0, 0.5));
+    ASSERT_EQ(player.openError(), "");
+    // The driver keeps 2 s of Float32 samples; the recorder keeps 4 s.
+    ASSERT_TRUE(eventually([&] { return record().recordedFrames.load() >= 90000; }, 10000ms));
+    router.closeAll();
+    player.stop();
+
+    const Recorder::Track& track = recorder.of(device.key);
+    const std::uint32_t frames = std::min<std::uint32_t>(record().recordedFrames, static_cast<std::uint32_t>(track.recordedFrames()));
+    ASSERT_GT(frames, 48000u);
+    for (std::uint32_t c = 0; c < 3; ++c) {
+        SCOPED_TRACE(c);
+        const std::int32_t type = c == 0 ? 17 : c == 1 ? 19 : 1;
+        std::vector<unsigned char> expected(std::size_t{frames} * asioSampleBytes(type));
+        writeAsioChannel(type, track.samples.data(), 4, c, expected.data(), frames);
+        EXPECT_EQ(std::memcmp(recorded(c), expected.data(), expected.size()), 0);
+    }
+    // The sine reached both channels of the stereo card; the mono card had no player.
+    float loudest = 0.0f;
+    for (std::uint32_t f = 0; f < frames; ++f) {
+        float sample = 0.0f;
+        std::memcpy(&sample, recorded(1) + 4 * std::size_t{f}, 4);
+        loudest = std::max(loudest, std::fabs(sample));
+        const std::int32_t left = (recorded(0)[3 * f] | recorded(0)[3 * f + 1] << 8 | recorded(0)[3 * f + 2] << 16) << 8 >> 8;
+        EXPECT_NEAR(left / 8388607.0, sample, 1e-6) << f;
+        if (HasFailure()) break;
+        ASSERT_EQ(recorded(2)[3 * f] | recorded(2)[3 * f + 1] | recorded(2)[3 * f + 2], 0) << f;
+    }
+    EXPECT_NEAR(loudest, 0.5f, 0.01f);
+}
+
+TEST_F(AsioOutputTest, TheHealthMonitorRebuildsWhenTheDriverAsksForAReset) {
+    REQUIRE_OUR_LOG();
+    const std::size_t from = LogCapture::instance().mark();
+    setVariable("QOVA_TEST_ASIO_EVENT", "reset:20");
+    const DeviceInfo device = asioDevice(kDriverA);
+    RouterOptions options;
+    options.scanDevices = false;
+    options.extraDevices = {device};
+    Router router(options);
+    router.rescan();
+    core::Settings settings;
+    settings.devices = {asioSettings(device)};
+    settings.cards = {card("000000b1", "Stereo", {member(device.key, 0), member(device.key, 1)})};
+    ASSERT_TRUE(router.apply(settings).empty());
+    ASSERT_EQ(record().createdObjects, 1u);
+    // Only the first driver object asks.
+    SetEnvironmentVariableA("QOVA_TEST_ASIO_EVENT", nullptr);
+    const std::uint64_t builds = router.buildCount();
+
+    ASSERT_TRUE(eventually([&] { return record().eventSent.load() == 1; }));
+    router.checkHealth();
+    EXPECT_EQ(router.buildCount(), builds + 1);
+    EXPECT_EQ(LogCapture::instance().linesWith(from, "stopped unexpectedly"),
+              std::vector<std::string>{"asio:QOVA Test ASIO stopped unexpectedly; rebuilding"});
+    EXPECT_EQ(record().createdObjects, 2u);
+    EXPECT_EQ(record().liveObjects, 1);
+    const std::uint64_t switches = record().bufferSwitches;
+    EXPECT_TRUE(eventually([&] { return record().bufferSwitches > switches + 4; }));
+
+    router.checkHealth();
+    EXPECT_EQ(router.buildCount(), builds + 1);
+    router.closeAll();
+    EXPECT_EQ(record().liveObjects, 0);
+}
+
+}  // namespace
+}  // namespace win
