@@ -757,5 +757,46 @@ TEST_F(AsioOutputTest, TheHealthMonitorRebuildsWhenTheDriverAsksForAReset) {
     EXPECT_EQ(record().liveObjects, 0);
 }
 
+// The way back for a sound card that was missing: a driver installed while QOVA runs is found
+// by the health monitor's rescan, at most once every 3 s, and the card plays on it.
+TEST_F(AsioOutputTest, ADriverInstalledWhileQovaRunsIsFoundByTheNextRescan) {
+    unregisterDrivers();
+    const DeviceInfo device = asioDevice(kDriverA);
+    RouterOptions options;
+    options.scanDevices = true;
+    Router router(options);
+    router.rescan();
+    core::Settings settings;
+    settings.devices = {asioSettings(device)};
+    settings.cards = {card("000000b2", "Stereo", {member(device.key, 0), member(device.key, 1)})};
+    ASSERT_TRUE(router.apply(settings).empty());
+    auto state = [&] {
+        for (const DeviceStatus& status : router.statusSnapshot().devices) {
+            if (status.info.key == device.key) return static_cast<int>(status.state);
+        }
+        return -1;
+    };
+    ASSERT_EQ(state(), 2) << "missing while the driver is not installed";
+    const std::uint64_t builds = router.buildCount();
+
+    ASSERT_NO_FATAL_FAILURE(registerDrivers());
+    router.checkHealth();  // the last scan was just now
+    EXPECT_EQ(state(), 2);
+    EXPECT_EQ(router.buildCount(), builds);
+
+    ASSERT_TRUE(eventually(
+        [&] {
+            router.checkHealth();
+            return state() == 1;
+        },
+        6000ms));
+    EXPECT_EQ(router.buildCount(), builds + 1);
+    const std::vector<core::CardInfo> cards = router.listCards(1);
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(cards[0].state, "ready");
+    EXPECT_TRUE(eventually([&] { return record().bufferSwitches > 4; })) << "the driver plays";
+    router.closeAll();
+}
+
 }  // namespace
 }  // namespace win
