@@ -1,0 +1,274 @@
+#pragma once
+
+// These tests drive the real Ui in a Dear ImGui context of their own, with no window and no
+// renderer: the test plays the backend. It announces that it handles textures itself, and
+// after every frame marks each texture request as done without making anything, so the font
+// atlas grows glyph by glyph exactly as it does behind the Direct3D backend.
+//
+// What the user sees is read back from the draw lists, as the renderer would get them: every
+// glyph is a quad whose top-left texture coordinate is that of one glyph of the baked font, so
+// walking the vertices gives back each piece of text with its colour and rectangle (see
+// readText). Widgets are found by their ImGui id: the mouse goes to the middle of each piece of
+// text in the window in turn until ImGui reports that id as hovered, and clicks there. So a
+// test names the button "###apply", never its label, and still sees what the label says.
+
+#include <gtest/gtest.h>
+
+#include <imgui.h>
+#include <imgui_internal.h>
+
+#include <cmath>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "TestSupport.h"
+#include "app/Ui.h"
+#include "app/Folders.h"
+#include "core/SettingsFile.h"
+#include "core/Validation.h"
+#include "win/DeviceScan.h"
+#include "win/Router.h"
+
+namespace app::ui_testing {
+
+using testing_support::readFile;
+using testing_support::TempFolder;
+
+inline const win::DeviceInfo kStereo = win::makeTestOutput(0, 2, 48000);
+inline const win::DeviceInfo kQuad = win::makeTestOutput(1, 4, 48000);
+
+inline core::DeviceSettings deviceSettings(const win::DeviceInfo& device, bool enabled) {
+    core::DeviceSettings settings;
+    settings.key = device.key;
+    settings.name = device.name;
+    settings.enabled = enabled;
+    return settings;
+}
+
+// One piece of text drawn in one colour on one line.
+struct TextRun {
+    std::string text;
+    ImU32 colour = 0;
+    ImRect rect;
+};
+
+inline ImU32 packed(const ImVec4& colour) {
+    return ImGui::ColorConvertFloat4ToU32(colour);
+}
+
+inline std::string english(UiText id) {
+    return std::string(uiText(UiLanguage::English, id));
+}
+
+class UiHarness : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dataDirOverride = folder_.path();
+
+        win::RouterOptions options;
+        options.scanDevices = false;
+        options.extraDevices = {kStereo, kQuad};
+        options.ringPrefix = L"Local\\qova-uitest";
+        router_ = std::make_unique<win::Router>(std::move(options));
+        router_->rescan();
+
+        context_ = ImGui::CreateContext();
+        ImGuiIO& io = ImGui::GetIO();
+        io.IniFilename = nullptr;
+        io.LogFilename = nullptr;
+        io.DisplaySize = ImVec2(800.0f, 600.0f);
+        io.BackendFlags |= ImGuiBackendFlags_RendererHasTextures;
+    }
+
+    void TearDown() override {
+        ui_.reset();
+        ImGui::DestroyContext(context_);
+        router_.reset();
+        dataDirOverride.clear();
+    }
+
+    // As the shell starts: the loaded settings go to the router first, then to the Ui.
+    void start(core::Settings settings) {
+        router_->apply(settings);
+        ui_ = std::make_unique<Ui>(router_.get(), std::move(settings));
+        // A tab bar lays its tabs out on the frame after it first appears.
+        frames(2);
+    }
+
+    void frame() {
+        ImGui::GetIO().DeltaTime = 1.0f / 60.0f;
+        ImGui::NewFrame();
+        baked_ = ImGui::GetFontBaked();
+        ui_->draw();
+        ImGui::Render();
+        for (ImTextureData* texture : *ImGui::GetDrawData()->Textures) {
+            if (texture->Status == ImTextureStatus_WantCreate) {
+                texture->SetTexID(static_cast<ImTextureID>(1));
+                texture->SetStatus(ImTextureStatus_OK);
+            } else if (texture->Status == ImTextureStatus_WantUpdates) {
+                texture->SetStatus(ImTextureStatus_OK);
+            } else if (texture->Status == ImTextureStatus_WantDestroy) {
+                texture->SetTexID(ImTextureID_Invalid);
+                texture->SetStatus(ImTextureStatus_Destroyed);
+            }
+        }
+    }
+
+    // Enough frames for a tooltip's hover delay to pass.
+    void frames(int count) {
+        for (int i = 0; i < count; ++i) frame();
+    }
+
+    ImGuiWindow* host() const { return ImGui::FindWindowByName("##qova"); }
+
+    ImGuiWindow* tabsChild() const {
+        for (ImGuiWindow* child : host()->DC.ChildWindows) {
+            if (std::string(child->Name).find("/##tabs_") != std::string::npos) return child;
+        }
+        return nullptr;
+    }
+
+    ImGuiTabBar* tabBar() const { return GImGui->TabBars.GetByKey(tabsChild()->GetID("##main")); }
+
+    ImGuiID tabId(const char* id) const { return ImHashStr(id, 0, tabBar()->ID); }
+
+    // The labels on the tab bar, left to right (the open tab's contents come in between in
+    // drawing order, so the runs are picked by where they lie).
+    std::vector<std::string> tabLabels() const {
+        std::vector<std::string> labels;
+        for (const TextRun& run : readText(tabsChild())) {
+            if (tabBar()->BarRect.Contains(run.rect.GetCenter())) labels.push_back(run.text);
+        }
+        return labels;
+    }
+
+    // The text drawn into one window's draw list in the frame just rendered, in drawing order;
+    // empty when the window was not shown. A run is a line of glyphs of one colour whose pens
+    // follow each other by whole advances; a few spaces' gap is read as spaces.
+    std::vector<TextRun> readText(const ImGuiWindow* window) const {
+        std::vector<TextRun> runs;
+        if (window == nullptr || !window->Active || window->Hidden) return runs;
+        std::map<std::pair<float, float>, const ImFontGlyph*> glyphs;
+        for (const ImFontGlyph& glyph : baked_->Glyphs) {
+            if (glyph.Visible) glyphs[{glyph.U0, glyph.V0}] = &glyph;
+        }
+        const float spaceAdvance = baked_->FindGlyph(' ')->AdvanceX;
+        const ImVector<ImDrawVert>& vertices = window->DrawList->VtxBuffer;
+        float lastEndX = 0.0f;
+        float lastOriginY = 0.0f;
+        for (int i = 0; i + 3 < vertices.Size; ++i) {
+            const ImDrawVert& topLeft = vertices[i];
+            const auto found = glyphs.find({topLeft.uv.x, topLeft.uv.y});
+            if (found == glyphs.end()) continue;
+            const ImFontGlyph& glyph = *found->second;
+            const ImDrawVert& bottomRight = vertices[i + 2];
+            if (bottomRight.uv.x != glyph.U1 || bottomRight.uv.y != glyph.V1) continue;
+
+            const float originX = topLeft.pos.x - glyph.X0;
+            const float originY = topLeft.pos.y - glyph.Y0;
+            // Within one piece of text the pen moves by whole advances, so the gap is an exact
+            // number of spaces; the gaps between widgets are frame padding and item spacing.
+            const float gap = originX - lastEndX;
+            const long spaces = std::lround(gap / spaceAdvance);
+            const bool sameRun = !runs.empty() && runs.back().colour == topLeft.col &&
+                                 std::fabs(originY - lastOriginY) < 0.5f && spaces >= 0 && spaces <= 3 &&
+                                 std::fabs(gap - static_cast<float>(spaces) * spaceAdvance) < 0.05f;
+            if (sameRun) {
+                runs.back().text.append(static_cast<std::size_t>(spaces), ' ');
+            } else {
+                runs.push_back(TextRun{"", topLeft.col, ImRect(topLeft.pos, bottomRight.pos)});
+            }
+            char utf8[5] = {};
+            ImTextCharToUtf8(utf8, glyph.Codepoint);
+            runs.back().text += utf8;
+            runs.back().rect.Add(ImRect(topLeft.pos, bottomRight.pos));
+            lastEndX = originX + glyph.AdvanceX;
+            lastOriginY = originY;
+            i += 3;
+        }
+        return runs;
+    }
+
+    static std::vector<std::string> texts(const std::vector<TextRun>& runs) {
+        std::vector<std::string> out;
+        for (const TextRun& run : runs) out.push_back(run.text);
+        return out;
+    }
+
+    // The apply bar draws its two button labels and then at most one message.
+    std::optional<TextRun> message() const {
+        const std::vector<TextRun> runs = readText(host());
+        if (runs.size() < 3) return std::nullopt;
+        EXPECT_EQ(runs.size(), 3u) << "the apply bar shows one message at most";
+        return runs[2];
+    }
+
+    std::optional<TextRun> tooltip() const {
+        const std::vector<TextRun> runs = readText(ImGui::FindWindowByName("##Tooltip_00"));
+        if (runs.empty()) return std::nullopt;
+        TextRun all = runs.front();
+        for (std::size_t i = 1; i < runs.size(); ++i) all.text += "\n" + runs[i].text;
+        return all;
+    }
+
+    void moveMouse(ImVec2 point) {
+        ImGui::GetIO().AddMousePosEvent(point.x, point.y);
+        frame();
+    }
+
+    // A point of the window over the widget with that id, found by hovering each piece of text
+    // the window shows until ImGui names the widget as hovered.
+    std::optional<ImVec2> pointOf(ImGuiWindow* window, ImGuiID id) {
+        for (const TextRun& run : readText(window)) {
+            moveMouse(run.rect.GetCenter());
+            if (GImGui->HoveredId == id) return run.rect.GetCenter();
+        }
+        ADD_FAILURE() << "no widget with id " << id << " in " << window->Name;
+        return std::nullopt;
+    }
+
+    // Press and release over the widget; the frame of the release is the one in which a
+    // button reports being pressed.
+    void click(ImGuiWindow* window, ImGuiID id) {
+        const std::optional<ImVec2> point = pointOf(window, id);
+        if (!point) return;
+        ImGui::GetIO().AddMouseButtonEvent(ImGuiMouseButton_Left, true);
+        frame();
+        ImGui::GetIO().AddMouseButtonEvent(ImGuiMouseButton_Left, false);
+        frame();
+    }
+
+    void clickButton(const char* id) { click(host(), host()->GetID(id)); }
+
+    // Whether ImGui itself holds the button enabled, asked while the mouse is over it.
+    bool buttonEnabled(const char* id) {
+        if (!pointOf(host(), host()->GetID(id))) return false;
+        return !GImGui->HoveredIdIsDisabled;
+    }
+
+    void expectMessage(const std::string& text, const ImVec4& colour) {
+        const std::optional<TextRun> shown = message();
+        ASSERT_TRUE(shown.has_value()) << "expected: " << text;
+        EXPECT_EQ(shown->text, text);
+        EXPECT_EQ(shown->colour, packed(colour)) << shown->text;
+    }
+
+    core::Settings savedSettings() const {
+        core::Settings saved;
+        std::string error;
+        EXPECT_TRUE(core::readSettings(readFile(configFilePath()), saved, error)) << error;
+        return saved;
+    }
+
+    TempFolder folder_;
+    std::unique_ptr<win::Router> router_;
+    ImGuiContext* context_ = nullptr;
+    ImFontBaked* baked_ = nullptr;
+    std::unique_ptr<Ui> ui_;
+};
+
+}  // namespace app::ui_testing
