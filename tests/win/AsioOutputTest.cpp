@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "RouterTestSupport.h"
+#include "LogCapture.h"
 #include "TestSupport.h"
 #include "app/Folders.h"
 #include "app/Log.h"
@@ -37,6 +38,8 @@
 
 namespace win {
 namespace {
+
+using win_testing::LogCapture;
 
 using namespace router_testing;
 using app::toUtf8;
@@ -127,49 +130,6 @@ core::DeviceSettings asioSettings(const DeviceInfo& device, std::uint32_t sample
     settings.sampleRate = sampleRate;
     return settings;
 }
-
-// The process's log goes to the first folder it is opened in and stays there, so every test
-// in this file shares one folder and looks only at the lines written since it started.
-class LogCapture {
-public:
-    static LogCapture& instance() {
-        static LogCapture capture;
-        return capture;
-    }
-    bool isOurs() const { return ours_; }
-    std::size_t mark() const { return testing_support::readFile(folder_.file(L"qova.log")).size(); }
-
-    // The messages (without time and thread) logged since `from` that contain `part`.
-    std::vector<std::string> linesWith(std::size_t from, const std::string& part) const {
-        const std::string text = testing_support::readFile(folder_.file(L"qova.log"));
-        std::vector<std::string> messages;
-        for (std::size_t start = std::min(from, text.size()), end;
-             (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-            std::string line = text.substr(start, end - start);
-            const std::size_t afterThread = line.find("] ");
-            if (afterThread != std::string::npos) line = line.substr(afterThread + 2);
-            if (line.find(part) != std::string::npos) messages.push_back(line);
-        }
-        return messages;
-    }
-
-private:
-    LogCapture() {
-        app::dataDirOverride = folder_.path();
-        app::openLog();
-        app::dataDirOverride.clear();
-        app::logLine("asio output tests log here");
-        ours_ = testing_support::readFile(folder_.file(L"qova.log")).find("asio output tests log here") !=
-                std::string::npos;
-    }
-
-    testing_support::TempFolder folder_;
-    bool ours_ = false;
-};
-
-#define REQUIRE_OUR_LOG()                                                                                \
-    if (!LogCapture::instance().isOurs()) GTEST_SKIP() << "the log was opened elsewhere in this process; " \
-                                                          "run this test on its own (as ctest does)"
 
 // A render function whose sample of channel c in frame n (counted from the first call) is a
 // value of its own, some beyond +-1 so that clamping shows.

@@ -21,6 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "RouterTestSupport.h"
+#include "LogCapture.h"
 #include "TestSupport.h"
 #include "app/Folders.h"
 #include "app/Log.h"
@@ -36,6 +37,8 @@
 
 namespace win {
 namespace {
+
+using win_testing::LogCapture;
 
 using namespace router_testing;
 using namespace std::chrono_literals;
@@ -136,49 +139,6 @@ private:
     std::condition_variable changed_;
     std::vector<std::uint64_t> ids_;
 };
-
-// The process-wide log, opened once into a folder of our own. ctest runs every test in a
-// process of its own; when some other test of this process opened the log elsewhere first,
-// the tests that read it skip.
-class LogCapture {
-public:
-    static LogCapture& instance() {
-        static LogCapture capture;
-        return capture;
-    }
-    bool isOurs() const { return ours_; }
-    std::size_t mark() const { return testing_support::readFile(folder_.file(L"qova.log")).size(); }
-
-    // The messages (without time and thread) logged since `from`.
-    std::vector<std::string> messagesSince(std::size_t from) const {
-        const std::string text = testing_support::readFile(folder_.file(L"qova.log"));
-        std::vector<std::string> messages;
-        for (std::size_t start = std::min(from, text.size()), end;
-             (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-            const std::string line = text.substr(start, end - start);
-            const std::size_t afterThread = line.find("] ");
-            messages.push_back(afterThread == std::string::npos ? line : line.substr(afterThread + 2));
-        }
-        return messages;
-    }
-
-private:
-    LogCapture() {
-        app::dataDirOverride = folder_.path();
-        app::openLog();
-        app::dataDirOverride.clear();
-        app::logLine("control server tests log here");
-        ours_ = testing_support::readFile(folder_.file(L"qova.log")).find("control server tests log here") !=
-                std::string::npos;
-    }
-
-    testing_support::TempFolder folder_;
-    bool ours_ = false;
-};
-
-#define REQUIRE_OUR_LOG()                                                                                \
-    if (!LogCapture::instance().isOurs()) GTEST_SKIP() << "the log was opened elsewhere in this process; " \
-                                                          "run this test on its own (as ctest does)"
 
 std::vector<std::string> serverLines(std::size_t from) {
     std::vector<std::string> out;

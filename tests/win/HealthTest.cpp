@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "RouterTestSupport.h"
+#include "LogCapture.h"
 #include "TestSupport.h"
 #include "app/Folders.h"
 #include "app/Log.h"
@@ -37,6 +38,8 @@
 namespace win {
 namespace {
 
+using win_testing::LogCapture;
+
 using namespace router_testing;
 
 const DeviceInfo kStereo48 = makeTestOutput(0, 2, 48000);
@@ -51,59 +54,8 @@ RouterOptions testOptions(Recorder* recorder = nullptr) {
     return options;
 }
 
-// The process's log goes to the first folder it is opened in and stays there, so every test
-// in this file shares one folder and looks only at the lines written since it started.
-class LogCapture {
-public:
-    static LogCapture& instance() {
-        static LogCapture capture;
-        return capture;
-    }
-
-    // False when some other test of this process opened the log first, elsewhere (a run of
-    // every test in one process); ctest runs each test in a process of its own.
-    bool isOurs() const { return ours_; }
-
-    std::size_t mark() const { return testing_support::readFile(folder_.file(L"qova.log")).size(); }
-
-    // The messages (without time and thread) logged since `from`.
-    std::vector<std::string> messagesSince(std::size_t from) const {
-        const std::string text = testing_support::readFile(folder_.file(L"qova.log"));
-        std::vector<std::string> messages;
-        for (std::size_t start = std::min(from, text.size()), end;
-             (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-            const std::string line = text.substr(start, end - start);
-            const std::size_t afterThread = line.find("] ");
-            messages.push_back(afterThread == std::string::npos ? line : line.substr(afterThread + 2));
-        }
-        return messages;
-    }
-
-private:
-    LogCapture() {
-        app::dataDirOverride = folder_.path();
-        app::openLog();
-        app::dataDirOverride.clear();
-        app::logLine("health tests log here");
-        const std::string text = testing_support::readFile(folder_.file(L"qova.log"));
-        ours_ = text.find("health tests log here") != std::string::npos;
-    }
-
-    testing_support::TempFolder folder_;
-    bool ours_ = false;
-};
-
-#define REQUIRE_OUR_LOG()                                                                                \
-    if (!LogCapture::instance().isOurs()) GTEST_SKIP() << "the log was opened elsewhere in this process; " \
-                                                          "run this test on its own (as ctest does)"
-
-// The messages since `from` that contain `part`.
-std::vector<std::string> linesWith(std::size_t from, const std::string& part) {
-    std::vector<std::string> out;
-    for (const std::string& message : LogCapture::instance().messagesSince(from)) {
-        if (message.find(part) != std::string::npos) out.push_back(message);
-    }
-    return out;
+std::vector<std::string> loggedLines(std::size_t from, const std::string& part) {
+    return LogCapture::instance().linesWith(from, part);
 }
 
 const DeviceStatus* deviceIn(const StatusSnapshot& snapshot, const std::string& key) {
@@ -122,7 +74,9 @@ const CardStatus* cardIn(const StatusSnapshot& snapshot, const std::string& id) 
 
 float loudest(const Recorder::Track& track, std::uint32_t channel, std::uint64_t fromFrame) {
     float peak = 0.0f;
-    for (std::uint64_t f = fromFrame; f < track.recordedFrames(); ++f) peak = std::max(peak, std::fabs(track.at(f, channel)));
+    for (std::uint64_t f = fromFrame; f < track.recordedFrames(); ++f) {
+        peak = std::max(peak, std::fabs(track.at(f, channel)));
+    }
     return peak;
 }
 
@@ -156,7 +110,7 @@ TEST(Health, ARingItsPlayerGaveUpIsClosedByTheNextCheck) {
     EXPECT_EQ(router.listCards(7)[0].state, "ready") << "free for the next player";
 
     router.checkHealth();
-    EXPECT_EQ(linesWith(from, "card ring closed"),
+    EXPECT_EQ(loggedLines(from, "card ring closed"),
               (std::vector<std::string>{"card ring closed (client 5, by the player)"}));
 }
 
@@ -215,7 +169,7 @@ TEST(Health, AHeldSoundCardIsTriedEveryFiveSecondsAndPlaysOnceLetGo) {
     ASSERT_EQ(checkTicks.size(), 3u) << "one more trial, then the rebuild's own open";
     EXPECT_GE(checkTicks[1] - firstTrial, 5000u) << "a trial came too soon";
     EXPECT_LE(checkTicks[1] - firstTrial, 5200u) << "a trial came too late";
-    EXPECT_EQ(linesWith(from, "rebuilding"), (std::vector<std::string>{kStereo48.key + " opens again; rebuilding"}));
+    EXPECT_EQ(loggedLines(from, "rebuilding"), (std::vector<std::string>{kStereo48.key + " opens again; rebuilding"}));
 
     // The card plays again from the ring the player has held all along.
     snapshot = router.statusSnapshot();
@@ -267,12 +221,12 @@ TEST(Health, AFarHalfStartIsReportedOnceWithItsTrim) {
         router.checkHealth();
         if (figures() == seen) break;
     }
-    std::vector<std::string> reported = linesWith(from, "far half");
+    std::vector<std::string> reported = loggedLines(from, "far half");
     ASSERT_FALSE(reported.empty());
     EXPECT_EQ(reported.back(), expectedLine(seen.second));
     router.checkHealth();
     if (figures() == seen) {
-        EXPECT_EQ(linesWith(from, "far half").size(), reported.size()) << "reported again";
+        EXPECT_EQ(loggedLines(from, "far half").size(), reported.size()) << "reported again";
     }
 
     StatusSnapshot snapshot = router.statusSnapshot();
@@ -291,7 +245,7 @@ TEST(Health, AFarHalfStartIsReportedOnceWithItsTrim) {
     });
     const std::size_t before = LogCapture::instance().mark();
     router.checkHealth();
-    EXPECT_EQ(linesWith(before, "far half"), (std::vector<std::string>{expectedLine(123)}));
+    EXPECT_EQ(loggedLines(before, "far half"), (std::vector<std::string>{expectedLine(123)}));
     snapshot = router.statusSnapshot();
     EXPECT_GE(cardIn(snapshot, "0000a01b")->farStarts, seen.first + 3);
     EXPECT_NEAR(cardIn(snapshot, "0000a01b")->farDriftPpm, 500.0, 1.0);
@@ -562,7 +516,7 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
         GTEST_SKIP() << "the unplugged sink's output stalled without reporting a stop (endpoint still listed: "
                      << (listed ? "yes" : "no") << "); this Wine cannot show the way back from an unplug";
     }
-    const std::vector<std::string> stopped = linesWith(from, "stopped unexpectedly");
+    const std::vector<std::string> stopped = loggedLines(from, "stopped unexpectedly");
     testing_support::writeFile(handshakeFile(folder, "replug"), "");
     EXPECT_EQ(stopped, (std::vector<std::string>{zone.key + " stopped unexpectedly; rebuilding"}));
     EXPECT_GT(router.buildCount(), buildsBefore);
