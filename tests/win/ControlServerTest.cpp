@@ -573,7 +573,10 @@ TEST(ControlServer, SixtyFourClientsAtOnce) {
                     kClients, replyNs.size(), seconds, static_cast<double>(replyNs.size()) / seconds,
                     ms(replyNs.size() / 2), ms(replyNs.size() * 99 / 100), ms(replyNs.size() - 1), threadsBefore,
                     threadsServing, threadsBusy);
-        EXPECT_LE(runningThreads(), threadsServing + 2) << "connection threads left running";
+        // A connection thread still has a few steps to go after onDisconnect, and a busy
+        // machine may hold it a while.
+        EXPECT_TRUE(eventually([&] { return runningThreads() <= threadsServing + 2; }, 3000ms))
+            << "connection threads left running: " << runningThreads() << " against " << threadsServing;
     }
     EXPECT_LE(runningThreads(), threadsBefore + 2);
     EXPECT_LE(openHandles(), handlesBefore + 16);
