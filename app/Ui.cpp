@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/ConfigFile.h"
+#include "app/Tabs.h"
 #include "core/SettingsFile.h"
 #include "core/Validation.h"
 
@@ -38,10 +39,9 @@ void formatLabel(char (&buffer)[128], std::string_view text, const char* id) {
     std::snprintf(buffer, sizeof(buffer), "%.*s%s", static_cast<int>(text.size()), text.data(), id);
 }
 
-// Each tab's contents arrive with the tab itself; until then it says so.
-void drawNotBuiltYet() {
-    ImGui::TextColored(kDimColour, "Not built yet.");
-}
+using TabContents = void (*)(Ui&);
+constexpr TabContents kTabContents[] = {drawSoundCardsTab, drawCardsTab, drawStatusTab, drawAboutTab};
+static_assert(std::size(kTabContents) == kTabCount);
 
 }  // namespace
 
@@ -76,7 +76,7 @@ void Ui::drawTabs() {
                 formatLabel(label, uiText(language_, kTabs[tab].label), kTabs[tab].id);
                 const ImGuiTabItemFlags flags = requestedTab_ == tab ? ImGuiTabItemFlags_SetSelected : 0;
                 if (!ImGui::BeginTabItem(label, nullptr, flags)) continue;
-                drawNotBuiltYet();
+                kTabContents[tab](*this);
                 ImGui::EndTabItem();
             }
             ImGui::EndTabBar();

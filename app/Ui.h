@@ -81,6 +81,9 @@ public:
     // The next number of the generator from which new card ids are made.
     std::uint32_t nextRandom();
 
+    // The engine, for what the tabs do at once: rescans, test tones, ASIO control panels.
+    win::Router& router() { return *router_; }
+
     UiLanguage language() const { return language_; }
     const core::Settings& applied() const { return applied_; }
     core::Settings& pending() { return pending_; }

@@ -1,0 +1,575 @@
+#include <gtest/gtest.h>
+
+#include <imgui.h>
+#include <imgui_internal.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "UiHarness.h"
+#include "app/Ui.h"
+#include "core/Settings.h"
+#include "win/DeviceScan.h"
+#include "win/Router.h"
+
+// The Sound cards tab on a real router that lists the test outputs, the PulseAudio sinks ZoneA
+// (2 channels) and ZoneB (8 channels) as WASAPI sound cards, and an ASIO driver that is named
+// but not installed, so it fails to open.
+
+namespace app {
+namespace {
+
+using namespace ui_testing;
+
+win::DeviceInfo asioDevice() {
+    win::DeviceInfo device;
+    device.key = "asio:Studio Desk";
+    device.name = "Studio Desk";
+    device.family = win::DeviceFamily::Asio;
+    return device;
+}
+
+const win::DeviceInfo kAsio = asioDevice();
+constexpr char kGoneKey[] = "wasapi:{0.0.0.00000000}.{5d0f3c2e-0000-4000-8000-00000000dead}";
+
+core::Settings englishSettings() {
+    core::Settings settings;
+    settings.language = "en";
+    return settings;
+}
+
+core::CardSettings card(const char* id, const char* name, std::vector<core::CardMember> members) {
+    core::CardSettings settings;
+    settings.id = id;
+    settings.name = name;
+    settings.members = std::move(members);
+    return settings;
+}
+
+class SoundCardsTabTest : public UiHarness {
+protected:
+    void SetUp() override {
+        UiHarness::SetUp();
+        win::RouterOptions options;
+        options.scanDevices = true;
+        options.extraDevices = {kStereo, kQuad, kAsio};
+        options.ringPrefix = L"Local\\qova-soundcardstest";
+        router_ = std::make_unique<win::Router>(std::move(options));
+        router_->rescan();
+        // Room for every column's text and for the meters of two sound cards under the table.
+        ImGui::GetIO().DisplaySize = ImVec2(1280.0f, 960.0f);
+    }
+
+    ImGuiWindow* tab() const { return tabsChild(); }
+
+    // What the open tab shows: the child's text without the tab bar's labels.
+    std::vector<TextRun> contents() const {
+        std::vector<TextRun> runs;
+        for (const TextRun& run : readText(tab())) {
+            if (!tabBar()->BarRect.Contains(run.rect.GetCenter())) runs.push_back(run);
+        }
+        return runs;
+    }
+    ImGuiID tabItemId() const { return tabId("###soundCards"); }
+
+    // Ids as the tab makes them: table rows and meter sections under the device key.
+    ImGuiID cellId(const std::string& key, const char* widget) const {
+        const ImGuiID table = ImHashStr("##devices", 0, tabItemId());
+        return ImHashStr(widget, 0, ImHashStr(key.data(), key.size(), table));
+    }
+    ImGuiID toneId(const std::string& key, int channel) const {
+        const ImGuiID section = ImHashStr(key.data(), key.size(), tabItemId());
+        return ImHashStr("###tone", 0, ImHashData(&channel, sizeof(channel), section));
+    }
+
+    // A copy: the Ui replaces its list on every frame.
+    std::optional<win::DeviceStatus> status(std::string_view key) const {
+        for (const win::DeviceStatus& device : ui_->devices()) {
+            if (device.info.key == key) return device;
+        }
+        return std::nullopt;
+    }
+
+    // The key of the scanned WASAPI sound card with that name (the sinks' keys differ per prefix).
+    std::string wasapiKey(const std::string& name) const {
+        for (const win::DeviceStatus& device : ui_->devices()) {
+            if (device.info.family == win::DeviceFamily::Wasapi && device.info.name == name) return device.info.key;
+        }
+        ADD_FAILURE() << "no sound card named " << name << " (is the PulseAudio sink loaded?)";
+        return {};
+    }
+
+    // The text of the table row that shows `name`: every run on the same line, left to right.
+    std::vector<TextRun> row(const std::string& name) const {
+        const std::vector<TextRun> runs = contents();
+        const auto named = std::find_if(runs.begin(), runs.end(), [&](const TextRun& run) { return run.text == name; });
+        if (named == runs.end()) {
+            ADD_FAILURE() << "no row shows " << name;
+            return {};
+        }
+        const float y = named->rect.GetCenter().y;
+        std::vector<TextRun> line;
+        for (const TextRun& run : runs) {
+            if (std::fabs(run.rect.GetCenter().y - y) < 3.0f) line.push_back(run);
+        }
+        std::sort(line.begin(), line.end(), [](const TextRun& a, const TextRun& b) { return a.rect.Min.x < b.rect.Min.x; });
+        return line;
+    }
+
+    std::optional<TextRun> find(const std::vector<TextRun>& runs, const std::string& text) const {
+        for (const TextRun& run : runs) {
+            if (run.text == text) return run;
+        }
+        return std::nullopt;
+    }
+
+    void clickAt(ImVec2 point) {
+        moveMouse(point);
+        ImGui::GetIO().AddMouseButtonEvent(ImGuiMouseButton_Left, true);
+        frame();
+        ImGui::GetIO().AddMouseButtonEvent(ImGuiMouseButton_Left, false);
+        frame();
+        // The header is drawn before the table: one more frame shows what the click changed.
+        frame();
+    }
+
+    // A widget without text (the "Use" checkbox): the mouse sweeps along the row of `name`.
+    void clickAlongRow(const std::string& name, ImGuiID id) {
+        const std::vector<TextRun> line = row(name);
+        ASSERT_FALSE(line.empty());
+        const float y = line.front().rect.GetCenter().y;
+        for (float x = tab()->Pos.x + 1.0f; x < tab()->Pos.x + tab()->Size.x; x += 3.0f) {
+            moveMouse(ImVec2(x, y));
+            if (GImGui->HoveredId == id) {
+                clickAt(ImVec2(x, y));
+                return;
+            }
+        }
+        ADD_FAILURE() << "no widget " << id << " on the row of " << name;
+    }
+
+    bool enabledInTab(ImGuiID id) {
+        if (!pointOf(tab(), id)) return false;
+        return !GImGui->HoveredIdIsDisabled;
+    }
+
+    ImGuiWindow* comboPopup() const { return ImGui::FindWindowByName("##Combo_00"); }
+
+    // Clicks the combo open; its items are then in comboPopup().
+    void openCombo(ImGuiID id) {
+        const std::optional<ImVec2> point = pointOf(tab(), id);
+        ASSERT_TRUE(point.has_value());
+        clickAt(*point);
+        frame();
+        ASSERT_NE(comboPopup(), nullptr);
+        ASSERT_FALSE(readText(comboPopup()).empty()) << "the combo did not open";
+    }
+
+    // Items drawn on the background a selected item gets.
+    std::vector<std::string> markedItems() const {
+        const ImU32 marked = ImGui::GetColorU32(ImGuiCol_Header);
+        ImRect area;
+        bool any = false;
+        for (const ImDrawVert& vertex : comboPopup()->DrawList->VtxBuffer) {
+            if (vertex.col != marked) continue;
+            if (!any) area = ImRect(vertex.pos, vertex.pos);
+            area.Add(vertex.pos);
+            any = true;
+        }
+        std::vector<std::string> items;
+        if (!any) return items;
+        for (const TextRun& run : readText(comboPopup())) {
+            if (area.Contains(run.rect.GetCenter())) items.push_back(run.text);
+        }
+        return items;
+    }
+
+    void chooseInCombo(ImGuiID id, const std::string& item) {
+        openCombo(id);
+        const std::optional<TextRun> shown = find(readText(comboPopup()), item);
+        ASSERT_TRUE(shown.has_value()) << item;
+        clickAt(shown->rect.GetCenter());
+        frame();
+    }
+
+    // The pieces of the exclusive-mode warning, joined where they were wrapped.
+    std::string warningShown() const {
+        std::string text;
+        for (const TextRun& run : contents()) {
+            if (run.colour != packed(kWarningColour)) continue;
+            if (!text.empty()) text += ' ';
+            text += run.text;
+        }
+        return text;
+    }
+
+    // Lets the test outputs play for a while, then draws.
+    void playFor(DWORD milliseconds) {
+        Sleep(milliseconds);
+        frame();
+    }
+
+    // The meter rows of one running sound card: each "Channel n" with the rest of its line.
+    std::vector<std::vector<TextRun>> meterRows(const std::string& name) const {
+        const std::vector<TextRun> runs = readText(tab());
+        std::vector<std::vector<TextRun>> rows;
+        bool inSection = false;
+        for (const TextRun& run : runs) {
+            if (run.colour == packed(kAccentColour)) {
+                inSection = run.text == name;
+                continue;
+            }
+            if (!inSection) continue;
+            if (run.text.rfind("Channel ", 0) == 0) {
+                rows.push_back({run});
+            } else if (!rows.empty() && std::fabs(run.rect.GetCenter().y - rows.back().front().rect.GetCenter().y) < 3.0f) {
+                rows.back().push_back(run);
+            }
+        }
+        return rows;
+    }
+
+    // The filled part of a meter: the accent-coloured area right of the channel label.
+    float meterFillWidth(const TextRun& channelLabel) const {
+        float left = 1e9f;
+        float right = -1e9f;
+        for (const ImDrawVert& vertex : tab()->DrawList->VtxBuffer) {
+            if (vertex.col != packed(kAccentColour) && vertex.col != packed(kErrorColour)) continue;
+            if (vertex.pos.x <= channelLabel.rect.Max.x) continue;
+            if (std::fabs(vertex.pos.y - channelLabel.rect.GetCenter().y) > ImGui::GetFontSize()) continue;
+            left = std::min(left, vertex.pos.x);
+            right = std::max(right, vertex.pos.x);
+        }
+        return right > left ? right - left : 0.0f;
+    }
+
+    std::optional<ImRect> logoRect() const {
+        const ImTextureID logo = reinterpret_cast<ImTextureID>(ui_->logo());
+        const ImDrawList& list = *tab()->DrawList;
+        for (const ImDrawCmd& command : list.CmdBuffer) {
+            if (command.TexRef.GetTexID() != logo || command.ElemCount == 0) continue;
+            ImRect rect(list.VtxBuffer[command.VtxOffset + list.IdxBuffer[command.IdxOffset]].pos,
+                        list.VtxBuffer[command.VtxOffset + list.IdxBuffer[command.IdxOffset]].pos);
+            for (unsigned i = 0; i < command.ElemCount; ++i) {
+                rect.Add(list.VtxBuffer[command.VtxOffset + list.IdxBuffer[command.IdxOffset + i]].pos);
+            }
+            return rect;
+        }
+        return std::nullopt;
+    }
+};
+
+TEST_F(SoundCardsTabTest, TickingUseAddsTheSoundCardWithDefaultsAndEnablesApply) {
+    start(englishSettings());
+    const std::string zoneA = wasapiKey("ZoneA");
+    ASSERT_FALSE(zoneA.empty());
+    EXPECT_EQ(texts(row("ZoneA")), (std::vector<std::string>{"ZoneA", "2 channels", "WASAPI shared", "Default",
+                                                             "Default", "Default", "Off"}));
+    EXPECT_EQ(row("ZoneA")[1].colour, packed(kDimColour));
+    EXPECT_EQ(row("ZoneA").back().colour, packed(kDimColour));
+    EXPECT_FALSE(enabledInTab(cellId(zoneA, "##rate"))) << "choices of a sound card that is off";
+    EXPECT_FALSE(buttonEnabled("###apply"));
+
+    clickAlongRow("ZoneA", cellId(zoneA, "##use"));
+    const core::DeviceSettings* added = ui_->pending().findDevice(zoneA);
+    ASSERT_NE(added, nullptr);
+    EXPECT_TRUE(added->enabled);
+    EXPECT_EQ(added->name, "ZoneA");
+    EXPECT_EQ(added->api, core::DeviceApi::Shared);
+    EXPECT_EQ(added->sampleRate, 0u);
+    EXPECT_EQ(added->bufferFrames, 0u);
+    EXPECT_EQ(added->periods, 0u);
+    EXPECT_TRUE(buttonEnabled("###apply"));
+    EXPECT_TRUE(enabledInTab(cellId(zoneA, "##rate")));
+    EXPECT_TRUE(enabledInTab(cellId(zoneA, "##api")));
+    EXPECT_TRUE(ui_->applied().devices.empty()) << "nothing reaches the router before Apply";
+
+    // Unticking keeps the entry and its choices.
+    ui_->pending().findDevice(zoneA)->bufferFrames = 256;
+    frame();
+    clickAlongRow("ZoneA", cellId(zoneA, "##use"));
+    const core::DeviceSettings* kept = ui_->pending().findDevice(zoneA);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_FALSE(kept->enabled);
+    EXPECT_EQ(kept->bufferFrames, 256u);
+    EXPECT_EQ(texts(row("ZoneA"))[4], "256 frames");
+    EXPECT_FALSE(enabledInTab(cellId(zoneA, "##buffer")));
+}
+
+TEST_F(SoundCardsTabTest, ExclusiveDriverShowsTheWarningBesideTheRescanButtonUntilSharedAgain) {
+    ImGui::GetIO().DisplaySize = ImVec2(1400.0f, 600.0f);
+    start(englishSettings());
+    const std::string zoneB = wasapiKey("ZoneB");
+    ASSERT_FALSE(zoneB.empty());
+    clickAlongRow("ZoneB", cellId(zoneB, "##use"));
+    EXPECT_EQ(warningShown(), "");
+
+    chooseInCombo(cellId(zoneB, "##api"), "WASAPI exclusive");
+    ASSERT_NE(ui_->pending().findDevice(zoneB), nullptr);
+    EXPECT_EQ(ui_->pending().findDevice(zoneB)->api, core::DeviceApi::Exclusive);
+    EXPECT_EQ(texts(row("ZoneB"))[2], "WASAPI exclusive");
+    EXPECT_EQ(warningShown(), english(UiText::ExclusiveWarning));
+    const std::vector<TextRun> runs = readText(tab());
+    const std::optional<TextRun> rescan = find(runs, english(UiText::LookForSoundCardsAgain));
+    ASSERT_TRUE(rescan.has_value());
+    const auto warning = std::find_if(runs.begin(), runs.end(),
+                                      [](const TextRun& run) { return run.colour == packed(kWarningColour); });
+    EXPECT_NEAR(warning->rect.GetCenter().y, rescan->rect.GetCenter().y, 1.0f) << "on the button's line";
+    EXPECT_GT(warning->rect.Min.x, rescan->rect.Max.x);
+
+    // Only sound cards in use count: turned off, the choice stays but the warning goes.
+    clickAlongRow("ZoneB", cellId(zoneB, "##use"));
+    EXPECT_EQ(warningShown(), "");
+    clickAlongRow("ZoneB", cellId(zoneB, "##use"));
+    EXPECT_EQ(warningShown(), english(UiText::ExclusiveWarning));
+
+    chooseInCombo(cellId(zoneB, "##api"), "WASAPI shared");
+    EXPECT_EQ(ui_->pending().findDevice(zoneB)->api, core::DeviceApi::Shared);
+    EXPECT_EQ(warningShown(), "");
+}
+
+TEST_F(SoundCardsTabTest, EachDriverFamilyShowsItsOwnDriverCellAndState) {
+    core::Settings settings = englishSettings();
+    settings.devices = {deviceSettings(kStereo, true), deviceSettings(kAsio, true)};
+    settings.devices[1].api = core::DeviceApi::Asio;
+    core::DeviceSettings gone;
+    gone.key = kGoneKey;
+    gone.name = "Gone card";
+    gone.enabled = true;
+    settings.devices.push_back(gone);
+    start(settings);
+    frames(2);
+
+    const std::optional<win::DeviceStatus> stereo = status(kStereo.key);
+    ASSERT_TRUE(stereo.has_value());
+    ASSERT_EQ(stereo->state, 1) << stereo->problem;
+    char latency[32];
+    std::snprintf(latency, sizeof(latency), "%.1f ms", stereo->latency * 1000.0 / stereo->rate);
+    const std::vector<TextRun> test = row(kStereo.name);
+    ASSERT_EQ(test.size(), 8u);
+    EXPECT_EQ(texts(test), (std::vector<std::string>{kStereo.name, "2 channels", "Test", "Default", "Default",
+                                                     "Default", latency, "Running"}));
+    EXPECT_EQ(test.back().colour, packed(kOkColour));
+
+    // No periods for ASIO; the driver is missing, so it failed, and says why on hover.
+    const std::optional<win::DeviceStatus> asio = status(kAsio.key);
+    ASSERT_TRUE(asio.has_value());
+    ASSERT_EQ(asio->state, 3);
+    ASSERT_FALSE(asio->problem.empty());
+    const std::vector<TextRun> failed = row(kAsio.name);
+    ASSERT_EQ(failed.size(), 6u);
+    EXPECT_EQ(texts(failed), (std::vector<std::string>{kAsio.name, "ASIO", "Default", "Default", "Error", "(?)"}));
+    EXPECT_EQ(failed[4].colour, packed(kErrorColour));
+    EXPECT_EQ(failed[5].colour, packed(kErrorColour));
+    for (const int piece : {4, 5}) {
+        moveMouse(failed[piece].rect.GetCenter());
+        frames(40);
+        const std::optional<TextRun> problem = tooltip();
+        ASSERT_TRUE(problem.has_value()) << failed[piece].text;
+        EXPECT_EQ(problem->text, asio->problem);
+    }
+
+    // The latency names the output on hover.
+    moveMouse(test[6].rect.GetCenter());
+    frames(40);
+    const std::optional<TextRun> described = tooltip();
+    ASSERT_TRUE(described.has_value());
+    EXPECT_EQ(described->text, stereo->description);
+
+    // Named by the settings, not found by the scan: listed, and can still be turned off.
+    const std::vector<TextRun> unplugged = row("Gone card");
+    EXPECT_EQ(texts(unplugged), (std::vector<std::string>{"Gone card", "WASAPI shared", "Default", "Default",
+                                                          "Default", "Not connected"}));
+    EXPECT_EQ(unplugged.back().colour, packed(kWarningColour));
+    clickAlongRow("Gone card", cellId(kGoneKey, "##use"));
+    EXPECT_FALSE(ui_->pending().findDevice(kGoneKey)->enabled);
+
+    const std::string zoneB = wasapiKey("ZoneB");
+    EXPECT_EQ(texts(row("ZoneB")), (std::vector<std::string>{"ZoneB", "8 channels", "WASAPI shared", "Default",
+                                                             "Default", "Default", "Off"}));
+}
+
+TEST_F(SoundCardsTabTest, ChoiceListsMarkThePendingValueAndShowHandEditedValuesAsTheyAre) {
+    core::Settings settings = englishSettings();
+    settings.devices = {deviceSettings(kStereo, true)};
+    settings.devices[0].sampleRate = 47999;
+    settings.devices[0].bufferFrames = 100;
+    settings.devices[0].periods = 6;
+    start(settings);
+    EXPECT_EQ(texts(row(kStereo.name)).at(3), "47999");
+    EXPECT_EQ(texts(row(kStereo.name)).at(4), "100 frames");
+    EXPECT_EQ(texts(row(kStereo.name)).at(5), "6");
+
+    openCombo(cellId(kStereo.key, "##buffer"));
+    const std::vector<std::string> items = texts(readText(comboPopup()));
+    EXPECT_EQ(items, (std::vector<std::string>{"Default", "32 frames", "48 frames", "64 frames", "96 frames",
+                                               "128 frames", "192 frames", "256 frames", "384 frames", "512 frames",
+                                               "1024 frames", "2048 frames", "4096 frames"}));
+    EXPECT_TRUE(markedItems().empty()) << markedItems().front();
+    const std::optional<TextRun> choice = find(readText(comboPopup()), "512 frames");
+    ASSERT_TRUE(choice.has_value());
+    clickAt(choice->rect.GetCenter());
+    frame();
+    EXPECT_EQ(ui_->pending().devices[0].bufferFrames, 512u);
+
+    openCombo(cellId(kStereo.key, "##buffer"));
+    EXPECT_EQ(markedItems(), std::vector<std::string>{"512 frames"});
+    const std::optional<TextRun> same = find(readText(comboPopup()), "512 frames");
+    ASSERT_TRUE(same.has_value());
+    clickAt(same->rect.GetCenter());
+    EXPECT_EQ(comboPopup()->Active, false) << "closed by the choice";
+
+    openCombo(cellId(kStereo.key, "##rate"));
+    EXPECT_EQ(texts(readText(comboPopup())), (std::vector<std::string>{"Default", "44100", "48000", "88200", "96000",
+                                                                      "176400", "192000"}));
+    EXPECT_TRUE(markedItems().empty());
+    const std::optional<TextRun> defaultRate = find(readText(comboPopup()), "Default");
+    ASSERT_TRUE(defaultRate.has_value());
+    clickAt(defaultRate->rect.GetCenter());
+    frame();
+    EXPECT_EQ(ui_->pending().devices[0].sampleRate, 0u);
+
+    chooseInCombo(cellId(kStereo.key, "##periods"), "3");
+    EXPECT_EQ(ui_->pending().devices[0].periods, 3u);
+    EXPECT_EQ(texts(row(kStereo.name)).at(3), "Default");
+    EXPECT_EQ(texts(row(kStereo.name)).at(5), "3");
+}
+
+TEST_F(SoundCardsTabTest, TestToneSoundsOnOneChannelAndItsMeterRisesAlone) {
+    core::Settings settings = englishSettings();
+    settings.devices = {deviceSettings(kQuad, true)};
+    start(settings);
+    playFor(100);
+    playFor(100);
+    std::vector<std::vector<TextRun>> rows = meterRows(kQuad.name);
+    ASSERT_EQ(rows.size(), 4u);
+    for (const std::vector<TextRun>& channel : rows) {
+        EXPECT_EQ(texts(channel).back(), "Test");
+        EXPECT_EQ(meterFillWidth(channel.front()), 0.0f) << channel.front().text << " at rest";
+    }
+
+    click(tab(), toneId(kQuad.key, 1));
+    const std::optional<win::DeviceStatus> quad = status(kQuad.key);
+    ASSERT_TRUE(quad.has_value());
+    ASSERT_EQ(quad->tones.size(), 4u);
+    playFor(150);
+    playFor(150);
+    rows = meterRows(kQuad.name);
+    ASSERT_EQ(rows.size(), 4u);
+    // The button frame clips the descender of "p" off the glyph quad, not off the screen: the
+    // reader sees "Sto".
+    EXPECT_EQ(texts(rows[1]), (std::vector<std::string>{"Channel 2", "Sto"}));
+    // A tone at -18 dBFS sits at 0.7 of the 60 dB scale.
+    const std::vector<float>& levels = ui_->meters()[kQuad.key];
+    ASSERT_EQ(levels.size(), 4u);
+    EXPECT_NEAR(levels[1], 0.7f, 0.05f);
+    const float full = meterFillWidth(rows[1].front());
+    EXPECT_GT(full, 0.0f);
+    for (const int other : {0, 2, 3}) {
+        EXPECT_EQ(levels[other], 0.0f) << other;
+        EXPECT_EQ(texts(rows[other]).back(), "Test");
+        EXPECT_EQ(meterFillWidth(rows[other].front()), 0.0f);
+    }
+
+    // Stopped, the bar falls back frame by frame.
+    click(tab(), toneId(kQuad.key, 1));
+    playFor(50);
+    frames(60);
+    rows = meterRows(kQuad.name);
+    EXPECT_EQ(texts(rows[1]).back(), "Test");
+    EXPECT_LT(ui_->meters()[kQuad.key][1], 0.05f);
+    EXPECT_LT(meterFillWidth(rows[1].front()), full * 0.1f);
+}
+
+TEST_F(SoundCardsTabTest, ChannelsShowTheAppliedCardsOnThemOnly) {
+    core::Settings settings = englishSettings();
+    settings.devices = {deviceSettings(kStereo, true), deviceSettings(kQuad, true)};
+    settings.cards = {card("0000000a", "Lounge", {{kStereo.key, 0, 0.0}, {kStereo.key, 1, 0.0}}),
+                      card("0000000b", "Porch", {{kQuad.key, 2, 0.0}})};
+    start(settings);
+    playFor(50);
+    std::vector<std::vector<TextRun>> stereo = meterRows(kStereo.name);
+    ASSERT_EQ(stereo.size(), 2u);
+    for (const std::vector<TextRun>& channel : stereo) {
+        ASSERT_EQ(channel.size(), 3u);
+        EXPECT_EQ(channel[2].text, "Lounge");
+        EXPECT_EQ(channel[2].colour, packed(kDimColour));
+    }
+    std::vector<std::vector<TextRun>> quad = meterRows(kQuad.name);
+    ASSERT_EQ(quad.size(), 4u);
+    EXPECT_EQ(texts(quad[2]), (std::vector<std::string>{"Channel 3", "Test", "Porch"}));
+    EXPECT_EQ(texts(quad[3]), (std::vector<std::string>{"Channel 4", "Test"}));
+
+    // A card that is only pending shows nothing until Apply.
+    ui_->pending().cards.push_back(card("0000000c", "Garden", {{kQuad.key, 3, 0.0}}));
+    frame();
+    EXPECT_EQ(texts(meterRows(kQuad.name)[3]), (std::vector<std::string>{"Channel 4", "Test"}));
+    clickButton("###apply");
+    playFor(100);
+    quad = meterRows(kQuad.name);
+    ASSERT_EQ(quad.size(), 4u);
+    EXPECT_EQ(texts(quad[3]), (std::vector<std::string>{"Channel 4", "Test", "Garden"}));
+}
+
+TEST_F(SoundCardsTabTest, LogoBlockSitsAtTheRightWhenWideAndAboveTheTextWhenNarrow) {
+    ImGui::GetIO().DisplaySize = ImVec2(1200.0f, 600.0f);
+    start(englishSettings());
+    // Only drawn, never sampled: any texture id does.
+    ui_->setLogo(reinterpret_cast<ID3D11ShaderResourceView*>(0x1000), 200, 100);
+    frames(2);
+    const std::string help = english(UiText::SoundCardsHelp);
+    std::optional<ImRect> logo = logoRect();
+    ASSERT_TRUE(logo.has_value());
+    EXPECT_NEAR(logo->GetHeight(), 3.3f * ImGui::GetFontSize(), 0.5f);
+    EXPECT_NEAR(logo->GetWidth(), std::round(3.3f * ImGui::GetFontSize() * 2.0f), 0.5f);
+    const ImRect content = tab()->ContentRegionRect;
+    std::optional<TextRun> helpRun = find(readText(tab()), help);
+    ASSERT_TRUE(helpRun.has_value()) << "one line when wide";
+    EXPECT_GT(logo->Min.x, content.GetCenter().x);
+    EXPECT_LT(helpRun->rect.Max.x, logo->Min.x);
+    EXPECT_LT(logo->Min.y, helpRun->rect.Max.y) << "beside the help text";
+
+    ImGui::GetIO().DisplaySize = ImVec2(520.0f, 600.0f);
+    frames(2);
+    logo = logoRect();
+    ASSERT_TRUE(logo.has_value());
+    const std::vector<TextRun> runs = readText(tab());
+    const auto first = std::find_if(runs.begin(), runs.end(), [&](const TextRun& run) {
+        return help.rfind(run.text, 0) == 0 && run.text.size() > 4;
+    });
+    ASSERT_NE(first, runs.end());
+    EXPECT_NEAR(logo->Min.x, content.Min.x, 1.0f);
+    EXPECT_GT(first->rect.Min.y, logo->Max.y) << "the help text comes under the block";
+    // Whatever follows the header starts below the block.
+    const std::optional<TextRun> useHeader = find(runs, "Use");
+    ASSERT_TRUE(useHeader.has_value());
+    EXPECT_GT(useHeader->rect.Min.y, logo->Max.y);
+}
+
+TEST_F(SoundCardsTabTest, WithoutSoundCardsOnlyTheHeaderAndAMessageShow) {
+    win::RouterOptions options;
+    options.scanDevices = false;
+    options.ringPrefix = L"Local\\qova-soundcardstest";
+    router_ = std::make_unique<win::Router>(std::move(options));
+    router_->rescan();
+    start(englishSettings());
+    const std::vector<TextRun> runs = contents();
+    const std::optional<TextRun> none = find(runs, english(UiText::NoSoundCardsFound));
+    ASSERT_TRUE(none.has_value());
+    EXPECT_EQ(none->colour, packed(kDimColour));
+    EXPECT_FALSE(find(runs, "Use").has_value()) << "no table";
+    EXPECT_EQ(runs.back().text, none->text);
+}
+
+}  // namespace
+}  // namespace app
+
