@@ -14,7 +14,6 @@ namespace {
 
 using testing_support::fileExists;
 using testing_support::readFile;
-using testing_support::runProgram;
 using testing_support::TempFolder;
 using testing_support::writeFile;
 
@@ -121,31 +120,6 @@ TEST_F(ConfigFileTest, SettingsThatAreNotUtf8AreNotSaved) {
     broken.language = "\xff";
     saveSettings(broken);  // must not throw, must not touch the file
     EXPECT_EQ(readFile(file(L"config.json")), before);
-}
-
-// The start-up load in a real QOVA process: the unreadable file is moved aside and reported.
-TEST(ConfigFileProcess, UnreadableFileIsMovedAsideWithItsLogLine) {
-    TempFolder data;
-    testing_support::writeFile(data.file(L"config.json"), "[]");
-    testing_support::writeFile(data.file(L"config.unreadable.json"), "older");
-    const auto result = runProgram(L"QOVA.exe", L"--data-dir \"" + data.path() + L"\" --pipe \\\\.\\pipe\\qova-config");
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_FALSE(fileExists(data.file(L"config.json")));
-    EXPECT_EQ(readFile(data.file(L"config.unreadable.json")), "[]");
-    const std::string log = readFile(data.file(L"qova.log"));
-    EXPECT_NE(log.find("] config: the file is not a JSON object; moved aside to config.unreadable.json\n"),
-              std::string::npos)
-        << log;
-}
-
-TEST(ConfigFileProcess, ReadableFileIsLeftInPlaceWithoutALogLine) {
-    TempFolder data;
-    testing_support::writeFile(data.file(L"config.json"), kOneDevice);
-    const auto result = runProgram(L"QOVA.exe", L"--data-dir \"" + data.path() + L"\" --pipe \\\\.\\pipe\\qova-config");
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(readFile(data.file(L"config.json")), kOneDevice);
-    EXPECT_FALSE(fileExists(data.file(L"config.unreadable.json")));
-    EXPECT_EQ(readFile(data.file(L"qova.log")).find("config:"), std::string::npos);
 }
 
 }  // namespace
