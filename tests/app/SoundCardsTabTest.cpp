@@ -16,10 +16,13 @@
 #include <vector>
 
 #include "UiHarness.h"
+#include "tests/win/AsioDriverRegistration.h"
 #include "app/Ui.h"
 #include "core/Settings.h"
 #include "win/DeviceScan.h"
+#include "win/MappedView.h"
 #include "win/Router.h"
+#include "win/UniqueHandle.h"
 
 // The Sound cards tab on a real router that lists the test outputs, the PulseAudio sinks ZoneA
 // (2 channels) and ZoneB (8 channels) as WASAPI sound cards, and an ASIO driver that is named
@@ -568,6 +571,53 @@ TEST_F(SoundCardsTabTest, WithoutSoundCardsOnlyTheHeaderAndAMessageShow) {
     EXPECT_EQ(none->colour, packed(kDimColour));
     EXPECT_FALSE(find(runs, "Use").has_value()) << "no table";
     EXPECT_EQ(runs.back().text, none->text);
+}
+
+// The button opens the driver's own settings window: the test ASIO driver, registered like a
+// real one, counts the calls.
+TEST_F(SoundCardsTabTest, TheAsioControlPanelButtonOpensTheDriversPanel) {
+    // The UI thread is a single-threaded apartment, as in the program; drivers need one.
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    const std::string sectionName = "Local\\qova-panel-test-" + std::to_string(GetCurrentProcessId());
+    win::UniqueHandle section(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                 static_cast<DWORD>(test_asio::kRecordBytes), sectionName.c_str()));
+    ASSERT_TRUE(section);
+    win::MappedView view(MapViewOfFile(section.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    ASSERT_TRUE(view);
+    const auto& record = *static_cast<const test_asio::TestAsioRecord*>(view.get());
+    SetEnvironmentVariableA("QOVA_TEST_ASIO_RECORD", sectionName.c_str());
+    const std::string name = "QOVA Panel Test";
+    ASSERT_NO_FATAL_FAILURE(test_asio::registerClass(test_asio::kClassA));
+    ASSERT_NO_FATAL_FAILURE(test_asio::registerDriverName(name, test_asio::kClassA));
+
+    win::DeviceInfo device;
+    device.key = "asio:" + name;
+    device.name = name;
+    device.family = win::DeviceFamily::Asio;
+    win::RouterOptions options;
+    options.scanDevices = false;
+    options.extraDevices = {device};
+    options.ringPrefix = L"Local\\qova-paneltest";
+    router_ = std::make_unique<win::Router>(std::move(options));
+    router_->rescan();
+    core::Settings settings = englishSettings();
+    core::DeviceSettings asio = deviceSettings(device, true);
+    asio.api = core::DeviceApi::Asio;
+    settings.devices = {asio};
+    start(settings);
+    ASSERT_EQ(status(device.key)->state, 1) << status(device.key)->problem;
+    EXPECT_EQ(record.controlPanelCalls.load(), 0u);
+
+    const ImGuiID panel = ImHashStr("###asioPanel", 0, ImHashStr(device.key.data(), device.key.size(), tabItemId()));
+    click(tab(), panel);
+    EXPECT_EQ(record.controlPanelCalls.load(), 1u);
+
+    ui_.reset();
+    router_.reset();
+    SetEnvironmentVariableA("QOVA_TEST_ASIO_RECORD", nullptr);
+    test_asio::unregisterDriverName(name);
+    test_asio::unregisterClass(test_asio::kClassA);
+    CoUninitialize();
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "RouterTestSupport.h"
+#include "AsioDriverRegistration.h"
 #include "LogCapture.h"
 #include "TestSupport.h"
 #include "app/Folders.h"
@@ -64,22 +65,6 @@ void setVariable(const char* name, const std::string& value) {
     SetEnvironmentVariableA(name, value.c_str());
 }
 
-std::string classIdText(const GUID& id) {
-    wchar_t text[40];
-    StringFromGUID2(id, text, 40);
-    return toUtf8(text);
-}
-
-void setString(HKEY root, const std::wstring& path, const wchar_t* valueName, const std::wstring& text) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExW(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-}
-
 struct DriverRegistration {
     const char* name;
     GUID classId;
@@ -95,24 +80,15 @@ const DriverRegistration kDrivers[] = {
 const GUID kClasses[] = {test_asio::kClassA, test_asio::kClassB, test_asio::kClassRefused};
 
 void unregisterDrivers() {
-    for (const DriverRegistration& driver : kDrivers)
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, toWide(std::string("SOFTWARE\\ASIO\\") + driver.name).c_str());
-    for (const GUID& id : kClasses) RegDeleteTreeW(HKEY_CLASSES_ROOT, toWide("CLSID\\" + classIdText(id)).c_str());
+    for (const DriverRegistration& driver : kDrivers) test_asio::unregisterDriverName(driver.name);
+    for (const GUID& id : kClasses) test_asio::unregisterClass(id);
 }
 
 // As an installer does: the class with its server, and the driver's ASIO key.
 void registerDrivers() {
-    const std::wstring server = testing_support::binaryFolder() + L"\\qova_test_asio.dll";
-    ASSERT_TRUE(testing_support::fileExists(server));
-    for (const GUID& id : kClasses) {
-        const std::wstring classKey = toWide("CLSID\\" + classIdText(id)) + L"\\InprocServer32";
-        ASSERT_NO_FATAL_FAILURE(setString(HKEY_CLASSES_ROOT, classKey, nullptr, server));
-        ASSERT_NO_FATAL_FAILURE(setString(HKEY_CLASSES_ROOT, classKey, L"ThreadingModel", L"Apartment"));
-    }
+    for (const GUID& id : kClasses) ASSERT_NO_FATAL_FAILURE(test_asio::registerClass(id));
     for (const DriverRegistration& driver : kDrivers) {
-        const std::wstring key = toWide(std::string("SOFTWARE\\ASIO\\") + driver.name);
-        ASSERT_NO_FATAL_FAILURE(setString(HKEY_LOCAL_MACHINE, key, L"CLSID", toWide(classIdText(driver.classId))));
-        ASSERT_NO_FATAL_FAILURE(setString(HKEY_LOCAL_MACHINE, key, L"Description", toWide(driver.name)));
+        ASSERT_NO_FATAL_FAILURE(test_asio::registerDriverName(driver.name, driver.classId));
     }
 }
 
