@@ -43,14 +43,6 @@ core::CardMember member(const win::DeviceInfo& device, std::uint32_t channel) {
     return core::CardMember{device.key, channel, 0.0};
 }
 
-core::CardSettings card(const char* id, const char* name, std::vector<core::CardMember> members) {
-    core::CardSettings settings;
-    settings.id = id;
-    settings.name = name;
-    settings.members = std::move(members);
-    return settings;
-}
-
 // Both test outputs on; no cards yet.
 core::Settings emptySettings() {
     core::Settings settings;

@@ -50,14 +50,6 @@ core::Settings englishSettings() {
     return settings;
 }
 
-core::CardSettings card(const char* id, const char* name, std::vector<core::CardMember> members) {
-    core::CardSettings settings;
-    settings.id = id;
-    settings.name = name;
-    settings.members = std::move(members);
-    return settings;
-}
-
 class SoundCardsTabTest : public UiHarness {
 protected:
     void SetUp() override {
