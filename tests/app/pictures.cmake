@@ -1,0 +1,1 @@
+# Pictures of the tabs at chosen sizes and languages, for looking at.
