@@ -1,8 +1,8 @@
 // The router's life, its build and its card clients. The render path is RouterRender.cpp.
 //
-// Index: construction and destruction; rescan, apply, setTestTone, showControlPanel,
-// closeAll; the build (outputs, cards, far links, vanished rings, start); the card clients;
-// the health monitor; the status snapshot.
+// Index: the test render gate; the stall watch; construction and destruction; rescan, apply,
+// setTestTone, showControlPanel, closeAll; the build (outputs, cards, far links, vanished
+// rings, start); the card clients; the health monitor; the status snapshot.
 
 #include "win/Router.h"
 
@@ -42,6 +42,81 @@ std::string resamplerProblem(int error) {
 }
 
 }  // namespace
+
+// A test's render gate in front of one output node's render function.
+struct GatedRender {
+    RenderGate gate = nullptr;
+    void* context = nullptr;
+    OutputNode* node = nullptr;
+};
+
+namespace {
+
+// Render thread.
+void renderGated(void* context, float* samples, std::uint32_t frames, std::uint32_t channels) {
+    const auto& gated = *static_cast<const GatedRender*>(context);
+    if (gated.gate(gated.context, gated.node->info.key)) renderOutput(gated.node, samples, frames, channels);
+}
+
+}  // namespace
+
+// --- stall watch, under the router lock -------------------------------------------------------
+
+std::uint64_t StallWatch::graceOf(const Device& device) {
+    return std::min(kFirstGraceMs << device.stalls, kLongestGraceMs);
+}
+
+void StallWatch::opened(std::string_view key, std::uint64_t nowMs) {
+    auto it = devices_.find(key);
+    if (it == devices_.end()) it = devices_.emplace(std::string(key), Device{}).first;
+    Device& device = it->second;
+    device.lastCount = 0;
+    device.lastChangeMs = nowMs;
+    device.running = false;
+}
+
+void StallWatch::watching(std::uint64_t nowMs) {
+    if (watched_ && nowMs - lastWatchMs_ >= kFirstGraceMs) {
+        for (auto& [key, device] : devices_) device.lastChangeMs = nowMs;
+    }
+    watched_ = true;
+    lastWatchMs_ = nowMs;
+}
+
+bool StallWatch::stalled(std::string_view key, std::uint64_t callbackCount, std::uint64_t nowMs) {
+    auto it = devices_.find(key);
+    if (it == devices_.end()) {
+        // Not seen opened: watch it from now on.
+        opened(key, nowMs);
+        it = devices_.find(key);
+    }
+    Device& device = it->second;
+    if (callbackCount != device.lastCount) {
+        if (!device.running || nowMs - device.lastChangeMs >= kFirstGraceMs) {
+            device.running = true;
+            device.runningSinceMs = nowMs;
+        }
+        device.lastCount = callbackCount;
+        device.lastChangeMs = nowMs;
+        if (nowMs - device.runningSinceMs >= kSteadyRunMs) device.stalls = 0;
+        return false;
+    }
+    if (nowMs - device.lastChangeMs < graceOf(device)) return false;
+    if (graceOf(device) < kLongestGraceMs) ++device.stalls;
+    // Should no rebuild follow, the next stall needs a whole new grace.
+    device.lastChangeMs = nowMs;
+    device.running = false;
+    return true;
+}
+
+std::uint64_t StallWatch::graceMs(std::string_view key) const {
+    const auto it = devices_.find(key);
+    return it != devices_.end() ? graceOf(it->second) : kFirstGraceMs;
+}
+
+void StallWatch::forgetAllBut(const std::set<std::string, std::less<>>& keys) {
+    std::erase_if(devices_, [&keys](const auto& entry) { return !keys.contains(entry.first); });
+}
 
 // --- life -----------------------------------------------------------------------------------
 
@@ -126,6 +201,7 @@ void Router::teardown() {
         if (node->output) node->output->close();
     }
     graph_.reset();
+    gatedRenders_.clear();
 }
 
 // Under the router lock, with no graph left to read the slots.
@@ -178,6 +254,15 @@ void Router::build() {
         }
     }
 
+    // Every output's grace counts from here, after the slowest open.
+    const std::uint64_t now = GetTickCount64();
+    std::set<std::string, std::less<>> keys;
+    for (const auto& node : graph->outputs) {
+        keys.insert(node->info.key);
+        if (node->state == OutputState::Open) stallWatch_.opened(node->info.key, now);
+    }
+    stallWatch_.forgetAllBut(keys);
+
     graph_ = std::move(graph);
 }
 
@@ -205,7 +290,15 @@ void Router::addOutputNode(RouterGraph& graph, const core::DeviceSettings& devic
     if (options_.holdCheck && options_.holdCheck(*info)) {
         error = "held by another program (test)";
     } else {
-        opened = node->output->open(*info, device, renderOutput, node.get(), error);
+        RenderFunction render = renderOutput;
+        void* context = node.get();
+        if (options_.renderGate != nullptr) {
+            auto& gated = gatedRenders_.emplace_back(
+                std::make_unique<GatedRender>(GatedRender{options_.renderGate, options_.renderGateContext, node.get()}));
+            render = renderGated;
+            context = gated.get();
+        }
+        opened = node->output->open(*info, device, render, context, error);
     }
     if (!opened) {
         node->state = OutputState::Failed;
@@ -512,9 +605,14 @@ void Router::checkHealth() {
                      trimmed * 1000.0 / link->card->primaryRate);
     }
 
+    // An output that stalled is as good as stopped, and the user sees the same line.
+    const std::uint64_t now = GetTickCount64();
+    stallWatch_.watching(now);
     bool stopped = false;
     for (const auto& node : graph_->outputs) {
-        if (node->state == OutputState::Open && node->output->stoppedUnexpectedly()) {
+        if (node->state != OutputState::Open) continue;
+        if (node->output->stoppedUnexpectedly() ||
+            stallWatch_.stalled(node->info.key, node->callbackCount.load(std::memory_order_relaxed), now)) {
             app::logLine("%s stopped unexpectedly; rebuilding", node->info.key.c_str());
             stopped = true;
         }
@@ -528,7 +626,6 @@ void Router::checkHealth() {
         return std::any_of(graph_->outputs.begin(), graph_->outputs.end(),
                            [&](const auto& node) { return wanted(node->state); });
     };
-    const std::uint64_t now = GetTickCount64();
     if (now - lastScanTick_ > kRescanIntervalMs - 1 &&
         anyNode([](OutputState state) { return state != OutputState::Open; })) {
         // The scan talks to Windows; control requests and the window may go on meanwhile.

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,6 +70,64 @@ struct StatusSnapshot {
     std::uint64_t buildCount = 0;
 };
 
+// Tests only: asked on the render thread before each render callback of an output, with its
+// device key; false skips that callback as if the sound card had not asked for it (nothing is
+// rendered, observed or counted). Must not block, lock or allocate.
+using RenderGate = bool (*)(void* context, std::string_view deviceKey);
+
+// Notices an open output whose render callbacks stopped coming although nothing reported a
+// stop: a hung driver, or under Wine an endpoint whose sound card was unplugged, whose thread
+// then waits for ever. An output counts as stalled once its callback count has stood still for
+// the device's grace, counted from the last health run that saw it move, or from its open while
+// it has not called back yet (a slow-starting device is not torn down at once).
+//
+// A rebuild for a stall glitches every other sound card, so a device that stalls again and
+// again must not cause a rebuild every 2 s: its grace doubles with each stall (2, 4, 8, ... s,
+// at most 60 s) and drops back to 2 s once it has called back for a minute without a gap of
+// 2 s. A stop the output reports itself is not a stall and leaves the grace alone.
+//
+// Under the router lock (the health monitor and the build); times are GetTickCount64
+// milliseconds, passed in so that the rule can be checked without waiting for it.
+class StallWatch {
+public:
+    static constexpr std::uint64_t kFirstGraceMs = 2000;
+    static constexpr std::uint64_t kLongestGraceMs = 60000;
+    static constexpr std::uint64_t kSteadyRunMs = 60000;
+
+    // The device's output was just opened (and started): its count starts at 0 and its grace
+    // from now.
+    void opened(std::string_view key, std::uint64_t nowMs);
+
+    // Once per health run, before any stalled(). When the monitor itself did not run for a
+    // first grace (the machine slept, the window thread was held up), nobody watched the
+    // outputs meanwhile: their standstill counts from now, so waking up is not taken for a stall.
+    void watching(std::uint64_t nowMs);
+
+    // True when the output's count has stood still for the device's grace; that stall then
+    // doubles the grace the device gets after the rebuild that follows.
+    bool stalled(std::string_view key, std::uint64_t callbackCount, std::uint64_t nowMs);
+
+    // The standstill the device's output is allowed now.
+    std::uint64_t graceMs(std::string_view key) const;
+
+    // Drops the devices that are no longer in the graph (disabled or removed from the settings).
+    void forgetAllBut(const std::set<std::string, std::less<>>& keys);
+
+private:
+    struct Device {
+        std::uint64_t lastCount = 0;
+        std::uint64_t lastChangeMs = 0;  // when a health run last saw the count move, or the open
+        bool running = false;            // has called back, without a gap of a first grace, ...
+        std::uint64_t runningSinceMs = 0;  // ... since then
+        std::uint32_t stalls = 0;          // in a row; the grace is kFirstGraceMs << stalls, capped
+    };
+    static std::uint64_t graceOf(const Device& device);
+
+    std::map<std::string, Device, std::less<>> devices_;
+    bool watched_ = false;
+    std::uint64_t lastWatchMs_ = 0;
+};
+
 struct RouterOptions {
     // False: the device list holds only extraDevices (tests, and runs without sound cards).
     bool scanDevices = true;
@@ -81,7 +140,12 @@ struct RouterOptions {
     // When set, called on the render thread after every rendered buffer of every output.
     BufferObserver bufferObserver = nullptr;
     void* bufferObserverContext = nullptr;
+    // Tests only: makes a test output stall. None in the shell.
+    RenderGate renderGate = nullptr;
+    void* renderGateContext = nullptr;
 };
+
+struct GatedRender;
 
 class Router final : public core::ControlBackend {
 public:
@@ -121,8 +185,8 @@ public:
 
     // UI thread, from the window's timer. Closes rings their players gave up, logs far halves
     // that started, and rebuilds the graph (at most once per call) when an output stopped on
-    // its own, a missing sound card is back (looked for every 3 s) or a failed one opens
-    // again (tried every 5 s).
+    // its own or stalled (StallWatch), a missing sound card is back (looked for every 3 s) or
+    // a failed one opens again (tried every 5 s).
     void checkHealth();
 
     // UI thread. Everything the window shows; takes the peaks, so each snapshot shows the
@@ -163,6 +227,9 @@ private:
     std::map<std::string, std::unique_ptr<RingSlot>, std::less<>> ringSlots_;  // by card id
     std::uint64_t buildCount_ = 0;
     std::uint64_t ringCounter_ = 0;  // numbers ring names; never reset
+    StallWatch stallWatch_;          // survives builds: the grace of a device that keeps stalling
+    // With a render gate: what each open output calls back, for as long as the graph lives.
+    std::vector<std::unique_ptr<GatedRender>> gatedRenders_;
 };
 
 }  // namespace win
