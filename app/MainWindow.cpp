@@ -257,13 +257,21 @@ void showTrayMenu() {
 
 void requestQuit() {
     ShellState& state = shellState();
+    // The question's message loop dispatches further quit requests (the tray's Quit chosen
+    // again, an installer asking QOVA to close). The open question answers those too: a second
+    // quit inside it would destroy the window under the first and carry on after its end.
+    static bool asking = false;
+    if (asking || state.quitRequested) return;
     if (state.router != nullptr && state.router->anyCardPlaying()) {
         const UiLanguage language = shellLanguage();
         const std::wstring caption = toWide(uiText(language, UiText::QuitAppQuestion));
         const std::wstring text = toWide(uiText(language, UiText::QuitWhilePlaying));
-        if (MessageBoxW(state.window, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) !=
-            IDYES)
-            return;
+        asking = true;
+        const int answer =
+            MessageBoxW(state.window, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+        asking = false;
+        // The session may have ended meanwhile, and taken the window with it.
+        if (answer != IDYES || state.quitRequested) return;
     }
     removeTrayIcon();
     state.quitRequested = true;

@@ -159,6 +159,8 @@ struct WindowSearch {
     const wchar_t* className;
     const wchar_t* title;  // null: any
     HWND found;
+    bool countAll = false;
+    int count = 0;
 };
 
 BOOL CALLBACK matchWindow(HWND window, LPARAM parameter) {
@@ -175,13 +177,20 @@ BOOL CALLBACK matchWindow(HWND window, LPARAM parameter) {
         if (wcscmp(title, search.title) != 0) return TRUE;
     }
     search.found = window;
-    return FALSE;
+    ++search.count;
+    return search.countAll ? TRUE : FALSE;
 }
 
 HWND findTopWindow(DWORD processId, const wchar_t* className, const wchar_t* title = nullptr) {
     WindowSearch search{processId, className, title, nullptr};
     EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&search));
     return search.found;
+}
+
+int countTopWindows(DWORD processId, const wchar_t* className, const wchar_t* title) {
+    WindowSearch search{processId, className, title, nullptr, true};
+    EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&search));
+    return search.count;
 }
 
 BOOL CALLBACK collectStaticText(HWND child, LPARAM parameter) {
@@ -406,6 +415,12 @@ TEST(ProgramLife, AsksBeforeQuittingUnderAPlayerButNotWhenTheSessionEnds) {
     HWND question = program.waitForDialog(L"Quit QOVA?", 10000);
     ASSERT_NE(question, nullptr) << "a quit under a playing player asks first";
     EXPECT_EQ(messageBoxText(question), uiText(UiLanguage::English, UiText::QuitWhilePlaying));
+    // Quit again while the question is open (the tray's Quit, an installer closing QOVA): the
+    // open question answers that too; a second one inside it would take the window from under
+    // the first.
+    PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(countTopWindows(program.processId(), L"#32770", L"Quit QOVA?"), 1) << "one question at a time";
     PostMessageW(question, WM_COMMAND, IDNO, 0);
     EXPECT_TRUE(eventually([&] { return !IsWindow(question); }, 5000ms));
     std::this_thread::sleep_for(300ms);
@@ -611,23 +626,9 @@ TEST(ProgramFailure, PipeTakenByAnotherProgramEndsWithItsErrorAfterLettingGoOfEv
 
 // --- screenshots ----------------------------------------------------------------------------
 
-bool underWine() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-// Wine 8 faults in a thread of its own, in about one run in three and always at the same
-// address, while releasing the swap chain or the device of a window that was never shown,
-// after the program has done everything else (the picture saved, "QOVA quitting" logged).
-// Under Wine that access violation counts as the normal end; on Windows only 0 does.
-void expectScreenshotRunEnded(DWORD exitCode) {
-    if ((exitCode == EXCEPTION_ACCESS_VIOLATION || exitCode == 5) && underWine()) {
-        std::printf("screenshot run: Wine crashed releasing Direct3D (0x%08lx); counted as 0\n",
-                    static_cast<unsigned long>(exitCode));
-        return;
-    }
-    EXPECT_EQ(exitCode, 0u);
-}
+// A screenshot run ends like any other: exit code 0. (A crash at exit that once showed only
+// here came from the gamepad support of the window backend unloading xinput under Wine.)
+void expectScreenshotRunEnded(DWORD exitCode) { EXPECT_EQ(exitCode, 0u); }
 
 // Runs a screenshot to its end, failing if the window ever shows meanwhile.
 DWORD runScreenshot(const TempFolder& data, const std::wstring& pipe, const std::wstring& path, int tab) {
