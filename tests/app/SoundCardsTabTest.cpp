@@ -50,6 +50,56 @@ core::Settings englishSettings() {
     return settings;
 }
 
+constexpr char kLongCardName[] = "Wohnzimmer links neben dem großen Regal";
+
+// The font's ellipsis as the text reader gives it back (Dear ImGui's own font has it at
+// U+0085, other fonts at U+2026).
+std::string ellipsis() {
+    char utf8[5] = {};
+    ImTextCharToUtf8(utf8, ImGui::GetFont()->EllipsisChar);
+    return utf8;
+}
+
+// Every kind of row the table has: two running test outputs with choices made, an ASIO driver
+// that fails, an exclusive WASAPI card that is gone, and the two sinks, not in use. A card
+// with a long name sits on a channel of the first output.
+core::Settings crowdedSettings(const std::string& language) {
+    core::Settings settings;
+    settings.language = language;
+    settings.devices = {deviceSettings(kStereo, true), deviceSettings(kQuad, true), deviceSettings(kAsio, true)};
+    settings.devices[0].bufferFrames = 256;
+    settings.devices[1].periods = 3;
+    settings.devices[2].api = core::DeviceApi::Asio;
+    core::DeviceSettings gone;
+    gone.key = kGoneKey;
+    gone.name = "Living room speakers";
+    gone.enabled = true;
+    gone.api = core::DeviceApi::Exclusive;
+    settings.devices.push_back(gone);
+    settings.cards = {card("0000000a", kLongCardName, {{kStereo.key, 0, 0.0}}),
+                      card("0000000b", "Küche", {{kQuad.key, 1, 0.0}})};
+    return settings;
+}
+
+bool endsWithEllipsis(const std::string& text) {
+    const std::string mark = ellipsis();
+    return text.size() >= mark.size() && text.compare(text.size() - mark.size(), mark.size(), mark) == 0;
+}
+
+// `shown` is `whole`, or the start of it followed by an ellipsis.
+bool wholeOrVisiblyCut(const std::string& shown, const std::string& whole) {
+    if (shown == whole) return true;
+    if (!endsWithEllipsis(shown)) return false;
+    const std::string start = shown.substr(0, shown.size() - ellipsis().size());
+    return whole.rfind(start, 0) == 0;
+}
+
+std::string formatted(UiLanguage language, UiText format, unsigned value) {
+    char text[64];
+    std::snprintf(text, sizeof(text), std::string(uiText(language, format)).c_str(), value);
+    return text;
+}
+
 class SoundCardsTabTest : public UiHarness {
 protected:
     void SetUp() override {
@@ -245,6 +295,162 @@ protected:
             right = std::max(right, vertex.pos.x);
         }
         return right > left ? right - left : 0.0f;
+    }
+
+    ImGuiTable* table() const { return ImGui::TableFindByID(ImHashStr("##devices", 0, tabItemId())); }
+
+    // The glyphs the tab drew, one by one: where readText joins neighbouring cells whose gap
+    // happens to be a whole number of spaces, these keep every cell apart.
+    struct Glyph {
+        ImRect rect;
+        float originX = 0.0f;
+        float advance = 0.0f;
+        unsigned codepoint = 0;
+    };
+
+    std::vector<Glyph> glyphs() const {
+        std::map<std::pair<float, float>, const ImFontGlyph*> atlas;
+        for (const ImFontGlyph& glyph : baked_->Glyphs) {
+            if (glyph.Visible) atlas[{glyph.U0, glyph.V0}] = &glyph;
+        }
+        std::vector<Glyph> found;
+        const ImVector<ImDrawVert>& vertices = tab()->DrawList->VtxBuffer;
+        for (int i = 0; i + 3 < vertices.Size; ++i) {
+            const auto known = atlas.find({vertices[i].uv.x, vertices[i].uv.y});
+            if (known == atlas.end()) continue;
+            const ImFontGlyph& glyph = *known->second;
+            if (vertices[i + 2].uv.x != glyph.U1 || vertices[i + 2].uv.y != glyph.V1) continue;
+            found.push_back(Glyph{ImRect(vertices[i].pos, vertices[i + 2].pos), vertices[i].pos.x - glyph.X0,
+                                  glyph.AdvanceX, glyph.Codepoint});
+            i += 3;
+        }
+        return found;
+    }
+
+    // The text drawn inside one rectangle, with the spaces between its words.
+    std::string textIn(const ImRect& area) const {
+        const float space = baked_->FindGlyph(' ')->AdvanceX;
+        std::string text;
+        float penX = 0.0f;
+        for (const Glyph& glyph : glyphs()) {
+            if (!area.Contains(glyph.rect.GetCenter())) continue;
+            if (!text.empty()) {
+                text.append(static_cast<std::size_t>(std::max(0L, std::lround((glyph.originX - penX) / space))), ' ');
+            }
+            char utf8[5] = {};
+            ImTextCharToUtf8(utf8, glyph.codepoint);
+            text += utf8;
+            penX = glyph.originX + glyph.advance;
+        }
+        return text;
+    }
+
+    // The table column whose cell holds horizontal position x; -1 outside the table.
+    int columnAt(float x) const {
+        const ImGuiTable* devices = table();
+        for (int column = 0; column < devices->ColumnsCount; ++column) {
+            if (x >= devices->Columns[column].MinX && x < devices->Columns[column].MaxX) return column;
+        }
+        return -1;
+    }
+
+    // One combo of the table as drawn: its frame, the value shown in it, and whether an arrow
+    // (a filled shape in the text colour, not a glyph) sits in it.
+    struct ComboFrame {
+        ImRect rect;
+        int column = -1;
+        std::string text;
+        bool arrow = false;
+    };
+
+    // The combos of the table in drawing order (row by row, left to right): the shapes in
+    // the field colour (whatever their alpha, so disabled rows count) inside the table right
+    // of the Use column, whose checkboxes share that colour.
+    std::vector<ComboFrame> comboFrames() const {
+        const ImU32 rgb = IM_COL32(255, 255, 255, 0);
+        const ImU32 field = packed(ImGui::GetStyleColorVec4(ImGuiCol_FrameBg)) & rgb;
+        const ImU32 text = packed(ImGui::GetStyleColorVec4(ImGuiCol_Text)) & rgb;
+        const ImVec2 white = GImGui->DrawListSharedData.TexUvWhitePixel;
+        const ImRect outer = table()->OuterRect;
+        const float firstChoiceX = table()->Columns[2].MinX;
+        const ImVector<ImDrawVert>& vertices = tab()->DrawList->VtxBuffer;
+
+        // A filled shape is a run of vertices in one colour: its body, and around it an
+        // anti-aliasing fringe of alpha 0.
+        std::vector<ComboFrame> frames;
+        bool inShape = false;
+        bool hasBody = false;
+        for (const ImDrawVert& vertex : vertices) {
+            if ((vertex.col & rgb) != field || !outer.Contains(vertex.pos) || vertex.pos.x < firstChoiceX) {
+                if (inShape && !hasBody) frames.pop_back();
+                inShape = false;
+                continue;
+            }
+            if (!inShape) {
+                frames.emplace_back();
+                inShape = true;
+                hasBody = false;
+            }
+            if ((vertex.col & IM_COL32_A_MASK) == 0) continue;
+            if (!hasBody) frames.back().rect = ImRect(vertex.pos, vertex.pos);
+            frames.back().rect.Add(vertex.pos);
+            hasBody = true;
+        }
+        if (inShape && !hasBody) frames.pop_back();
+        for (ComboFrame& frame : frames) {
+            frame.column = columnAt(frame.rect.GetCenter().x);
+            frame.text = textIn(frame.rect);
+            for (const ImDrawVert& vertex : vertices) {
+                if ((vertex.col & rgb) == text && vertex.uv.x == white.x && vertex.uv.y == white.y &&
+                    (vertex.col & IM_COL32_A_MASK) != 0 && frame.rect.Contains(vertex.pos)) {
+                    frame.arrow = true;
+                }
+            }
+        }
+        return frames;
+    }
+
+    // The whole value each combo of one table column stands for, row by row: the table's
+    // combos are those of the pending settings (a sound card without settings shows the
+    // defaults).
+    std::vector<std::string> comboValues(int column) const {
+        const UiLanguage language = ui_->language();
+        std::vector<std::string> values;
+        const auto number = [language](std::uint32_t value, UiText format) {
+            if (value == 0) return std::string(uiText(language, UiText::Default));
+            return format == UiText::Default ? std::to_string(value) : formatted(language, format, value);
+        };
+        for (const win::DeviceStatus& device : ui_->devices()) {
+            const core::DeviceSettings* settings = ui_->pending().findDevice(device.info.key);
+            const core::DeviceSettings none;
+            const core::DeviceSettings& shown = settings != nullptr ? *settings : none;
+            const win::DeviceFamily family = device.info.family;
+            switch (column) {
+            case 2:
+                if (family == win::DeviceFamily::Asio || family == win::DeviceFamily::Null) break;
+                values.emplace_back(uiText(language, shown.api == core::DeviceApi::Exclusive ? UiText::WasapiExclusive
+                                                                                             : UiText::WasapiShared));
+                break;
+            case 3: values.push_back(number(shown.sampleRate, UiText::Default)); break;
+            case 4: values.push_back(number(shown.bufferFrames, UiText::NFrames)); break;
+            case 5:
+                if (family != win::DeviceFamily::Asio) values.push_back(number(shown.periods, UiText::Default));
+                break;
+            default: break;
+            }
+        }
+        return values;
+    }
+
+    // The combos of one column, top to bottom.
+    std::vector<ComboFrame> comboColumn(const std::vector<ComboFrame>& frames, int column) const {
+        std::vector<ComboFrame> inColumn;
+        for (const ComboFrame& frame : frames) {
+            if (frame.column == column) inColumn.push_back(frame);
+        }
+        std::sort(inColumn.begin(), inColumn.end(),
+                  [](const ComboFrame& a, const ComboFrame& b) { return a.rect.Min.y < b.rect.Min.y; });
+        return inColumn;
     }
 
     std::optional<ImRect> logoRect() const {
@@ -513,6 +719,152 @@ TEST_F(SoundCardsTabTest, ChannelsShowTheAppliedCardsOnThemOnly) {
     quad = meterRows(kQuad.name);
     ASSERT_EQ(quad.size(), 4u);
     EXPECT_EQ(texts(quad[3]), (std::vector<std::string>{"Channel 4", "Test", "Garden"}));
+}
+
+// A narrow window has room for little of the table; whatever does not fit must say so with an
+// ellipsis and show whole on hover, never run into the next cell or off the window, and the
+// sound cards' names must stay readable. (At this width the description beside a running
+// sound card's name has to wrap as well.)
+TEST_F(SoundCardsTabTest, NarrowWindowCutsNothingSilentlyAndShowsTheWholeOnHover) {
+    ImGui::GetIO().DisplaySize = ImVec2(420.0f, 1400.0f);
+    start(crowdedSettings("de"));
+    playFor(50);
+    const UiLanguage german = UiLanguage::German;
+
+    const std::vector<TextRun> runs = contents();
+    ASSERT_FALSE(runs.empty());
+    const float windowRight = tab()->InnerClipRect.Max.x;
+    for (const TextRun& run : runs) {
+        EXPECT_LE(run.rect.Max.x, windowRight + 0.5f) << run.text << " runs off the window";
+    }
+    const ImRect outer = table()->OuterRect;
+    for (const Glyph& glyph : glyphs()) {
+        if (!outer.Contains(glyph.rect.GetCenter())) continue;
+        const int column = columnAt(glyph.rect.Min.x);
+        ASSERT_GE(column, 0);
+        EXPECT_LE(glyph.rect.Max.x, table()->Columns[column].ClipRect.Max.x + 0.5f)
+            << "a glyph of " << textIn(ImRect(glyph.rect.Min.x - 40.0f, glyph.rect.Min.y, glyph.rect.Max.x + 40.0f,
+                                              glyph.rect.Max.y))
+            << " leaves its cell";
+    }
+
+    // Names wrap instead of being cut; the channel count follows them.
+    std::string names;
+    for (const TextRun& run : runs) {
+        if (outer.Contains(run.rect.GetCenter()) && columnAt(run.rect.Min.x) == 1) {
+            names += (names.empty() ? "" : " ") + run.text;
+        }
+    }
+    std::string expectedNames = uiText(german, UiText::SoundCard).data();
+    for (const win::DeviceStatus& device : ui_->devices()) {
+        expectedNames += " " + (device.info.name.empty() ? device.info.key : device.info.name);
+        if (device.channels != 0) expectedNames += " " + formatted(german, UiText::NChannels, device.channels);
+    }
+    EXPECT_EQ(names, expectedNames);
+
+    // Every combo shows its value, or the start of it and an ellipsis.
+    const std::vector<ComboFrame> combos = comboFrames();
+    std::optional<std::pair<ComboFrame, std::string>> cutCombo;
+    for (int column = 2; column <= 5; ++column) {
+        const std::vector<ComboFrame> shown = comboColumn(combos, column);
+        const std::vector<std::string> values = comboValues(column);
+        ASSERT_EQ(shown.size(), values.size()) << "combos in column " << column;
+        for (std::size_t row = 0; row < shown.size(); ++row) {
+            EXPECT_TRUE(wholeOrVisiblyCut(shown[row].text, values[row])) << shown[row].text << " for " << values[row];
+            if (shown[row].text != values[row] && !cutCombo) cutCombo = {shown[row], values[row]};
+        }
+    }
+    ASSERT_TRUE(cutCombo.has_value()) << "at this width some value has to be cut";
+    moveMouse(cutCombo->first.rect.GetCenter());
+    frames(40);
+    ASSERT_TRUE(tooltip().has_value()) << cutCombo->first.text;
+    EXPECT_EQ(tooltip()->text, cutCombo->second);
+
+    // The state of the unplugged card, and the long card name beside a meter.
+    const std::string notConnected(uiText(german, UiText::NotConnected));
+    for (const std::string& whole : {notConnected, std::string(kLongCardName)}) {
+        const std::vector<TextRun> now = contents();
+        const auto cut = std::find_if(now.begin(), now.end(), [&](const TextRun& run) {
+            return run.text != whole && wholeOrVisiblyCut(run.text, whole);
+        });
+        ASSERT_NE(cut, now.end()) << whole << " is not shown cut";
+        moveMouse(cut->rect.GetCenter());
+        frames(40);
+        ASSERT_TRUE(tooltip().has_value()) << whole;
+        EXPECT_EQ(tooltip()->text, whole);
+    }
+}
+
+// The table's combos draw a slim arrow of their own. A column keeps it while its widest value
+// fits beside it; otherwise the whole column goes without, and shows its values whole as long
+// as the frame holds them.
+TEST_F(SoundCardsTabTest, ComboColumnsKeepTheirArrowWhileTheirValuesFitBesideIt) {
+    start(crowdedSettings("en"));
+    const ImGuiStyle& style = ImGui::GetStyle();
+    for (const char* language : {"en", "nl", "de"}) {
+        ui_->setLanguage(language);
+        for (const float width : {1280.0f, 1100.0f, 900.0f, 700.0f, 480.0f}) {
+            SCOPED_TRACE(std::string(language) + " at " + std::to_string(static_cast<int>(width)));
+            ImGui::GetIO().DisplaySize = ImVec2(width, 1400.0f);
+            frames(3);
+            const std::vector<ComboFrame> combos = comboFrames();
+            for (int column = 2; column <= 5; ++column) {
+                const std::vector<ComboFrame> shown = comboColumn(combos, column);
+                const std::vector<std::string> values = comboValues(column);
+                ASSERT_EQ(shown.size(), values.size()) << "combos in column " << column;
+                ASSERT_FALSE(shown.empty());
+                const bool arrows = shown.front().arrow;
+                for (std::size_t row = 0; row < shown.size(); ++row) {
+                    const ComboFrame& combo = shown[row];
+                    EXPECT_EQ(combo.arrow, arrows) << "column " << column << " row " << row << " looks different";
+                    EXPECT_TRUE(wholeOrVisiblyCut(combo.text, values[row])) << combo.text;
+                    if (arrows) {
+                        EXPECT_EQ(combo.text, values[row]) << "cut beside an arrow";
+                    } else if (ImGui::CalcTextSize(values[row].c_str()).x <= combo.rect.GetWidth() - style.FramePadding.x) {
+                        EXPECT_EQ(combo.text, values[row]) << "cut although the frame holds it";
+                    }
+                }
+                if (std::string(language) == "en" && width >= 1100.0f) {
+                    EXPECT_TRUE(arrows) << "column " << column << " at the window's own size";
+                }
+            }
+        }
+    }
+}
+
+// The Use column is fitted to its checkbox; its long Dutch and German headers stay whole only
+// while every header of the table fits.
+TEST_F(SoundCardsTabTest, UseColumnGivesItsHeadersRoomToTheOthersWhenTheTableIsShort) {
+    ImGui::GetIO().DisplaySize = ImVec2(1280.0f, 960.0f);
+    start(crowdedSettings("de"));
+    const std::string header(uiText(UiLanguage::German, UiText::Use));
+    const auto headerRun = [&]() -> std::optional<TextRun> {
+        for (const TextRun& run : contents()) {
+            if (table()->OuterRect.Contains(run.rect.GetCenter()) && columnAt(run.rect.Min.x) == 0) return run;
+        }
+        return std::nullopt;
+    };
+    const auto columnContentWidth = [&]() { return table()->Columns[0].WidthGiven; };
+    ASSERT_TRUE(headerRun().has_value());
+    EXPECT_EQ(headerRun()->text, header);
+    EXPECT_GE(columnContentWidth(), ImGui::CalcTextSize(header.c_str()).x);
+
+    ImGui::GetIO().DisplaySize = ImVec2(480.0f, 960.0f);
+    frames(3);
+    EXPECT_NEAR(columnContentWidth(), ImGui::GetFrameHeight(), 1.0f) << "fitted to the checkbox";
+    ASSERT_TRUE(headerRun().has_value());
+    EXPECT_TRUE(wholeOrVisiblyCut(headerRun()->text, header) && headerRun()->text != header) << headerRun()->text;
+    moveMouse(headerRun()->rect.GetCenter());
+    frames(40);
+    ASSERT_TRUE(tooltip().has_value());
+    EXPECT_EQ(tooltip()->text, header);
+
+    // "Use" is about as wide as the checkbox, and the cell's padding holds the rest.
+    ui_->setLanguage("en");
+    moveMouse(ImVec2(0.0f, 0.0f));
+    frames(3);
+    ASSERT_TRUE(headerRun().has_value());
+    EXPECT_EQ(headerRun()->text, english(UiText::Use));
 }
 
 TEST_F(SoundCardsTabTest, LogoBlockSitsAtTheRightWhenWideAndAboveTheTextWhenNarrow) {
