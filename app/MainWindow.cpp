@@ -67,6 +67,8 @@ bool createDirect3D() {
     return SUCCEEDED(result);
 }
 
+}  // namespace
+
 void applyStyle(float scale) {
     ImGui::StyleColorsDark();
     ImGuiStyle& style = ImGui::GetStyle();
@@ -109,6 +111,8 @@ void applyStyle(float scale) {
     style.ScaleAllSizes(scale);
     style.FontScaleDpi = scale;
 }
+
+namespace {
 
 // Segoe UI where Windows has it; otherwise Dear ImGui's own font, which also covers the
 // accented letters of the three languages.

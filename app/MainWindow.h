@@ -76,6 +76,10 @@ bool createMainWindow();
 // Creates the render target view over buffer 0 of the swap chain; it stays null on failure.
 void createRenderTarget();
 
+// The window's look (rounding, spacing, colours) on the current Dear ImGui context, scaled
+// for a DPI scale.
+void applyStyle(float scale);
+
 void showMainWindow();
 void addTrayIcon();
 void removeTrayIcon();

@@ -115,47 +115,6 @@ core::Settings pictureSettings(const std::string& language) {
     return settings;
 }
 
-// The window's look, as the program sets it up at a DPI scale of 1.
-void applyStyle() {
-    ImGui::StyleColorsDark();
-    ImGuiStyle& style = ImGui::GetStyle();
-    style.WindowRounding = 0.0f;
-    style.FrameRounding = 5.0f;
-    style.GrabRounding = 5.0f;
-    style.TabRounding = 5.0f;
-    style.FramePadding = ImVec2(8.0f, 5.0f);
-    style.ItemSpacing = ImVec2(10.0f, 7.0f);
-    style.CellPadding = ImVec2(6.0f, 5.0f);
-
-    ImVec4* colours = style.Colors;
-    const ImVec4 background(app::kClearColour[0], app::kClearColour[1], app::kClearColour[2], app::kClearColour[3]);
-    const ImVec4 field(0.05f, 0.08f, 0.22f, 1.0f);
-    const ImVec4 accent(0.13f, 0.83f, 0.99f, 1.0f);
-    const ImVec4 button(0.07f, 0.30f, 0.45f, 1.0f);
-    const ImVec4 hovered(0.09f, 0.45f, 0.62f, 1.0f);
-    const ImVec4 active(0.11f, 0.58f, 0.78f, 1.0f);
-    colours[ImGuiCol_WindowBg] = background;
-    colours[ImGuiCol_ChildBg] = background;
-    colours[ImGuiCol_PopupBg] = field;
-    colours[ImGuiCol_FrameBg] = field;
-    colours[ImGuiCol_Tab] = field;
-    colours[ImGuiCol_TableHeaderBg] = field;
-    colours[ImGuiCol_FrameBgHovered] = ImVec4(0.09f, 0.16f, 0.36f, 1.0f);
-    colours[ImGuiCol_FrameBgActive] = ImVec4(0.11f, 0.22f, 0.45f, 1.0f);
-    colours[ImGuiCol_CheckMark] = accent;
-    colours[ImGuiCol_SliderGrab] = accent;
-    colours[ImGuiCol_PlotHistogram] = accent;
-    colours[ImGuiCol_Button] = button;
-    colours[ImGuiCol_ButtonHovered] = hovered;
-    colours[ImGuiCol_TabHovered] = hovered;
-    colours[ImGuiCol_ButtonActive] = active;
-    colours[ImGuiCol_HeaderActive] = active;
-    colours[ImGuiCol_Header] = ImVec4(0.07f, 0.30f, 0.45f, 0.8f);
-    colours[ImGuiCol_HeaderHovered] = ImVec4(0.09f, 0.45f, 0.62f, 0.8f);
-    colours[ImGuiCol_TabSelected] = ImVec4(0.07f, 0.36f, 0.54f, 1.0f);
-    colours[ImGuiCol_TableRowBgAlt] = ImVec4(1.0f, 1.0f, 1.0f, 0.03f);
-}
-
 // Hardware first, as the program does; under Wine that is the OpenGL renderer.
 bool createDevice(ComPtr<ID3D11Device>& device, ComPtr<ID3D11DeviceContext>& context) {
     constexpr D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_0};
@@ -338,7 +297,7 @@ int run(int argc, wchar_t** argv) {
     io.IniFilename = nullptr;
     io.LogFilename = nullptr;
     io.DisplaySize = ImVec2(static_cast<float>(width), static_cast<float>(height));
-    applyStyle();
+    app::applyStyle(1.0f);
     if (!font.empty() && io.Fonts->AddFontFromFileTTF(font.c_str(), fontPixels) == nullptr) {
         std::printf("cannot load the font %s\n", font.c_str());
         return usage();
