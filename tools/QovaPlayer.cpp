@@ -109,6 +109,9 @@ constexpr std::uint32_t kChunkFrames = 4096;
 constexpr DWORD kNeedWaitMs = 20;       // also how soon Ctrl+C and a withdrawal are noticed
 constexpr ULONGLONG kStatusEveryMs = 200;
 constexpr ULONGLONG kDrainSlackMs = 2000;  // past what the ring holds, before giving up waiting
+// A pipe name not found is looked for again this often, this far apart: half a second in all.
+constexpr int kPipeMissingRetries = 10;
+constexpr DWORD kPipeMissingPauseMs = 50;
 
 // --- console output -----------------------------------------------------------------------------
 
@@ -288,12 +291,20 @@ public:
     // Returns kExitDone when connected, else the exit code, with a message for the user.
     int connect(const std::wstring& pipeName, std::string& message) {
         pipeName_ = app::toUtf8(pipeName);
+        int missing = 0;
         for (int attempt = 0; attempt < 5; ++attempt) {
             pipe_.reset(CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                                     nullptr));
             if (pipe_) break;
             const DWORD error = GetLastError();
             if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+                // Between handing one instance to a client and making the next, a busy QOVA has
+                // no instance for a moment, so the name is looked for again before giving up.
+                if (++missing <= kPipeMissingRetries) {
+                    Sleep(kPipeMissingPauseMs);
+                    --attempt;
+                    continue;
+                }
                 message = "QOVA is not running: there is no pipe " + pipeName_;
                 return kExitNotRunning;
             }

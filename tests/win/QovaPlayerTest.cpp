@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -406,6 +407,22 @@ TEST(QovaPlayerFailures, EachRefusalHasItsMessageAndCode) {
     EXPECT_EQ(missing.exitCode, 3u) << missing.output;
     EXPECT_TRUE(contains(missing.output, "QOVA is not running: there is no pipe " + app::toUtf8(nobody)))
         << missing.output;
+}
+
+// A QOVA busy with other clients has no pipe instance for a moment between handing one out and
+// making the next: a pipe that appears within half a second is found, not reported missing.
+TEST(QovaPlayerFailures, APipeThatAppearsAMomentLaterIsFound) {
+    Rig rig;
+    const std::wstring late = L"\\\\.\\pipe\\qova-late-" + std::to_wstring(GetCurrentProcessId());
+    AsyncProgram player(kPlayer, L"--pipe " + late + L" cards");
+    ASSERT_TRUE(player.started());
+    std::this_thread::sleep_for(300ms);  // the player has looked for the pipe by now
+    ControlServer server(rig.router(), [&](std::uint64_t client) { rig.router().clientGone(client); });
+    std::string error;
+    ASSERT_TRUE(server.start(late, error)) << error;
+    const ProcessResult result = player.finish(kRunTimeoutMs);
+    EXPECT_EQ(result.exitCode, 0u) << result.output;
+    EXPECT_TRUE(contains(result.output, "qova:0000000a")) << result.output;
 }
 
 // QOVA takes the ring back while the player plays: the card removed by new settings, or QOVA
