@@ -148,15 +148,15 @@ std::vector<double> makeNoise(std::uint32_t seed, double cutoffHz, std::size_t f
     return out;
 }
 
-bool makeSignal(std::string_view spec, std::size_t frames, std::vector<double>& out) {
-    if (spec == "silence") {
+bool makeSignal(std::string_view recipe, std::size_t frames, std::vector<double>& out) {
+    if (recipe == "silence") {
         out.assign(frames, 0.0);
         return true;
     }
-    const std::size_t colon = spec.find(':');
+    const std::size_t colon = recipe.find(':');
     if (colon == std::string_view::npos) return false;
-    const std::string kind(spec.substr(0, colon));
-    const std::string value(spec.substr(colon + 1));
+    const std::string kind(recipe.substr(0, colon));
+    const std::string value(recipe.substr(colon + 1));
     if (kind == "tone") {
         const double hz = std::atof(value.c_str());
         if (hz <= 0.0 || hz >= kWavRateHz / 2.0) return false;
