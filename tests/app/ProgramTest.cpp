@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "SettingsBuilders.h"
 #include "app/Localisation.h"
 #include "app/Log.h"
 #include "app/Screenshot.h"
@@ -81,13 +82,7 @@ core::DeviceSettings device(const std::string& key) {
     return settings;
 }
 
-core::CardSettings card(const std::string& id, const std::string& name, std::vector<core::CardMember> members) {
-    core::CardSettings settings;
-    settings.id = id;
-    settings.name = name;
-    settings.members = std::move(members);
-    return settings;
-}
+using testing_support::card;
 
 // The stereo null test output 0 with one stereo card, "Kitchen", on it.
 core::Settings kitchenSettings() {

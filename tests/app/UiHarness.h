@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "SettingsBuilders.h"
 #include "app/Ui.h"
 #include "app/Folders.h"
 #include "core/SettingsFile.h"
@@ -41,14 +42,7 @@ using testing_support::TempFolder;
 inline const win::DeviceInfo kStereo = win::makeTestOutput(0, 2, 48000);
 inline const win::DeviceInfo kQuad = win::makeTestOutput(1, 4, 48000);
 
-inline core::CardSettings card(const std::string& id, const std::string& name,
-                               std::vector<core::CardMember> members) {
-    core::CardSettings settings;
-    settings.id = id;
-    settings.name = name;
-    settings.members = std::move(members);
-    return settings;
-}
+using testing_support::card;
 
 inline core::DeviceSettings deviceSettings(const win::DeviceInfo& device, bool enabled) {
     core::DeviceSettings settings;

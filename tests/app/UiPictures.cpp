@@ -40,6 +40,7 @@
 #include <utility>
 #include <vector>
 
+#include "SettingsBuilders.h"
 #include "app/ConfigFile.h"
 #include "app/Log.h"
 #include "app/Logo.h"
@@ -84,13 +85,7 @@ core::DeviceSettings deviceSettings(const std::string& key, const std::string& n
     return settings;
 }
 
-core::CardSettings card(const std::string& id, const std::string& name, std::vector<core::CardMember> members) {
-    core::CardSettings settings;
-    settings.id = id;
-    settings.name = name;
-    settings.members = std::move(members);
-    return settings;
-}
+using testing_support::card;
 
 // Every kind of row the tab has: two running outputs with choices made, an ASIO driver that
 // fails, an exclusive WASAPI card that is not connected (which also brings up the warning),
