@@ -9,6 +9,7 @@
 #include <cmath>
 #include <memory>
 #include <numbers>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -373,6 +374,26 @@ double levelAt(const Recorder& recording, std::uint32_t channel, std::size_t fir
     return 2.0 * std::sqrt(re * re + im * im) / static_cast<double>(count);
 }
 
+double meanSquare(const Recorder& recording, std::uint32_t channel, std::size_t first, std::size_t count) {
+    double sum = 0.0;
+    for (std::size_t n = 0; n < count; ++n) sum += double{recording.at(first + n, channel)} * recording.at(first + n, channel);
+    return sum / static_cast<double>(count);
+}
+
+// The strongest 10 Hz bin between 200 Hz and 5 kHz.
+double peakHz(const Recorder& recording, std::uint32_t channel, std::size_t first, std::size_t count) {
+    double peak = 0.0;
+    double peakLevel = 0.0;
+    for (double hz = 200.0; hz <= 5000.0; hz += 10.0) {
+        const double level = levelAt(recording, channel, first, count, hz);
+        if (level > peakLevel) {
+            peakLevel = level;
+            peak = hz;
+        }
+    }
+    return peak;
+}
+
 TEST(MiniaudioOutputWasapi, ToneRenderedToAnEndpointReachesItsSinkOnTheRightChannels) {
     constexpr double kToneHz = 1000.0;
     struct Case {
@@ -415,43 +436,54 @@ TEST(MiniaudioOutputWasapi, ToneRenderedToAnEndpointReachesItsSinkOnTheRightChan
         tone.stepRadians = 2.0 * std::numbers::pi * kToneHz / output->sampleRate();
         ASSERT_TRUE(output->start(error)) << error;
 
-        // Wait for the tone to arrive on its loudest channel, then for 150 ms more of it.
+        // Wait for the tone to arrive on its loudest channel, then for a second more of it.
         const auto loudest = static_cast<std::uint32_t>(
             std::max_element(c.amplitudes.begin(), c.amplitudes.end()) - c.amplitudes.begin());
         const std::size_t windowFrames = recording.sampleRate / 10;  // 100 cycles of 1 kHz
+        constexpr std::size_t kWindows = 10;
         std::size_t onset = SIZE_MAX;
         std::size_t scanned = 0;
-        for (auto waited = 0ms; waited < 3000ms; waited += 20ms) {
+        for (auto waited = 0ms; waited < 4000ms; waited += 20ms) {
             const std::size_t recorded = recording.frames();
             for (; onset == SIZE_MAX && scanned < recorded; ++scanned) {
                 if (std::fabs(recording.at(scanned, loudest)) > c.amplitudes[loudest] / 4) onset = scanned;
             }
-            if (onset != SIZE_MAX && recorded >= onset + windowFrames * 3 / 2) break;
+            if (onset != SIZE_MAX && recorded >= onset + windowFrames * (kWindows + 1)) break;
             std::this_thread::sleep_for(20ms);
         }
         output->close();
         EXPECT_FALSE(output->stoppedUnexpectedly());
         EXPECT_EQ(tone.wrongChannels.load(), 0u);
-        ASSERT_NE(onset, SIZE_MAX) << "nothing reached " << c.sink << " in 3 s (" << recording.frames() << " frames)";
-        const std::size_t first = onset + windowFrames / 2;  // past the start of the stream
-        ASSERT_GE(recording.frames(), first + windowFrames);
+        ASSERT_NE(onset, SIZE_MAX) << "nothing reached " << c.sink << " in 4 s (" << recording.frames() << " frames)";
 
-        // Every channel carries its own level of the tone, and nothing of it where none was sent.
-        for (std::uint32_t channel = 0; channel < c.channels; ++channel) {
-            const double level = levelAt(recording, channel, first, windowFrames, kToneHz);
-            EXPECT_NEAR(level, c.amplitudes[channel], 0.02) << "channel " << channel;
-        }
-        // The tone is at 1 kHz: the strongest 10 Hz bin between 200 Hz and 5 kHz.
-        double peakHz = 0.0;
-        double peakLevel = 0.0;
-        for (double hz = 200.0; hz <= 5000.0; hz += 10.0) {
-            const double level = levelAt(recording, loudest, first, windowFrames, hz);
-            if (level > peakLevel) {
-                peakLevel = level;
-                peakHz = hz;
+        // A busy machine can lose a few ms of the capture (frames dropped or zeros): the window
+        // holding the gap reads low, but the gap also spreads the tone's power over other
+        // frequencies. A window where the tone holds 99 % of the loudest channel's power is a
+        // clean one; the verdict comes from those, and a wrong level shows in every one of them.
+        std::size_t clean = 0;
+        std::size_t right = 0;
+        std::ostringstream seen;
+        for (std::size_t first = onset + windowFrames / 2; first + windowFrames <= recording.frames();
+             first += windowFrames) {
+            const double level = levelAt(recording, loudest, first, windowFrames, kToneHz);
+            if (level * level / 2.0 < 0.99 * meanSquare(recording, loudest, first, windowFrames)) continue;
+            ++clean;
+            bool allRight = true;
+            seen << "\n  from frame " << first << ":";
+            for (std::uint32_t channel = 0; channel < c.channels; ++channel) {
+                const double channelLevel = levelAt(recording, channel, first, windowFrames, kToneHz);
+                allRight = allRight && std::fabs(channelLevel - c.amplitudes[channel]) <= 0.02;
+                seen << " " << channelLevel;
+            }
+            if (!allRight) continue;
+            if (++right == 1) {
+                EXPECT_EQ(peakHz(recording, loudest, first, windowFrames), kToneHz) << "the tone is at 1 kHz";
             }
         }
-        EXPECT_EQ(peakHz, kToneHz);
+        // Every channel carries its own level of the tone, and nothing of it where none was sent.
+        EXPECT_GT(clean, 0u) << "no window of clean tone in " << recording.frames() - onset << " frames";
+        EXPECT_GT(right, 0u) << "levels per channel of the clean windows, sent " << ::testing::PrintToString(c.amplitudes)
+                             << seen.str();
     }
 }
 
