@@ -34,9 +34,9 @@
 #include <thread>
 #include <vector>
 
-#include "win/DelayLine.h"
-#include "win/DriftController.h"
-#include "win/FrameFifo.h"
+#include "core/signal/DelayLine.h"
+#include "core/signal/DriftController.h"
+#include "core/signal/FrameFifo.h"
 
 namespace {
 
@@ -66,10 +66,10 @@ struct Jitter {
 // The far link's state: the fields and the order of work the render path has.
 struct FarHalf {
     explicit FarHalf(std::uint32_t capacityFrames) : fifo(capacityFrames) {}
-    win::FrameFifo fifo;
+    core::FrameFifo fifo;
     SRC_STATE* converter = nullptr;
-    win::DriftController controller;
-    win::DelayLine delay;
+    core::DriftController controller;
+    core::DelayLine delay;
     double fifoTargetFrames = 0;
     double marginFrames = 0;
     double baseRatio = 1;
@@ -222,7 +222,7 @@ Result run(double farPpm, const Devices& dev, const Jitter& jitter, const Varian
     link->fifoTargetFrames = fifoTarget;
     link->baseRatio = F / P;
     link->marginFrames = 64 / std::min(link->baseRatio, 1.0) + 64;
-    link->controller = win::DriftController(std::max<double>(fifoTarget, 1), 0.001);
+    link->controller = core::DriftController(std::max<double>(fifoTarget, 1), 0.001);
     int error = 0;
     link->converter = src_callback_new(pullFar, SRC_SINC_FASTEST, 1, &error, link.get());
     if (link->converter == nullptr) {

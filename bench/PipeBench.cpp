@@ -19,11 +19,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/Settings.h"
-#include "win/ControlServer.h"
-#include "win/DeviceScan.h"
-#include "win/Router.h"
-#include "win/UniqueHandle.h"
+#include "core/settings/Settings.h"
+#include "win/base/UniqueHandle.h"
+#include "win/control/ControlServer.h"
+#include "win/devices/DeviceScan.h"
+#include "win/router/Router.h"
 
 namespace {
 

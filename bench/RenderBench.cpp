@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "win/CardRing.h"
-#include "win/RouterGraph.h"
+#include "win/ring/CardRing.h"
+#include "win/router/RouterGraph.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ struct BenchRing {
     // Tops the ring up to half its size with a 1 kHz sine, as a player would.
     void feed() {
         CardRing& ring = *slot.owner;
-        auto* samples = reinterpret_cast<float*>(reinterpret_cast<std::uint8_t*>(ring.header) + kRingHeaderBytes);
+        auto* samples = reinterpret_cast<float*>(reinterpret_cast<std::uint8_t*>(ring.header) + core::kRingHeaderBytes);
         const std::uint64_t readPos = ring.header->readPos.load(std::memory_order_acquire);
         const std::uint32_t capacity = ring.capacityFrames;
         while (written - readPos < capacity / 2) {
@@ -185,8 +185,8 @@ int main(int argc, char** argv) {
         if (!ring.ok) return 1;
         auto node = makeNode(2, 48000);
         auto card = makeCard(ring.slot, 2, 48000);
-        card->taps.push_back(NearTap{0, TapSource::Left, DelayLine{}});
-        card->taps.push_back(NearTap{1, TapSource::Right, DelayLine{}});
+        card->taps.push_back(NearTap{0, TapSource::Left, core::DelayLine{}});
+        card->taps.push_back(NearTap{1, TapSource::Right, core::DelayLine{}});
         node->cards = {card.get()};
         print("(a) stereo card, 48000 Hz, 480-frame buffers", run({node.get()}, {480}, {&ring}, seconds), 0.0);
     }
@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
             if (!rings.back()->ok) return 1;
             ringPointers.push_back(rings.back().get());
             cards.push_back(makeCard(rings.back()->slot, 1, 44100));
-            cards.back()->taps.push_back(NearTap{c, TapSource::Mono, DelayLine{}});
+            cards.back()->taps.push_back(NearTap{c, TapSource::Mono, core::DelayLine{}});
             node->cards.push_back(cards.back().get());
         }
         print("(b) 8 mono cards, 8 ch at 44100 Hz, 441-frame buffers", run({node.get()}, {441}, ringPointers, seconds),
@@ -215,7 +215,7 @@ int main(int argc, char** argv) {
         auto farNode = makeNode(2, 44100);
         auto card = makeCard(ring.slot, 2, 48000);
         card->primary = nearNode.get();
-        card->taps.push_back(NearTap{0, TapSource::Left, DelayLine{}});
+        card->taps.push_back(NearTap{0, TapSource::Left, core::DelayLine{}});
         FarLink link;
         link.card = card.get();
         link.farOutput = farNode.get();
@@ -223,9 +223,9 @@ int main(int argc, char** argv) {
         link.source = TapSource::Right;
         link.fifoTarget = 480 * 3 + 512;
         link.margin = 64.0 / (44100.0 / 48000.0) + 64.0;
-        link.fifo = std::make_unique<FrameFifo>(16384);
+        link.fifo = std::make_unique<core::FrameFifo>(16384);
         link.baseRatio = 44100.0 / 48000.0;
-        link.controller = DriftController(link.fifoTarget);
+        link.controller = core::DriftController(link.fifoTarget);
         int error = 0;
         link.converter.reset(src_callback_new(pullFarMono, SRC_SINC_FASTEST, 1, &error, &link));
         card->farLinks = {&link};

@@ -29,7 +29,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/ControlProtocol.h"
+#include "core/control/ControlProtocol.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/SettingsFile.h"
+#include "core/settings/SettingsFile.h"
 
 namespace {
 

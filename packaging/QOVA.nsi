@@ -40,7 +40,7 @@ ManifestDPIAware true
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "QOVA"
 ; QOVA holds this mutex from start to quit; its window class and the tray menu's quit command
-; come from app/MainWindow.h and app/SingleInstance.h.
+; come from app/shell/MainWindow.h and app/shell/SingleInstance.h.
 !define RUNNING_MUTEX "QOVA-running"
 !define WINDOW_CLASS "QOVAWindow"
 !define QUIT_COMMAND 102

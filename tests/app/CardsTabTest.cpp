@@ -19,12 +19,12 @@
 
 #include "TestSupport.h"
 #include "UiHarness.h"
-#include "app/StartWithWindows.h"
-#include "core/CardEditing.h"
-#include "core/Settings.h"
-#include "core/Validation.h"
-#include "win/ControlServer.h"
-#include "win/DeviceScan.h"
+#include "app/shell/StartWithWindows.h"
+#include "core/settings/CardEditing.h"
+#include "core/settings/Settings.h"
+#include "core/settings/Validation.h"
+#include "win/control/ControlServer.h"
+#include "win/devices/DeviceScan.h"
 
 namespace app {
 namespace {

@@ -1,13 +1,13 @@
-#include "app/ConfigFile.h"
+#include "app/shell/ConfigFile.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "TestSupport.h"
-#include "app/Folders.h"
-#include "core/SettingsFile.h"
-#include "win/UniqueHandle.h"
+#include "app/shell/Folders.h"
+#include "core/settings/SettingsFile.h"
+#include "win/base/UniqueHandle.h"
 
 namespace app {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/Folders.h"
+#include "app/shell/Folders.h"
 
 #include <gtest/gtest.h>
 

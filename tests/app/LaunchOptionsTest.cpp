@@ -1,8 +1,8 @@
-#include "app/LaunchOptions.h"
+#include "app/shell/LaunchOptions.h"
 
 #include <gtest/gtest.h>
 
-#include "app/Folders.h"
+#include "app/shell/Folders.h"
 
 namespace app {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/Localisation.h"
+#include "app/ui/Localisation.h"
 
 #include <gtest/gtest.h>
 

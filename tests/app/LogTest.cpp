@@ -1,4 +1,5 @@
-#include "app/Log.h"
+#include "win/base/Log.h"
+#include "win/base/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +10,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "app/Folders.h"
-#include "win/UniqueHandle.h"
+#include "win/base/UniqueHandle.h"
 
 namespace app {
 namespace {
@@ -34,27 +34,24 @@ const std::regex kLinePrefix(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[(\d+)\]
 // The only test in this program that opens the process-wide log: it owns that state.
 TEST(ProcessLog, WritesWholeLinesOnlyAfterOpenLog) {
     TempFolder folder;
-    dataDirOverride = folder.path();
-    logLine("before %s", "open");
-    openLog();
-    logLine("after open %d %s %llu", 7, "\xc3\xa9", 18446744073709551615ull);
-    logLine("%s", std::string(3000, 'm').c_str());
+    win::logLine("before %s", "open");
+    win::openLog(folder.path());
+    win::logLine("after open %d %s %llu", 7, "\xc3\xa9", 18446744073709551615ull);
+    win::logLine("%s", std::string(3000, 'm').c_str());
 
     constexpr int kThreads = 4;
     constexpr int kLinesEach = 200;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
-            for (int i = 0; i < kLinesEach; ++i) logLine("thread %d line %d %s", t, i, std::string(100, 'a' + t).c_str());
+            for (int i = 0; i < kLinesEach; ++i) win::logLine("thread %d line %d %s", t, i, std::string(100, 'a' + t).c_str());
         });
     }
     for (auto& thread : threads) thread.join();
 
     TempFolder other;
-    dataDirOverride = other.path();
-    openLog();  // already open: does nothing
-    logLine("last");
-    dataDirOverride.clear();
+    win::openLog(other.path());  // already open: does nothing
+    win::logLine("last");
     EXPECT_FALSE(fileExists(other.file(L"qova.log")));
 
     const std::string text = readFile(folder.file(L"qova.log"));
@@ -100,28 +97,28 @@ TEST(LogRotation, RotatesOnlyFilesLargerThanTwoMebibytes) {
     const std::wstring log = folder.file(L"qova.log");
     const std::wstring old = folder.file(L"qova.old.log");
 
-    writeBytes(log, kLogRotateBytes, 'a');  // exactly the limit: kept
-    std::FILE* file = openLogFile(folder.path());
+    writeBytes(log, win::kLogRotateBytes, 'a');  // exactly the limit: kept
+    std::FILE* file = win::openLogFile(folder.path());
     ASSERT_NE(file, nullptr);
     std::fputs("x", file);
     std::fclose(file);
     EXPECT_FALSE(fileExists(old));
-    EXPECT_EQ(readFile(log).size(), kLogRotateBytes + 1);
+    EXPECT_EQ(readFile(log).size(), win::kLogRotateBytes + 1);
 
     // One byte more than the limit now: rotated at the next open, and the new file starts empty.
-    file = openLogFile(folder.path());
+    file = win::openLogFile(folder.path());
     ASSERT_NE(file, nullptr);
     std::fclose(file);
-    EXPECT_EQ(readFile(old).size(), kLogRotateBytes + 1);
+    EXPECT_EQ(readFile(old).size(), win::kLogRotateBytes + 1);
     EXPECT_EQ(readFile(log), "");
 
     // A second rotation replaces the older file.
-    writeBytes(log, kLogRotateBytes + 10, 'b');
-    file = openLogFile(folder.path());
+    writeBytes(log, win::kLogRotateBytes + 10, 'b');
+    file = win::openLogFile(folder.path());
     ASSERT_NE(file, nullptr);
     std::fclose(file);
     const std::string older = readFile(old);
-    EXPECT_EQ(older.size(), kLogRotateBytes + 10);
+    EXPECT_EQ(older.size(), win::kLogRotateBytes + 10);
     EXPECT_EQ(older.front(), 'b');
     EXPECT_EQ(readFile(log), "");
 }
@@ -129,7 +126,7 @@ TEST(LogRotation, RotatesOnlyFilesLargerThanTwoMebibytes) {
 TEST(LogRotation, AppendsWithoutNewlineTranslation) {
     TempFolder folder;
     writeFile(folder.file(L"qova.log"), "earlier\n");
-    std::FILE* file = openLogFile(folder.path());
+    std::FILE* file = win::openLogFile(folder.path());
     ASSERT_NE(file, nullptr);
     std::fputs("a\nb\n", file);
     std::fclose(file);
@@ -138,7 +135,7 @@ TEST(LogRotation, AppendsWithoutNewlineTranslation) {
 
 TEST(LogRotation, OthersMayReadButNotWriteTheOpenFile) {
     TempFolder folder;
-    std::FILE* file = openLogFile(folder.path());
+    std::FILE* file = win::openLogFile(folder.path());
     ASSERT_NE(file, nullptr);
     const std::wstring path = folder.file(L"qova.log");
     constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -153,12 +150,12 @@ TEST(LogRotation, OthersMayReadButNotWriteTheOpenFile) {
 
 TEST(LogRotation, MissingFolderGivesNoFile) {
     TempFolder folder;
-    EXPECT_EQ(openLogFile(folder.file(L"missing")), nullptr);
+    EXPECT_EQ(win::openLogFile(folder.file(L"missing")), nullptr);
 }
 
 TEST(SystemErrorText, KnownCodeHasTrimmedTextThenTheCode) {
     for (unsigned long code : {2ul, 5ul, 0x80070005ul}) {
-        const std::string text = systemErrorText(code);
+        const std::string text = win::systemErrorText(code);
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, " (0x%08lx)", code);
         ASSERT_TRUE(text.ends_with(suffix)) << text;
@@ -171,21 +168,21 @@ TEST(SystemErrorText, KnownCodeHasTrimmedTextThenTheCode) {
 }
 
 TEST(SystemErrorText, UnknownCodeGivesOnlyTheCode) {
-    EXPECT_EQ(systemErrorText(0x2000abcdul), " (0x2000abcd)");
+    EXPECT_EQ(win::systemErrorText(0x2000abcdul), " (0x2000abcd)");
 }
 
 TEST(TextConversion, RoundTripsAndConvertsLikeTheSystem) {
     const std::string utf8 = "Z\xc3\xbcrich \xe2\x99\xab \xf0\x9d\x84\x9e";  // Zürich ♫ 𝄞
     const std::wstring wide = L"Z\u00fcrich \u266b \xd834\xdd1e";
-    EXPECT_EQ(toWide(utf8), wide);
-    EXPECT_EQ(toUtf8(wide), utf8);
-    EXPECT_EQ(toUtf8(L""), "");
-    EXPECT_EQ(toWide(""), L"");
-    EXPECT_EQ(toWide(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));  // length from the input, not a NUL
+    EXPECT_EQ(win::toWide(utf8), wide);
+    EXPECT_EQ(win::toUtf8(wide), utf8);
+    EXPECT_EQ(win::toUtf8(L""), "");
+    EXPECT_EQ(win::toWide(""), L"");
+    EXPECT_EQ(win::toWide(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));  // length from the input, not a NUL
 
     // Invalid input becomes U+FFFD, as the system converts with flags 0.
-    EXPECT_EQ(toWide("a\xff" "b"), L"a\ufffd" L"b");
-    EXPECT_EQ(toUtf8(std::wstring(L"x") + wchar_t(0xd800)), "x\xef\xbf\xbd");
+    EXPECT_EQ(win::toWide("a\xff" "b"), L"a\ufffd" L"b");
+    EXPECT_EQ(win::toUtf8(std::wstring(L"x") + wchar_t(0xd800)), "x\xef\xbf\xbd");
 }
 
 // Runs log_probe as a debuggee and collects its debugger output.

@@ -1,4 +1,4 @@
-#include "app/Logo.h"
+#include "app/ui/Logo.h"
 
 #include <gtest/gtest.h>
 

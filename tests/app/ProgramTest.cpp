@@ -23,17 +23,17 @@
 #include <thread>
 #include <vector>
 
-#include "TestSupport.h"
 #include "SettingsBuilders.h"
-#include "app/Localisation.h"
-#include "app/Log.h"
-#include "app/Screenshot.h"
-#include "app/SingleInstance.h"
-#include "app/Folders.h"
-#include "core/Settings.h"
-#include "core/SettingsFile.h"
-#include "win/DeviceScan.h"
-#include "win/UniqueHandle.h"
+#include "TestSupport.h"
+#include "app/shell/Folders.h"
+#include "app/shell/Screenshot.h"
+#include "app/shell/SingleInstance.h"
+#include "app/ui/Localisation.h"
+#include "core/settings/Settings.h"
+#include "core/settings/SettingsFile.h"
+#include "win/base/Text.h"
+#include "win/base/UniqueHandle.h"
+#include "win/devices/DeviceScan.h"
 
 namespace app {
 namespace {
@@ -201,7 +201,7 @@ BOOL CALLBACK collectStaticText(HWND child, LPARAM parameter) {
 std::string messageBoxText(HWND box) {
     std::wstring text;
     EnumChildWindows(box, collectStaticText, reinterpret_cast<LPARAM>(&text));
-    return toUtf8(text);
+    return win::toUtf8(text);
 }
 
 // The client size a window of QOVA's style gets for its start size at this DPI.
@@ -372,7 +372,7 @@ TEST(ProgramLife, StartsInOrderServesThePipeAndQuitsFromTheTrayMenu) {
     const std::vector<std::string> log = logMessages(data);
     const int starting = indexOf(log, "QOVA 0.1.2 starting (session " + std::to_string(sessionId()) + ")");
     const int opened = indexOf(log, "open null:0: null, 48000 Hz, ");
-    const int ready = indexOf(log, "control pipe " + toUtf8(pipe) + " ready");
+    const int ready = indexOf(log, "control pipe " + win::toUtf8(pipe) + " ready");
     const int connected = indexOf(log, "player 1 connected");
     const int disconnected = indexOf(log, "player 1 disconnected");
     const int quitting = indexOf(log, "QOVA quitting");
@@ -595,7 +595,7 @@ TEST(ProgramFailure, PipeTakenByAnotherProgramEndsWithItsErrorAfterLettingGoOfEv
     win::UniqueHandle squatter(CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE,
                                                 PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
     ASSERT_TRUE(squatter);
-    const std::string error = "pipe " + toUtf8(pipe) + ": " + systemErrorText(ERROR_ACCESS_DENIED);
+    const std::string error = "pipe " + win::toUtf8(pipe) + ": " + win::systemErrorText(ERROR_ACCESS_DENIED);
 
     Program program(data, pipe, L"--null-devices 1");
     ASSERT_TRUE(program.started());
@@ -672,7 +672,7 @@ TEST(ProgramScreenshot, SavesTheWindowAsATopDownBmpAtomicallyWithoutShowingIt) {
     EXPECT_NE(about, cards);
 
     const std::vector<std::string> log = logMessages(data);
-    const int saved = indexOf(log, "screenshot " + toUtf8(cardsPath) + ": saved");
+    const int saved = indexOf(log, "screenshot " + win::toUtf8(cardsPath) + ": saved");
     ASSERT_GE(saved, 0) << joined(log);
     EXPECT_EQ(indexOf(log, "QOVA quitting", saved), saved + 1) << joined(log);
 }
@@ -681,7 +681,7 @@ TEST(ProgramScreenshot, AnUnwritablePathIsReportedAndTheProgramStillEndsWell) {
     TempFolder data;
     const std::wstring path = data.file(L"missing\\shot.bmp");
     expectScreenshotRunEnded(runScreenshot(data, uniquePipe(L"shot"), path, 0));
-    EXPECT_GE(indexOf(logMessages(data), "screenshot " + toUtf8(path) + ": FAILED"), 0) << joined(logMessages(data));
+    EXPECT_GE(indexOf(logMessages(data), "screenshot " + win::toUtf8(path) + ": FAILED"), 0) << joined(logMessages(data));
 }
 
 // --- a real PulseAudio sink -----------------------------------------------------------------

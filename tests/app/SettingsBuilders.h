@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/Settings.h"
+#include "core/settings/Settings.h"
 
 namespace testing_support {
 

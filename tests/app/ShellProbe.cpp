@@ -12,11 +12,11 @@
 #include <string_view>
 
 #include "TestDevice.h"
-#include "app/Folders.h"
-#include "app/Localisation.h"
-#include "app/Log.h"
-#include "app/Logo.h"
-#include "app/StartWithWindows.h"
+#include "app/shell/Folders.h"
+#include "app/shell/StartWithWindows.h"
+#include "app/ui/Localisation.h"
+#include "app/ui/Logo.h"
+#include "win/base/Log.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (argc < 3) return 2;
     app::dataDirOverride = argv[2];
-    app::openLog();
+    win::openLog(app::logFolder());
     if (action == L"start-on") return app::setStartWithWindows(true) ? 0 : 1;
     if (action == L"start-off") return app::setStartWithWindows(false) ? 0 : 1;
     if (action == L"logo") return loadLogos();

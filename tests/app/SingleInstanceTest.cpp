@@ -1,11 +1,11 @@
-#include "app/SingleInstance.h"
+#include "app/shell/SingleInstance.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "TestSupport.h"
-#include "app/Folders.h"
+#include "app/shell/Folders.h"
 
 namespace app {
 namespace {

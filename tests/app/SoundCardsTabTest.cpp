@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "UiHarness.h"
+#include "app/ui/Ui.h"
+#include "core/settings/Settings.h"
 #include "tests/win/AsioDriverRegistration.h"
-#include "app/Ui.h"
-#include "core/Settings.h"
-#include "win/DeviceScan.h"
-#include "win/MappedView.h"
-#include "win/Router.h"
-#include "win/UniqueHandle.h"
+#include "win/base/MappedView.h"
+#include "win/base/UniqueHandle.h"
+#include "win/devices/DeviceScan.h"
+#include "win/router/Router.h"
 
 // The Sound cards tab on a real router that lists the test outputs, the PulseAudio sinks ZoneA
 // (2 channels) and ZoneB (8 channels) as WASAPI sound cards, and an ASIO driver that is named

@@ -1,4 +1,4 @@
-#include "app/StartWithWindows.h"
+#include "app/shell/StartWithWindows.h"
 
 #include <windows.h>
 

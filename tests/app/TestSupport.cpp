@@ -7,7 +7,7 @@
 #include <iterator>
 #include <thread>
 
-#include "win/UniqueHandle.h"
+#include "win/base/UniqueHandle.h"
 
 namespace testing_support {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "win/UniqueHandle.h"
+#include "win/base/UniqueHandle.h"
 
 namespace testing_support {
 

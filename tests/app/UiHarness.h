@@ -25,14 +25,14 @@
 #include <utility>
 #include <vector>
 
-#include "TestSupport.h"
 #include "SettingsBuilders.h"
-#include "app/Ui.h"
-#include "app/Folders.h"
-#include "core/SettingsFile.h"
-#include "core/Validation.h"
-#include "win/DeviceScan.h"
-#include "win/Router.h"
+#include "TestSupport.h"
+#include "app/shell/Folders.h"
+#include "app/ui/Ui.h"
+#include "core/settings/SettingsFile.h"
+#include "core/settings/Validation.h"
+#include "win/devices/DeviceScan.h"
+#include "win/router/Router.h"
 
 namespace app::ui_testing {
 

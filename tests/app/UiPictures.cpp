@@ -41,17 +41,17 @@
 #include <vector>
 
 #include "SettingsBuilders.h"
-#include "app/ConfigFile.h"
-#include "app/Log.h"
-#include "app/Logo.h"
-#include "app/MainWindow.h"
-#include "app/Screenshot.h"
-#include "app/Shell.h"
-#include "app/Ui.h"
-#include "core/Settings.h"
-#include "core/Validation.h"
-#include "win/DeviceScan.h"
-#include "win/Router.h"
+#include "app/shell/ConfigFile.h"
+#include "app/shell/MainWindow.h"
+#include "app/shell/Screenshot.h"
+#include "app/shell/Shell.h"
+#include "app/ui/Logo.h"
+#include "app/ui/Ui.h"
+#include "core/settings/Settings.h"
+#include "core/settings/Validation.h"
+#include "win/base/Text.h"
+#include "win/devices/DeviceScan.h"
+#include "win/router/Router.h"
 
 namespace {
 
@@ -257,9 +257,9 @@ int run(int argc, wchar_t** argv) {
     const std::wstring path = argv[1];
     const long width = std::wcstol(argv[2], nullptr, 10);
     const long height = std::wcstol(argv[3], nullptr, 10);
-    const std::string language = app::toUtf8(argv[4]);
+    const std::string language = win::toUtf8(argv[4]);
     const long tab = std::wcstol(argv[5], nullptr, 10);
-    const std::string font = argc > 6 ? app::toUtf8(argv[6]) : std::string();
+    const std::string font = argc > 6 ? win::toUtf8(argv[6]) : std::string();
     const float fontPixels = argc > 7 ? std::wcstof(argv[7], nullptr) : 17.0f;
     if (width < 64 || height < 64 || width > 8192 || height > 8192 || tab < 0 || tab >= app::kTabCount ||
         (language != "en" && language != "nl" && language != "de") || fontPixels < 6.0f) {
@@ -322,7 +322,7 @@ int run(int argc, wchar_t** argv) {
 
         const std::string bytes = renderer.bmp(pictureWidth, pictureHeight);
         if (bytes.empty() || !app::writeFileAtomically(path, bytes)) {
-            std::printf("cannot write %s\n", app::toUtf8(path).c_str());
+            std::printf("cannot write %s\n", win::toUtf8(path).c_str());
             exitCode = 3;
         } else {
             Picture picture;
@@ -332,7 +332,7 @@ int run(int argc, wchar_t** argv) {
                 const std::size_t colours = distinctColours(picture);
                 const int rows = litRows(picture);
                 std::printf("%s: %ld x %ld, %s, tab %ld; %zu colours; meter of the tone at %.2f, %d lit rows\n",
-                            app::toUtf8(path).c_str(), width, height, language.c_str(), tab, colours, toneLevel, rows);
+                            win::toUtf8(path).c_str(), width, height, language.c_str(), tab, colours, toneLevel, rows);
                 if (colours < kMinColours) {
                     std::printf("FAILED: fewer than %zu colours: nothing was drawn\n", kMinColours);
                     exitCode = 4;

@@ -1,4 +1,4 @@
-#include "app/Ui.h"
+#include "app/ui/Ui.h"
 
 #include <gtest/gtest.h>
 
@@ -15,11 +15,11 @@
 
 #include "TestSupport.h"
 #include "UiHarness.h"
-#include "app/Folders.h"
-#include "core/SettingsFile.h"
-#include "core/Validation.h"
-#include "win/DeviceScan.h"
-#include "win/Router.h"
+#include "app/shell/Folders.h"
+#include "core/settings/SettingsFile.h"
+#include "core/settings/Validation.h"
+#include "win/devices/DeviceScan.h"
+#include "win/router/Router.h"
 
 namespace app {
 namespace {

@@ -3,7 +3,7 @@
 # its test tone, into a BMP; see UiPictures.cpp for its arguments and the checks it makes on
 # the file it wrote. The logo comes from the test resource script, as resource 2.
 add_executable(ui_pictures UiPictures.cpp resources/app_tests.rc)
-target_link_libraries(ui_pictures PRIVATE qova_shell qova_warnings ole32)
+target_link_libraries(ui_pictures PRIVATE qova_app qova_warnings ole32)
 target_link_options(ui_pictures PRIVATE -municode)
 target_include_directories(ui_pictures PRIVATE ${app_resources})
 

@@ -1,6 +1,6 @@
-#include "core/CardEditing.h"
+#include "core/settings/CardEditing.h"
 
-#include "core/Validation.h"
+#include "core/settings/Validation.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/ControlProtocol.h"
+#include "core/control/ControlProtocol.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/DeviceKey.h"
+#include "core/settings/DeviceKey.h"
 
 #include <gtest/gtest.h>
 

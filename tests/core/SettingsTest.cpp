@@ -1,4 +1,4 @@
-#include "core/Settings.h"
+#include "core/settings/Settings.h"
 
 #include <gtest/gtest.h>
 

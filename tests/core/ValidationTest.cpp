@@ -1,4 +1,4 @@
-#include "core/Validation.h"
+#include "core/settings/Validation.h"
 
 #include <gtest/gtest.h>
 

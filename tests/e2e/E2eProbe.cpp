@@ -15,12 +15,12 @@
 #include <string>
 #include <thread>
 
-#include "app/Localisation.h"
-#include "app/Log.h"
-#include "app/MainWindow.h"
-#include "app/SingleInstance.h"
-#include "win/DeviceScan.h"
-#include "win/UniqueHandle.h"
+#include "app/shell/MainWindow.h"
+#include "app/shell/SingleInstance.h"
+#include "app/ui/Localisation.h"
+#include "win/base/Text.h"
+#include "win/base/UniqueHandle.h"
+#include "win/devices/DeviceScan.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ HWND qovaWindowServing(const std::wstring& pipe) {
 int quitQova(const std::wstring& pipe) {
     HWND window = qovaWindowServing(pipe);
     if (window == nullptr) {
-        std::fprintf(stderr, "e2e_probe: no QOVA window serves %s\n", app::toUtf8(pipe).c_str());
+        std::fprintf(stderr, "e2e_probe: no QOVA window serves %s\n", win::toUtf8(pipe).c_str());
         return 1;
     }
     DWORD processId = 0;
@@ -96,7 +96,7 @@ int quitQova(const std::wstring& pipe) {
     }
     PostMessageW(window, WM_COMMAND, app::kQuitCommand, 0);
 
-    const std::wstring question = app::toWide(app::uiText(app::UiLanguage::English, app::UiText::QuitAppQuestion));
+    const std::wstring question = win::toWide(app::uiText(app::UiLanguage::English, app::UiText::QuitAppQuestion));
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     bool answered = false;
     while (std::chrono::steady_clock::now() < deadline) {

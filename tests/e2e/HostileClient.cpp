@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/Log.h"
-#include "win/CardRingLayout.h"
-#include "win/MappedView.h"
-#include "win/UniqueHandle.h"
+#include "core/ring/CardRingLayout.h"
+#include "win/base/MappedView.h"
+#include "win/base/Text.h"
+#include "win/base/UniqueHandle.h"
 
 namespace {
 
@@ -240,7 +240,7 @@ void manyConnections(const std::wstring& pipe) {
         }
     }
     report(failures == 0, "200 connections opened and dropped at once (" + std::to_string(failures) + " refused" +
-                              (failures == 0 ? "" : ", " + app::systemErrorText(error)) + ")");
+                              (failures == 0 ? "" : ", " + win::systemErrorText(error)) + ")");
 
     failures = 0;
     for (int i = 0; i < 100; ++i) {
@@ -298,11 +298,11 @@ void scribbledRing(const std::wstring& pipe, const std::string& card) {
                 "the second client finds the card busy");
     rival.close();
 
-    win::UniqueHandle mapping(OpenFileMappingW(FILE_MAP_WRITE | FILE_MAP_READ, FALSE, app::toWide(secondName).c_str()));
+    win::UniqueHandle mapping(OpenFileMappingW(FILE_MAP_WRITE | FILE_MAP_READ, FALSE, win::toWide(secondName).c_str()));
     win::MappedView view(mapping ? MapViewOfFile(mapping.get(), FILE_MAP_WRITE | FILE_MAP_READ, 0, 0, 0) : nullptr);
     report(static_cast<bool>(view), "map the ring");
     if (!view) return;
-    auto* header = static_cast<win::RingHeader*>(view.get());
+    auto* header = static_cast<core::RingHeader*>(view.get());
     // Sizes and offsets QOVA handed out, rewritten: it must keep using its own copies.
     header->capacity = 0xffffffffu;
     header->dataOffset = 0x7fffffffu;
@@ -316,7 +316,7 @@ void scribbledRing(const std::wstring& pipe, const std::string& card) {
     header->writePos.store(12345, std::memory_order_release);
     std::this_thread::sleep_for(300ms);
     // Then gives the ring up the way a player may: QOVA lets it go at its next health check.
-    header->closeReason.store(static_cast<std::uint32_t>(win::RingCloseReason::ByPlayer), std::memory_order_release);
+    header->closeReason.store(static_cast<std::uint32_t>(core::RingCloseReason::ByPlayer), std::memory_order_release);
     bool released = false;
     for (int i = 0; i < 30 && !released; ++i) {
         std::this_thread::sleep_for(100ms);
@@ -339,7 +339,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     const std::wstring pipe = argv[1];
-    const std::string card = app::toUtf8(argv[2]);
+    const std::string card = win::toUtf8(argv[2]);
     malformedRequests(pipe);
     overlongMessage(pipe);
     manyConnections(pipe);

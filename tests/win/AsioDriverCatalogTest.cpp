@@ -1,4 +1,4 @@
-#include "win/AsioDriverCatalog.h"
+#include "win/devices/asio/AsioDriverCatalog.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "app/Log.h"
-#include "win/DeviceScan.h"
+#include "win/base/Text.h"
+#include "win/devices/DeviceScan.h"
 
 // These tests write driver registrations into the Wine prefix's real registry and read them
 // back through the catalog. Each test starts from an ASIO key holding only its own drivers
@@ -19,8 +19,8 @@
 namespace win {
 namespace {
 
-using app::toUtf8;
-using app::toWide;
+using win::toUtf8;
+using win::toWide;
 
 // Class ids made for these tests alone.
 constexpr GUID kClassA = {0x228a12b6, 0x86c2, 0x44f4, {0xb8, 0xda, 0x00, 0xb9, 0x2b, 0x75, 0x49, 0x98}};

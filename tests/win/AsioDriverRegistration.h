@@ -12,15 +12,15 @@
 #include <string>
 
 #include "tests/app/TestSupport.h"
-#include "app/Log.h"
-#include "tools/TestAsioDriver.h"
+#include "tests/fixtures/TestAsioDriver.h"
+#include "win/base/Text.h"
 
 namespace test_asio {
 
 inline std::string classIdText(const GUID& id) {
     wchar_t text[40];
     StringFromGUID2(id, text, 40);
-    return app::toUtf8(text);
+    return win::toUtf8(text);
 }
 
 inline void setRegistryString(HKEY root, const std::wstring& path, const wchar_t* valueName,
@@ -38,24 +38,24 @@ inline void setRegistryString(HKEY root, const std::wstring& path, const wchar_t
 inline void registerClass(const GUID& classId) {
     const std::wstring server = testing_support::binaryFolder() + L"\\qova_test_asio.dll";
     ASSERT_TRUE(testing_support::fileExists(server));
-    const std::wstring classKey = app::toWide("CLSID\\" + classIdText(classId)) + L"\\InprocServer32";
+    const std::wstring classKey = win::toWide("CLSID\\" + classIdText(classId)) + L"\\InprocServer32";
     ASSERT_NO_FATAL_FAILURE(setRegistryString(HKEY_CLASSES_ROOT, classKey, nullptr, server));
     ASSERT_NO_FATAL_FAILURE(setRegistryString(HKEY_CLASSES_ROOT, classKey, L"ThreadingModel", L"Apartment"));
 }
 
 // The driver's ASIO key: its name, class and description.
 inline void registerDriverName(const std::string& name, const GUID& classId) {
-    const std::wstring key = app::toWide("SOFTWARE\\ASIO\\" + name);
-    ASSERT_NO_FATAL_FAILURE(setRegistryString(HKEY_LOCAL_MACHINE, key, L"CLSID", app::toWide(classIdText(classId))));
-    ASSERT_NO_FATAL_FAILURE(setRegistryString(HKEY_LOCAL_MACHINE, key, L"Description", app::toWide(name)));
+    const std::wstring key = win::toWide("SOFTWARE\\ASIO\\" + name);
+    ASSERT_NO_FATAL_FAILURE(setRegistryString(HKEY_LOCAL_MACHINE, key, L"CLSID", win::toWide(classIdText(classId))));
+    ASSERT_NO_FATAL_FAILURE(setRegistryString(HKEY_LOCAL_MACHINE, key, L"Description", win::toWide(name)));
 }
 
 inline void unregisterClass(const GUID& classId) {
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, app::toWide("CLSID\\" + classIdText(classId)).c_str());
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, win::toWide("CLSID\\" + classIdText(classId)).c_str());
 }
 
 inline void unregisterDriverName(const std::string& name) {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, app::toWide("SOFTWARE\\ASIO\\" + name).c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, win::toWide("SOFTWARE\\ASIO\\" + name).c_str());
 }
 
 }  // namespace test_asio

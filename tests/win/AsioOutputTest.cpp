@@ -14,20 +14,20 @@
 #include <thread>
 #include <vector>
 
-#include "RouterTestSupport.h"
 #include "AsioDriverRegistration.h"
 #include "LogCapture.h"
+#include "RouterTestSupport.h"
 #include "TestSupport.h"
-#include "app/Folders.h"
-#include "app/Log.h"
-#include "tools/TestAsioDriver.h"
-#include "win/AsioDriverCatalog.h"
-#include "win/AsioFormat.h"
-#include "win/AsioInterface.h"
-#include "win/MappedView.h"
-#include "win/Output.h"
-#include "win/Router.h"
-#include "win/UniqueHandle.h"
+#include "app/shell/Folders.h"
+#include "core/signal/AsioFormat.h"
+#include "tests/fixtures/TestAsioDriver.h"
+#include "win/base/MappedView.h"
+#include "win/base/Text.h"
+#include "win/base/UniqueHandle.h"
+#include "win/devices/Output.h"
+#include "win/devices/asio/AsioDriverCatalog.h"
+#include "win/devices/asio/AsioInterface.h"
+#include "win/router/Router.h"
 
 // The ASIO output and the driver loader against qova_test_asio.dll, a real COM in-process
 // server that each test registers in the Wine prefix the way installers register drivers.
@@ -43,8 +43,8 @@ namespace {
 using win_testing::LogCapture;
 
 using namespace router_testing;
-using app::toUtf8;
-using app::toWide;
+using win::toUtf8;
+using win::toWide;
 using test_asio::TestAsioRecord;
 
 constexpr char kDriverA[] = "QOVA Test ASIO";
@@ -380,14 +380,14 @@ TEST_F(AsioOutputTest, PlaysEveryChannelInItsOwnSampleType) {
             for (std::uint32_t c = 0; c < channels; ++c) staging[std::size_t{f} * channels + c] = Source::value(f, c);
         for (std::uint32_t c = 0; c < channels; ++c) {
             SCOPED_TRACE(types[c]);
-            const std::uint32_t width = asioSampleBytes(types[c]);
+            const std::uint32_t width = core::asioSampleBytes(types[c]);
             if (width == 0) {
                 // Never written: the driver's fill pattern is still there.
                 EXPECT_EQ(std::count(recorded(c), recorded(c) + std::size_t{frames} * 4, 0x5A), frames * 4);
                 continue;
             }
             std::vector<unsigned char> expected(std::size_t{frames} * width);
-            writeAsioChannel(types[c], staging.data(), channels, c, expected.data(), frames);
+            core::writeAsioChannel(types[c], staging.data(), channels, c, expected.data(), frames);
             EXPECT_EQ(std::memcmp(recorded(c), expected.data(), expected.size()), 0);
         }
         // One type read back by hand: Int16LSB on channel 9.
@@ -640,8 +640,8 @@ TEST_F(AsioOutputTest, TheRouterPlaysACardOnAnAsioDevice) {
     for (std::uint32_t c = 0; c < 3; ++c) {
         SCOPED_TRACE(c);
         const std::int32_t type = c == 0 ? 17 : c == 1 ? 19 : 1;
-        std::vector<unsigned char> expected(std::size_t{frames} * asioSampleBytes(type));
-        writeAsioChannel(type, track.samples.data(), 4, c, expected.data(), frames);
+        std::vector<unsigned char> expected(std::size_t{frames} * core::asioSampleBytes(type));
+        core::writeAsioChannel(type, track.samples.data(), 4, c, expected.data(), frames);
         EXPECT_EQ(std::memcmp(recorded(c), expected.data(), expected.size()), 0);
     }
     // The sine reached both channels of the stereo card; the mono card had no player.

@@ -1,4 +1,4 @@
-#include "win/Router.h"
+#include "win/router/Router.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "RouterTestSupport.h"
-#include "core/ControlBackend.h"
-#include "tools/RingProducer.h"
+#include "core/control/ControlBackend.h"
+#include "tools/player/RingProducer.h"
 
 // The router as the control channel sees it: card lists, opening, closing and clients that
 // go away, on test outputs with real rings that a producer attaches to by name.

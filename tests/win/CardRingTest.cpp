@@ -1,4 +1,4 @@
-#include "win/CardRing.h"
+#include "win/ring/CardRing.h"
 
 #include <gtest/gtest.h>
 
@@ -15,9 +15,10 @@
 #include "RingSignal.h"
 #include "RingTestSupport.h"
 #include "TestSupport.h"
-#include "app/Folders.h"
-#include "app/Log.h"
-#include "tools/RingProducer.h"
+#include "app/shell/Folders.h"
+#include "tools/player/RingProducer.h"
+#include "win/base/Log.h"
+#include "win/base/Text.h"
 
 namespace win {
 namespace {
@@ -126,7 +127,7 @@ TEST(CardRingCreate, HeaderBytesAtEveryOffset) {
     EXPECT_EQ(s.u32(kReadCountAt), 2u);
     EXPECT_EQ(s.u64(kUnderrunAt), 50u);
     EXPECT_EQ(s.u32(kCloseReasonAt), 0u);
-    closeRing(ring.slot, RingCloseReason::ByPlayer);
+    closeRing(ring.slot, core::RingCloseReason::ByPlayer);
     EXPECT_EQ(s.u32(kCloseReasonAt), 2u);
 
     // Reads and the close changed nothing but their own fields (and the samples written).
@@ -155,7 +156,7 @@ TEST(CardRingCreate, NamesCarryPrefixProcessCardAndNumber) {
 
     // The event starts unsignalled and resets itself once a waiter has seen it.
     EXPECT_FALSE(ring.event->signalled());
-    win::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, app::toWide(ring.created.event).c_str()));
+    win::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, win::toWide(ring.created.event).c_str()));
     ASSERT_TRUE(event);
     SetEvent(event.get());
     EXPECT_TRUE(ring.event->signalled());
@@ -181,7 +182,7 @@ TEST(CardRingCreate, ReopenGivesFreshNamesAndWithdrawsTheOldRing) {
     ASSERT_TRUE(firstView.ok());
 
     // As the router does it: close, then open again with the next number.
-    closeRing(slot, RingCloseReason::ByQova);
+    closeRing(slot, core::RingCloseReason::ByQova);
     const RingRequest secondRequest = ringRequest(480);
     CreatedRing second;
     ASSERT_EQ(createRing(slot, secondRequest, second), "");
@@ -219,14 +220,14 @@ TEST(CardRingCreate, NameTakenBySomeoneElseFailsAndLeavesTheSlotAlone) {
         constexpr std::size_t kPlantedBytes = 8192 * 8 + 256;  // just what the ring needs
         if (plant == Plant::SectionAtSectionName) {
             planted.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kPlantedBytes,
-                                             app::toWide(name).c_str()));
+                                             win::toWide(name).c_str()));
             ASSERT_TRUE(planted);
             plantedView.reset(MapViewOfFile(planted.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
             ASSERT_TRUE(plantedView);
             std::memset(plantedView.get(), 0x5a, kPlantedBytes);
         } else {
             const std::string eventName = plant == Plant::EventAtEventName ? name + "-need" : name;
-            planted.reset(CreateEventW(nullptr, FALSE, FALSE, app::toWide(eventName).c_str()));
+            planted.reset(CreateEventW(nullptr, FALSE, FALSE, win::toWide(eventName).c_str()));
             ASSERT_TRUE(planted);
         }
 
@@ -247,7 +248,7 @@ TEST(CardRingCreate, NameTakenBySomeoneElseFailsAndLeavesTheSlotAlone) {
         } else {
             // Everything made before the failure was released again.
             SetLastError(ERROR_SUCCESS);
-            win::UniqueHandle left(OpenFileMappingW(FILE_MAP_READ, FALSE, app::toWide(name).c_str()));
+            win::UniqueHandle left(OpenFileMappingW(FILE_MAP_READ, FALSE, win::toWide(name).c_str()));
             EXPECT_FALSE(left);
         }
     }
@@ -256,7 +257,7 @@ TEST(CardRingCreate, NameTakenBySomeoneElseFailsAndLeavesTheSlotAlone) {
 TEST(CardRingLog, OpenCloseAndFailureLines) {
     testing_support::TempFolder folder;
     app::dataDirOverride = folder.path();
-    app::openLog();  // the log stays open to this folder for the rest of this process
+    win::openLog(app::logFolder());  // the log stays open to this folder for the rest of this process
     app::dataDirOverride.clear();
     std::vector<std::string> expected;
 
@@ -265,16 +266,16 @@ TEST(CardRingLog, OpenCloseAndFailureLines) {
         CreatedRing created;
         ASSERT_EQ(createRing(slot, ringRequest(480, "Player \xc3\xa9"), created), "");
         expected.push_back("card 0a1b2c3d opened by client 7 (Player \xc3\xa9), target 1216, capacity 8192");
-        closeRing(slot, RingCloseReason::ByPlayer);
+        closeRing(slot, core::RingCloseReason::ByPlayer);
         expected.push_back("card ring closed (client 7, by the player)");
-        closeRing(slot, RingCloseReason::ByPlayer);  // nothing left to close: no line
+        closeRing(slot, core::RingCloseReason::ByPlayer);  // nothing left to close: no line
 
         RingRequest request = ringRequest(4459);
         request.clientId = 18446744073709551615ull;
         ASSERT_EQ(createRing(slot, request, created), "");
         expected.push_back(
             "card 0a1b2c3d opened by client 18446744073709551615 (test player), target 9174, capacity 65536");
-        closeRing(slot, RingCloseReason::ByQova);
+        closeRing(slot, core::RingCloseReason::ByQova);
         expected.push_back("card ring closed (client 18446744073709551615, by QOVA)");
 
         // A section already there: logged. An event already there: only the result says so.
@@ -283,13 +284,13 @@ TEST(CardRingLog, OpenCloseAndFailureLines) {
                                  std::to_string(request.ringNumber);
         {
             win::UniqueHandle planted(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                                         app::toWide(name).c_str()));
+                                                         win::toWide(name).c_str()));
             ASSERT_TRUE(planted);
             EXPECT_EQ(createRing(slot, request, created), "internal");
-            expected.push_back("open 0a1b2c3d: CreateFileMapping " + app::systemErrorText(ERROR_ALREADY_EXISTS));
+            expected.push_back("open 0a1b2c3d: CreateFileMapping " + win::systemErrorText(ERROR_ALREADY_EXISTS));
         }
         {
-            win::UniqueHandle planted(CreateEventW(nullptr, FALSE, FALSE, app::toWide(name + "-need").c_str()));
+            win::UniqueHandle planted(CreateEventW(nullptr, FALSE, FALSE, win::toWide(name + "-need").c_str()));
             ASSERT_TRUE(planted);
             EXPECT_EQ(createRing(slot, request, created), "internal");
         }
@@ -424,7 +425,7 @@ TEST(CardRingRead, EventIsSetAfterEveryRead) {
 // --- closing ---------------------------------------------------------------------------
 
 TEST(CardRingClose, ReasonReachesThePlayerAndWakesIt) {
-    for (const RingCloseReason reason : {RingCloseReason::ByQova, RingCloseReason::ByPlayer}) {
+    for (const core::RingCloseReason reason : {core::RingCloseReason::ByQova, core::RingCloseReason::ByPlayer}) {
         const auto value = static_cast<std::uint32_t>(reason);
         SCOPED_TRACE(value);
         TestRing ring(480);
@@ -466,7 +467,7 @@ TEST(CardRingClose, PlayerGivingUpSilencesTheRing) {
     EXPECT_EQ(ring.section->u64(kReadPosAt), 0u);
     EXPECT_EQ(ring.section->u64(kUnderrunAt), 0u);
     EXPECT_EQ(ring.slot.live.load(), ring.slot.owner.get());  // still QOVA's to close
-    closeRing(ring.slot, RingCloseReason::ByPlayer);
+    closeRing(ring.slot, core::RingCloseReason::ByPlayer);
     EXPECT_EQ(ring.section->u32(kCloseReasonAt), 2u);
 }
 
@@ -480,7 +481,7 @@ TEST(CardRingClose, WaitsWhileAReaderIsInside) {
 
     std::atomic<bool> closed{false};
     std::thread closer([&] {
-        closeRing(ring.slot, RingCloseReason::ByQova);
+        closeRing(ring.slot, core::RingCloseReason::ByQova);
         closed = true;
     });
     Sleep(300);
@@ -528,14 +529,14 @@ TEST(CardRingClose, CloseWhileAnotherThreadReadsNeverFaults) {
         ASSERT_EQ(created.capacityFrames, kCapacity);
         // Fill the ring through QOVA's own view and claim far more than it holds, so that
         // every read copies a whole ring's worth out of the view.
-        RingHeader* header = slot.owner->header;
-        auto* samples = reinterpret_cast<float*>(reinterpret_cast<std::uint8_t*>(header) + kRingHeaderBytes);
+        core::RingHeader* header = slot.owner->header;
+        auto* samples = reinterpret_cast<float*>(reinterpret_cast<std::uint8_t*>(header) + core::kRingHeaderBytes);
         ring_signal::fill(samples, 0, kCapacity);
         header->writePos.store(std::uint64_t{1} << 40, std::memory_order_release);
         // Close while the reader is inside a read of this ring, mostly in the middle of a copy.
         for (int spin = 0; spin < 100000 && (header->readCount.load() == 0 || slot.readersInside.load() == 0); ++spin)
             if (spin % 64 == 63) SwitchToThread();
-        closeRing(slot, i % 2 == 0 ? RingCloseReason::ByQova : RingCloseReason::ByPlayer);
+        closeRing(slot, i % 2 == 0 ? core::RingCloseReason::ByQova : core::RingCloseReason::ByPlayer);
         // Let the reader run on before the next ring can take the old one's addresses, so
         // that a read still inside the old view would fault rather than find a new one there.
         const std::uint64_t loopsAtClose = loops.load();
@@ -563,7 +564,7 @@ TEST(CardRingHostile, ScribbledHeaderNeverLeadsOutsideTheSection) {
         std::mt19937_64 random(12345);
         const SectionView& s = *ring.section;
         while (!stop.load(std::memory_order_relaxed)) {
-            for (std::size_t offset = 0; offset < kRingHeaderBytes; offset += 8) s.setU64(offset, random());
+            for (std::size_t offset = 0; offset < core::kRingHeaderBytes; offset += 8) s.setU64(offset, random());
             // Mostly leave the ring looking open, or QOVA would just play silence.
             if (random() % 4 != 0) s.setU32(kCloseReasonAt, 0);
             // Sometimes positions a short step apart, as a confused producer might leave them.
@@ -593,14 +594,14 @@ TEST(CardRingHostile, ScribbledHeaderNeverLeadsOutsideTheSection) {
     EXPECT_GT(copying, 0u);
     EXPECT_GT(wrapping, 0u);
     EXPECT_GT(silent, 0u);
-    closeRing(ring.slot, RingCloseReason::ByQova);
+    closeRing(ring.slot, core::RingCloseReason::ByQova);
     EXPECT_EQ(ring.section->u32(kCloseReasonAt), 1u);
 }
 
 // --- a player in another process -------------------------------------------------------
 
 std::wstring peerArguments(const CreatedRing& created, const wchar_t* mode) {
-    return L"\"" + app::toWide(created.mapping) + L"\" \"" + app::toWide(created.event) + L"\" " + mode;
+    return L"\"" + win::toWide(created.mapping) + L"\" \"" + win::toWide(created.event) + L"\" " + mode;
 }
 
 // Reads the ring in 10 ms chunks at the ring's rate, as an output would, and checks that
@@ -648,7 +649,7 @@ TEST(CardRingPeer, EveryFrameArrivesOnceAndInOrder) {
 
     RealTimeReader reader{slot};
     reader.run(std::chrono::milliseconds(2000), [] { return false; });
-    closeRing(slot, RingCloseReason::ByQova);  // the peer wakes on the event and stops
+    closeRing(slot, core::RingCloseReason::ByQova);  // the peer wakes on the event and stops
 
     const testing_support::ProcessResult result = peer.finish(5000);
     EXPECT_EQ(result.exitCode, 0u) << result.output;
@@ -690,7 +691,7 @@ TEST(CardRingPeer, PeerGivesUpAfterItsLastFrame) {
     // From now on the ring plays silence until QOVA closes it for the player.
     float buffer[2 * 16];
     EXPECT_EQ(readRing(slot, buffer, 16), 0u);
-    closeRing(slot, RingCloseReason::ByPlayer);
+    closeRing(slot, core::RingCloseReason::ByPlayer);
     EXPECT_EQ(view.u32(kCloseReasonAt), 2u);
 
     const testing_support::ProcessResult result = peer.finish(5000);

@@ -1,4 +1,4 @@
-#include "win/ControlServer.h"
+#include "win/control/ControlServer.h"
 
 #include <gtest/gtest.h>
 
@@ -20,13 +20,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "RouterTestSupport.h"
 #include "LogCapture.h"
+#include "RouterTestSupport.h"
 #include "TestSupport.h"
-#include "app/Folders.h"
-#include "app/Log.h"
-#include "tools/RingProducer.h"
-#include "win/UniqueHandle.h"
+#include "app/shell/Folders.h"
+#include "tools/player/RingProducer.h"
+#include "win/base/Text.h"
+#include "win/base/UniqueHandle.h"
 
 // The control pipe server through a real pipe, as a player app meets it: clients talk to it
 // with CreateFileW in message read mode, and behind it a real router on test outputs opens
@@ -262,7 +262,7 @@ TEST(ControlServer, NumbersClientsInOrderOfArrivalAndLogsThem) {
         ASSERT_TRUE(served.departures.waitFor(3));
         EXPECT_EQ(served.departures.ids(), (std::vector<std::uint64_t>{1, 2, 3}));
     }
-    const std::string path = app::toUtf8(L"\\\\.\\pipe\\qova-test-" + std::to_wstring(GetCurrentProcessId()));
+    const std::string path = win::toUtf8(L"\\\\.\\pipe\\qova-test-" + std::to_wstring(GetCurrentProcessId()));
     const std::vector<std::string> lines = serverLines(from);
     ASSERT_EQ(lines.size(), 7u) << testing::PrintToString(lines);
     EXPECT_TRUE(lines[0].starts_with("control pipe " + path + "-")) << lines[0];
@@ -413,8 +413,8 @@ std::wstring quoted(const std::wstring& text) {
 TEST(ControlServer, ASecondServerOnTheSameNameIsRefused) {
     Served served;
     ASSERT_TRUE(served.started);
-    const std::string path = app::toUtf8(served.name);
-    const std::string accessDenied = "pipe " + path + ": " + app::systemErrorText(ERROR_ACCESS_DENIED);
+    const std::string path = win::toUtf8(served.name);
+    const std::string accessDenied = "pipe " + path + ": " + win::systemErrorText(ERROR_ACCESS_DENIED);
 
     Router& router = *served.router;
     ControlServer second(router, nullptr);
@@ -446,7 +446,7 @@ TEST(ControlServer, ASecondServerOnTheSameNameIsRefused) {
     ASSERT_TRUE(squatter);
     ControlServer refused(router, nullptr);
     EXPECT_FALSE(refused.start(squatted, error));
-    EXPECT_EQ(error, "pipe " + app::toUtf8(squatted) + ": " + app::systemErrorText(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(error, "pipe " + win::toUtf8(squatted) + ": " + win::systemErrorText(ERROR_ACCESS_DENIED));
 
     // A path outside the pipe namespace: the system's own words for it.
     ControlServer misnamed(router, nullptr);

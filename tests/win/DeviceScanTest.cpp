@@ -1,4 +1,4 @@
-#include "win/DeviceScan.h"
+#include "win/devices/DeviceScan.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "win/Router.h"
+#include "win/router/Router.h"
 
 #include <gtest/gtest.h>
 
@@ -20,16 +20,16 @@
 #include <utility>
 #include <vector>
 
-#include "RouterTestSupport.h"
 #include "LogCapture.h"
+#include "RouterTestSupport.h"
 #include "TestSupport.h"
-#include "app/Folders.h"
-#include "app/Log.h"
-#include "tools/RingProducer.h"
-#include "win/CardRingLayout.h"
-#include "win/MappedView.h"
-#include "win/RouterGraph.h"
-#include "win/UniqueHandle.h"
+#include "app/shell/Folders.h"
+#include "core/ring/CardRingLayout.h"
+#include "tools/player/RingProducer.h"
+#include "win/base/MappedView.h"
+#include "win/base/Text.h"
+#include "win/base/UniqueHandle.h"
+#include "win/router/RouterGraph.h"
 
 // The router's health monitor and its status snapshot, on test outputs (miniaudio's null
 // backend) and, in UnpluggedSink, on a PulseAudio sink that unplug-sink.sh takes away and
@@ -694,11 +694,11 @@ TEST(StatusSnapshot, RingFiguresStayWithinTheRing) {
     EXPECT_EQ(lounge->underrunFrames, 0u);
     EXPECT_EQ(lounge->target, opened.target);
 
-    UniqueHandle mapping(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, app::toWide(opened.mapping).c_str()));
+    UniqueHandle mapping(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, win::toWide(opened.mapping).c_str()));
     ASSERT_TRUE(mapping);
-    MappedView view(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, kRingHeaderBytes));
+    MappedView view(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, core::kRingHeaderBytes));
     ASSERT_TRUE(view);
-    auto* header = static_cast<RingHeader*>(view.get());
+    auto* header = static_cast<core::RingHeader*>(view.get());
     header->writePos.store(std::uint64_t{1} << 40);
     // Let the output read from it, so readPos moves too.
     std::uint64_t mark = recorder.of(kStereo48.key).recordedFrames();
@@ -729,7 +729,7 @@ std::wstring handshakeFile(const std::string& folder, const char* name) {
     std::string path = folder;
     if (!path.empty() && path[0] == '/') path = "Z:" + path;
     std::replace(path.begin(), path.end(), '/', '\\');
-    return app::toWide(path + "\\" + name);
+    return win::toWide(path + "\\" + name);
 }
 
 bool waitForFile(const std::wstring& path, std::chrono::milliseconds timeout) {

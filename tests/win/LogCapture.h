@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "app/Folders.h"
-#include "app/Log.h"
+#include "app/shell/Folders.h"
+#include "win/base/Log.h"
 
 namespace win_testing {
 
@@ -55,9 +55,9 @@ public:
 private:
     LogCapture() {
         app::dataDirOverride = folder_.path();
-        app::openLog();
+        win::openLog(app::logFolder());
         app::dataDirOverride.clear();
-        app::logLine("these tests log here");
+        win::logLine("these tests log here");
         ours_ = testing_support::readFile(folder_.file(L"qova.log")).find("these tests log here") != std::string::npos;
     }
 

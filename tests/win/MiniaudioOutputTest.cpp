@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "miniaudio.h"
-#include "win/DeviceScan.h"
-#include "win/Output.h"
+#include "win/devices/DeviceScan.h"
+#include "win/devices/Output.h"
 
 // Test outputs run on miniaudio's null backend. The WASAPI tests play on the null sinks of the
 // PulseAudio daemon that scripts/lib/common.sh starts (ZoneA: 2 channels at 48000 Hz, ZoneB:

@@ -16,9 +16,9 @@
 #include "RingTestSupport.h"
 #include "RouterTestSupport.h"
 #include "TestSupport.h"
-#include "app/Log.h"
-#include "win/ControlServer.h"
-#include "win/Router.h"
+#include "win/base/Text.h"
+#include "win/control/ControlServer.h"
+#include "win/router/Router.h"
 
 // qova-player.exe as a real second process against a real control pipe served by the real
 // router on test outputs: what it lists, what it plays (recorded through the router's buffer
@@ -74,7 +74,7 @@ public:
         RouterOptions options;
         options.scanDevices = scan;
         options.extraDevices = extra;
-        options.ringPrefix = app::toWide(ringPrefix_);
+        options.ringPrefix = win::toWide(ringPrefix_);
         recorder_.attach(options);
         router_ = std::make_unique<Router>(std::move(options));
         router_->rescan();
@@ -393,7 +393,7 @@ TEST(QovaPlayerFailures, EachRefusalHasItsMessageAndCode) {
         {L"play Lounge --wav \"" + folder.file(L"none.wav") + L"\"", 15, "cannot open"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(app::toUtf8(c.args));
+        SCOPED_TRACE(win::toUtf8(c.args));
         const ProcessResult result = rig.run(c.args);
         EXPECT_EQ(result.exitCode, c.exitCode) << result.output;
         EXPECT_TRUE(result.output.starts_with("qova-player: ")) << result.output;
@@ -405,7 +405,7 @@ TEST(QovaPlayerFailures, EachRefusalHasItsMessageAndCode) {
     const std::wstring nobody = L"\\\\.\\pipe\\qova-nobody-" + std::to_wstring(GetCurrentProcessId());
     const ProcessResult missing = testing_support::runProgram(kPlayer, L"--pipe " + nobody + L" cards");
     EXPECT_EQ(missing.exitCode, 3u) << missing.output;
-    EXPECT_TRUE(contains(missing.output, "QOVA is not running: there is no pipe " + app::toUtf8(nobody)))
+    EXPECT_TRUE(contains(missing.output, "QOVA is not running: there is no pipe " + win::toUtf8(nobody)))
         << missing.output;
 }
 
@@ -476,7 +476,7 @@ TEST(QovaPlayerFailures, BadCommandLinesAreRefusedBeforeAnythingElse) {
         {L"play Lounge --tone 440 --seconds", "--seconds needs a value"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(app::toUtf8(c.args));
+        SCOPED_TRACE(win::toUtf8(c.args));
         const ProcessResult result =
             testing_support::runProgram(kPlayer, std::wstring(L"--pipe \\\\.\\pipe\\qova-never ") + c.args);
         EXPECT_EQ(result.exitCode, 2u) << result.output;

@@ -1,4 +1,4 @@
-#include "tools/RingProducer.h"
+#include "tools/player/RingProducer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 
 #include "RingSignal.h"
 #include "RingTestSupport.h"
-#include "app/Log.h"
-#include "win/CardRing.h"
+#include "win/base/Text.h"
+#include "win/ring/CardRing.h"
 
 namespace tools {
 namespace {
@@ -34,11 +34,11 @@ struct FakeRing {
         mapping = "Local\\qova-fake-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
         event = mapping + "-need";
         section.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                         static_cast<DWORD>(sectionBytes), app::toWide(mapping).c_str()));
+                                         static_cast<DWORD>(sectionBytes), win::toWide(mapping).c_str()));
         view.reset(MapViewOfFile(section.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-        if (withEvent) needEvent.reset(CreateEventW(nullptr, FALSE, FALSE, app::toWide(event).c_str()));
+        if (withEvent) needEvent.reset(CreateEventW(nullptr, FALSE, FALSE, win::toWide(event).c_str()));
         if (!view) return;
-        auto* header = static_cast<win::RingHeader*>(view.get());
+        auto* header = static_cast<core::RingHeader*>(view.get());
         std::memcpy(header->magic, "QOVA", 4);
         header->version = 1;
         header->rate = 48000;
@@ -48,7 +48,7 @@ struct FakeRing {
         header->period = 480;
         header->dataOffset = 256;
     }
-    win::RingHeader& header() const { return *static_cast<win::RingHeader*>(view.get()); }
+    core::RingHeader& header() const { return *static_cast<core::RingHeader*>(view.get()); }
 
     std::string mapping;
     std::string event;
@@ -184,7 +184,7 @@ TEST(RingProducerWait, WakesAfterEachReadAndAtClose) {
     EXPECT_TRUE(producer.waitForNeed(0));  // one wake for any number of reads since the last
     EXPECT_FALSE(producer.waitForNeed(0));
 
-    win::closeRing(ring.slot, win::RingCloseReason::ByQova);
+    win::closeRing(ring.slot, core::RingCloseReason::ByQova);
     EXPECT_TRUE(producer.waitForNeed(0));
     EXPECT_EQ(producer.closeReason(), 1u);
     EXPECT_EQ(producer.write(signal(0, 10).data(), 10), 0u);

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "RingSignal.h"
-#include "app/Log.h"
+#include "win/base/Text.h"
 
 namespace ring_testing {
 
@@ -42,7 +42,7 @@ win::RingRequest ringRequest(std::uint32_t periodFrames, std::string_view client
 }
 
 SectionView::SectionView(const std::string& name)
-    : mapping_(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, app::toWide(name).c_str())) {
+    : mapping_(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, win::toWide(name).c_str())) {
     if (!mapping_) return;
     view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
     MEMORY_BASIC_INFORMATION region{};
@@ -66,17 +66,17 @@ void SectionView::setU64(std::size_t offset, std::uint64_t value) const {
 }
 
 void SectionView::produce(std::uint64_t position, std::uint32_t frames, std::uint32_t capacityFrames) const {
-    auto* samples = reinterpret_cast<float*>(bytes() + win::kRingHeaderBytes);
+    auto* samples = reinterpret_cast<float*>(bytes() + core::kRingHeaderBytes);
     for (std::uint32_t i = 0; i < frames; ++i) {
         const std::uint64_t index = (position + i) & (capacityFrames - 1);
         samples[2 * index] = ring_signal::left(position + i);
         samples[2 * index + 1] = ring_signal::right(position + i);
     }
-    setU64(offsetof(win::RingHeader, writePos), position + frames);
+    setU64(offsetof(core::RingHeader, writePos), position + frames);
 }
 
 float SectionView::sample(std::uint32_t frameIndex, int channel) const {
-    const auto* samples = reinterpret_cast<const float*>(bytes() + win::kRingHeaderBytes);
+    const auto* samples = reinterpret_cast<const float*>(bytes() + core::kRingHeaderBytes);
     return samples[2 * std::size_t{frameIndex} + channel];
 }
 
@@ -128,6 +128,6 @@ ReadResult read(win::RingSlot& slot, std::uint32_t frames) {
 }
 
 EventView::EventView(const std::string& name)
-    : event_(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, app::toWide(name).c_str())) {}
+    : event_(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, win::toWide(name).c_str())) {}
 
 }  // namespace ring_testing

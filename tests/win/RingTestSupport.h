@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "win/CardRing.h"
-#include "win/MappedView.h"
-#include "win/UniqueHandle.h"
+#include "win/base/MappedView.h"
+#include "win/base/UniqueHandle.h"
+#include "win/ring/CardRing.h"
 
 namespace ring_testing {
 

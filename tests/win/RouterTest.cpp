@@ -1,4 +1,4 @@
-#include "win/Router.h"
+#include "win/router/Router.h"
 
 #include <gtest/gtest.h>
 
@@ -15,9 +15,9 @@
 #include "RingSignal.h"
 #include "RingTestSupport.h"
 #include "RouterTestSupport.h"
-#include "tools/RingProducer.h"
-#include "win/CardRing.h"
-#include "win/RouterGraph.h"
+#include "tools/player/RingProducer.h"
+#include "win/ring/CardRing.h"
+#include "win/router/RouterGraph.h"
 
 // The router on test outputs (miniaudio's null backend, which renders in real time but plays
 // nothing): what each output rendered is recorded through the buffer observer and checked by
@@ -392,13 +392,13 @@ TEST(RouterRender, CardsOnOneChannelAddUpAcrossChunks) {
     stereo.slot = &first.slot;
     stereo.members = {core::CardMember{}, core::CardMember{}};
     stereo.primaryRate = 48000;
-    stereo.taps.emplace_back(NearTap{0, TapSource::Left, DelayLine{}});
+    stereo.taps.emplace_back(NearTap{0, TapSource::Left, core::DelayLine{}});
     CardNode mono;
     mono.slot = &second.slot;
     mono.members = {core::CardMember{}};
     mono.mono = core::MonoMode::Right;
     mono.primaryRate = 48000;
-    mono.taps.emplace_back(NearTap{0, TapSource::Mono, DelayLine{}});
+    mono.taps.emplace_back(NearTap{0, TapSource::Mono, core::DelayLine{}});
     node.cards = {&stereo, &mono};
 
     // Left p + 1 plus right -(p + 1): every frame adds up to exactly 0 unless a card slips.

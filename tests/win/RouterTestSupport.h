@@ -18,11 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/ControlBackend.h"
-#include "core/Settings.h"
-#include "tools/RingProducer.h"
-#include "win/DeviceScan.h"
-#include "win/Router.h"
+#include "core/control/ControlBackend.h"
+#include "core/settings/Settings.h"
+#include "tools/player/RingProducer.h"
+#include "win/devices/DeviceScan.h"
+#include "win/router/Router.h"
 
 namespace router_testing {
 

@@ -1,0 +1,28 @@
+#pragma once
+
+// Where the program keeps its files, and the two identity values used in object names.
+// UI thread (the folder override is written only while the command line is read).
+
+#include <cstdint>
+#include <string>
+
+namespace app {
+
+// Set by "--data-dir"; when not empty it replaces both folders.
+extern std::wstring dataDirOverride;
+
+// Roaming application data + "\QOVA" (settings); created when missing.
+std::wstring dataFolder();
+// Local application data + "\QOVA" (log files); created when missing.
+std::wstring logFolder();
+// dataFolder() + "\config.json".
+std::wstring configFilePath();
+// logFolder() + "\qova.log".
+std::wstring logFilePath();
+
+// The user's SID as text ("S-1-5-21-…"), or empty when it cannot be read.
+std::wstring userSidString();
+// The Windows session this process runs in.
+std::uint32_t sessionId();
+
+}  // namespace app

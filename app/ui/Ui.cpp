@@ -1,0 +1,173 @@
+#include "app/ui/Ui.h"
+
+#include <cstdio>
+#include <iterator>
+#include <utility>
+
+#include "app/shell/ConfigFile.h"
+#include "app/ui/Tabs.h"
+#include "core/settings/SettingsFile.h"
+#include "core/settings/Validation.h"
+
+namespace app {
+namespace {
+
+struct TabEntry {
+    UiText label;
+    const char* id;  // "###…", so the tab keeps its id when the language changes
+};
+
+constexpr TabEntry kTabs[] = {
+    {UiText::SoundCards, "###soundCards"},
+    {UiText::CardsForPlayerApp, "###cards"},
+    {UiText::Status, "###status"},
+    {UiText::About, "###about"},
+};
+static_assert(std::size(kTabs) == kTabCount);
+
+constexpr ImGuiWindowFlags kHostWindowFlags = ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize |
+                                              ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoScrollbar |
+                                              ImGuiWindowFlags_NoCollapse | ImGuiWindowFlags_NoSavedSettings |
+                                              ImGuiWindowFlags_NoBringToFrontOnFocus;
+
+UiLanguage languageFor(std::string_view code) {
+    return languageOfCode(code.empty() ? std::string_view(windowsLanguageCode()) : code);
+}
+
+// "<text in the language>###id" in a fixed buffer: labels are made anew on every frame.
+void formatLabel(char (&buffer)[128], std::string_view text, const char* id) {
+    std::snprintf(buffer, sizeof(buffer), "%.*s%s", static_cast<int>(text.size()), text.data(), id);
+}
+
+using TabContents = void (*)(Ui&);
+constexpr TabContents kTabContents[] = {drawSoundCardsTab, drawCardsTab, drawStatusTab, drawAboutTab};
+static_assert(std::size(kTabContents) == kTabCount);
+
+}  // namespace
+
+Ui::Ui(win::Router* router, core::Settings settings)
+    : router_(router), applied_(std::move(settings)), pending_(applied_), language_(languageFor(applied_.language)) {
+    std::random_device source;
+    random_.seed(source());
+}
+
+void Ui::draw() {
+    win::StatusSnapshot snapshot = router_->statusSnapshot();
+    devices_ = std::move(snapshot.devices);
+    cards_ = std::move(snapshot.cards);
+
+    const ImGuiViewport* viewport = ImGui::GetMainViewport();
+    ImGui::SetNextWindowPos(viewport->WorkPos);
+    ImGui::SetNextWindowSize(viewport->WorkSize);
+    if (ImGui::Begin("##qova", nullptr, kHostWindowFlags)) {
+        drawTabs();
+        ImGui::Separator();
+        drawApplyBar();
+    }
+    ImGui::End();
+}
+
+void Ui::drawTabs() {
+    // The bottom 2.6 frame heights are the apply bar's.
+    if (ImGui::BeginChild("##tabs", ImVec2(0.0f, -2.6f * ImGui::GetFrameHeightWithSpacing()))) {
+        if (ImGui::BeginTabBar("##main")) {
+            for (int tab = 0; tab < kTabCount; ++tab) {
+                char label[128];
+                formatLabel(label, uiText(language_, kTabs[tab].label), kTabs[tab].id);
+                const ImGuiTabItemFlags flags = requestedTab_ == tab ? ImGuiTabItemFlags_SetSelected : 0;
+                if (!ImGui::BeginTabItem(label, nullptr, flags)) continue;
+                kTabContents[tab](*this);
+                ImGui::EndTabItem();
+            }
+            ImGui::EndTabBar();
+            requestedTab_ = -1;
+        }
+    }
+    ImGui::EndChild();
+}
+
+void Ui::drawApplyBar() {
+    const std::vector<core::ValidationIssue> issues = core::validateSettings(pending_);
+    // Edits that were set back again count as no change, hence the comparison of the texts.
+    const bool unchanged = core::writeSettings(applied_) == core::writeSettings(pending_);
+    const std::string_view appliedText = uiText(language_, UiText::Applied);
+    char label[128];
+
+    bool appliedNow = false;
+    ImGui::BeginDisabled(unchanged || !issues.empty());
+    formatLabel(label, uiText(language_, UiText::Apply), "###apply");
+    if (ImGui::Button(label)) appliedNow = applyPending();
+    ImGui::EndDisabled();
+
+    ImGui::SameLine();
+    ImGui::BeginDisabled(unchanged);
+    formatLabel(label, uiText(language_, UiText::UndoChanges), "###undo");
+    if (ImGui::Button(label)) {
+        pending_ = applied_;
+        statusText_.clear();
+    }
+    ImGui::EndDisabled();
+
+    ImGui::SameLine();
+    const int languageNumber = static_cast<int>(language_);
+    if (!issues.empty()) {
+        const std::string_view fixFirst = uiText(language_, UiText::FixTheseFirst);
+        ImGui::TextColored(kErrorColour, "%.*s %s", static_cast<int>(fixFirst.size()), fixFirst.data(),
+                           core::issueText(languageNumber, issues.front().code));
+        if (issues.size() > 1 && ImGui::BeginItemTooltip()) {
+            std::string list;
+            for (const core::ValidationIssue& issue : issues) {
+                list += core::issueText(languageNumber, issue.code);
+                list += '\n';
+            }
+            ImGui::TextUnformatted(list.c_str(), list.c_str() + list.size());
+            ImGui::EndTooltip();
+        }
+    } else if (!statusText_.empty()) {
+        ImGui::PushStyleColor(ImGuiCol_Text, statusIsError_ ? kErrorColour : kOkColour);
+        ImGui::TextUnformatted(statusText_.c_str(), statusText_.c_str() + statusText_.size());
+        ImGui::PopStyleColor();
+    } else if (!unchanged) {
+        const std::string_view notApplied = uiText(language_, UiText::ChangesNotAppliedYet);
+        ImGui::PushStyleColor(ImGuiCol_Text, kWarningColour);
+        ImGui::TextUnformatted(notApplied.data(), notApplied.data() + notApplied.size());
+        ImGui::PopStyleColor();
+    }
+
+    // "Applied." stays until the first edit after it. unchanged still describes the frame
+    // before an Apply pressed just now, so that frame must not count as an edit.
+    if (!unchanged && !appliedNow && statusText_ == appliedText) statusText_.clear();
+}
+
+bool Ui::applyPending() {
+    if (!router_->apply(pending_).empty()) return false;
+    applied_ = pending_;
+    saveSettings(applied_);
+    statusIsError_ = false;
+    statusText_ = uiText(language_, UiText::Applied);
+    return true;
+}
+
+void Ui::showEditResult(core::EditResult result) {
+    statusIsError_ = result != core::EditResult::Success;
+    statusText_ = statusIsError_ ? core::editResultText(static_cast<int>(language_), result) : "";
+}
+
+void Ui::setLanguage(std::string_view code) {
+    applied_.language = code;
+    pending_.language = code;
+    language_ = languageFor(code);
+    saveSettings(applied_);
+}
+
+std::uint32_t Ui::nextRandom() {
+    return static_cast<std::uint32_t>(random_());
+}
+
+void Ui::setLogo(ID3D11ShaderResourceView* view, int width, int height) {
+    logo_ = view;
+    logoWidth_ = width;
+    logoHeight_ = height;
+}
+
+}  // namespace app

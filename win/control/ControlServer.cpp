@@ -1,0 +1,293 @@
+#include "win/control/ControlServer.h"
+
+#include <sddl.h>
+
+#include <exception>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "core/control/ControlProtocol.h"
+#include "win/base/Log.h"
+#include "win/base/Text.h"
+#include "win/base/UniqueHandle.h"
+
+// Threads: the caller of start/stop; the accept thread, which makes pipe instances and
+// waits for clients; one connection thread per client, which reads a request, answers it
+// and reads the next. Every wait of the two kinds of server thread also waits on stopEvent_,
+// so stop ends them all without depending on any client.
+
+namespace win {
+
+struct ControlServer::Connection {
+    std::thread thread;
+    // Release-stored by the connection thread after its last use of the server; the accept
+    // thread acquires it before it joins the thread and drops this entry.
+    std::atomic<bool> finished{false};
+};
+
+namespace {
+
+constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS;
+constexpr DWORD kRetryPauseMs = 1000;
+
+enum class IoOutcome { Complete, MoreData, Failed, Stopped };
+
+// Finishes an overlapped read or write on `pipe` whose call returned `started`, waiting
+// for it when it is pending. `bytes` receives the count moved.
+IoOutcome finishIo(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, HANDLE stopEvent, DWORD& bytes) {
+    bytes = 0;
+    if (!started) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            const HANDLE waits[] = {overlapped.hEvent, stopEvent};
+            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                // The operation still refers to our buffer and OVERLAPPED: it must be over
+                // before either goes away.
+                CancelIoEx(pipe, &overlapped);
+                GetOverlappedResult(pipe, &overlapped, &bytes, TRUE);
+                return IoOutcome::Stopped;
+            }
+        } else if (error != ERROR_MORE_DATA) {
+            return IoOutcome::Failed;
+        }
+    }
+    if (GetOverlappedResult(pipe, &overlapped, &bytes, FALSE)) return IoOutcome::Complete;
+    return GetLastError() == ERROR_MORE_DATA ? IoOutcome::MoreData : IoOutcome::Failed;
+}
+
+// Accept thread. True when a client is connected to `instance`; false when the connect
+// failed or stop came first.
+bool waitForClient(HANDLE instance, HANDLE event, HANDLE stopEvent) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    if (ConnectNamedPipe(instance, &overlapped)) return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_PIPE_CONNECTED) return true;  // the client came between creation and the call
+    if (error != ERROR_IO_PENDING) return false;
+    const HANDLE waits[] = {event, stopEvent};
+    DWORD bytes = 0;
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
+        return GetOverlappedResult(instance, &overlapped, &bytes, FALSE) != FALSE;
+    CancelIoEx(instance, &overlapped);
+    GetOverlappedResult(instance, &overlapped, &bytes, TRUE);
+    return false;
+}
+
+// Gathers one request message into `message`. False when the connection is to end: the
+// client went, an error, stop, or a message longer than kMaxMessageBytes. The limit is
+// checked against what is known to be in the message, so it does not depend on how the
+// system splits a message into reads.
+bool readMessage(HANDLE pipe, HANDLE event, HANDLE stopEvent, std::string& message) {
+    message.clear();
+    for (;;) {
+        const std::size_t gathered = message.size();
+        message.resize(gathered + kPipeBufferBytes);
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event;
+        ResetEvent(event);
+        const BOOL started = ReadFile(pipe, message.data() + gathered, static_cast<DWORD>(kPipeBufferBytes), nullptr,
+                                      &overlapped);
+        DWORD bytes = 0;
+        const IoOutcome outcome = finishIo(pipe, overlapped, started, stopEvent, bytes);
+        message.resize(gathered + bytes);
+        if (outcome == IoOutcome::Complete) return true;
+        if (outcome != IoOutcome::MoreData) return false;
+        if (message.size() >= kMaxMessageBytes) return false;  // and more follows
+    }
+}
+
+// Writes `reply` as one message. False when it could not be delivered.
+bool writeMessage(HANDLE pipe, HANDLE event, HANDLE stopEvent, const std::string& reply) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    ResetEvent(event);
+    const BOOL started = WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), nullptr, &overlapped);
+    DWORD bytes = 0;
+    return finishIo(pipe, overlapped, started, stopEvent, bytes) == IoOutcome::Complete && bytes == reply.size();
+}
+
+// The text form of the SID of the user this process runs as; empty when it cannot be read.
+std::wstring processUserSid() {
+    HANDLE rawToken = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) return {};
+    const UniqueHandle token(rawToken);
+    DWORD bytes = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &bytes);
+    if (bytes == 0) return {};
+    std::vector<unsigned char> buffer(bytes);
+    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), bytes, &bytes)) return {};
+    const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(user->User.Sid, &text)) return {};
+    std::wstring sid(text);
+    LocalFree(text);
+    return sid;
+}
+
+}  // namespace
+
+std::wstring defaultPipeName() {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return L"\\\\.\\pipe\\qova-" + std::to_wstring(session);
+}
+
+ControlServer::ControlServer(core::ControlBackend& backend, DisconnectFunction onDisconnect)
+    : backend_(backend), onDisconnect_(std::move(onDisconnect)) {}
+
+ControlServer::~ControlServer() {
+    stop();
+}
+
+bool ControlServer::start(const std::wstring& pipeName, std::string& error) {
+    pipeName_ = pipeName;
+
+    // Generic-all for LocalSystem and the user running QOVA, nobody else; the protected DACL
+    // keeps inherited entries out.
+    const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + processUserSid() + L")";
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &securityDescriptor_,
+                                                              nullptr)) {
+        securityDescriptor_ = nullptr;
+        error = "pipe security: " + win::systemErrorText(GetLastError());
+        return false;
+    }
+
+    const std::string pathText = win::toUtf8(pipeName_);
+    stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (stopEvent_ == nullptr) {
+        error = "pipe " + pathText + ": " + win::systemErrorText(GetLastError());
+        return false;
+    }
+
+    // The first-instance flag makes this fail when another process serves the name already.
+    UniqueHandle first(createInstance(true));
+    if (!first) {
+        error = "pipe " + pathText + ": " + win::systemErrorText(GetLastError());
+        return false;
+    }
+
+    try {
+        acceptThread_ = std::thread([this, first = std::move(first)]() mutable { acceptLoop(std::move(first)); });
+    } catch (const std::system_error& failure) {
+        error = "pipe " + pathText + ": " + failure.what();
+        return false;
+    }
+    win::logLine("control pipe %s ready", pathText.c_str());
+    return true;
+}
+
+void ControlServer::stop() {
+    if (stopEvent_ != nullptr) {
+        SetEvent(stopEvent_);
+        if (acceptThread_.joinable()) acceptThread_.join();
+
+        std::vector<std::unique_ptr<Connection>> connections;
+        {
+            std::lock_guard guard(lock_);
+            connections.swap(connections_);
+        }
+        // Each ends at its next wait, or once the request it is serving is answered.
+        for (const auto& connection : connections) {
+            if (connection->thread.joinable()) connection->thread.join();
+        }
+
+        CloseHandle(stopEvent_);
+        stopEvent_ = nullptr;
+    }
+    if (securityDescriptor_ != nullptr) {
+        LocalFree(securityDescriptor_);
+        securityDescriptor_ = nullptr;
+    }
+}
+
+HANDLE ControlServer::createInstance(bool first) {
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = securityDescriptor_;
+    attributes.bInheritHandle = FALSE;
+    DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
+    if (first) openMode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
+    const HANDLE instance =
+        CreateNamedPipeW(pipeName_.c_str(), openMode, kPipeMode, PIPE_UNLIMITED_INSTANCES,
+                         static_cast<DWORD>(kPipeBufferBytes), static_cast<DWORD>(kPipeBufferBytes), 0, &attributes);
+    return instance == INVALID_HANDLE_VALUE ? nullptr : instance;
+}
+
+void ControlServer::acceptLoop(UniqueHandle instance) {
+    for (;;) {
+        UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!event) {
+            win::logLine("pipe: %s", win::systemErrorText(GetLastError()).c_str());
+            if (WaitForSingleObject(stopEvent_, kRetryPauseMs) != WAIT_TIMEOUT) return;
+            continue;
+        }
+        const bool connected = waitForClient(instance.get(), event.get(), stopEvent_);
+        event.reset();
+        if (WaitForSingleObject(stopEvent_, 0) == WAIT_OBJECT_0) return;
+
+        // Numbered 1, 2, 3, ... for the life of the process, whatever became of the others.
+        if (connected) startConnection(std::move(instance), nextClientId_.fetch_add(1));
+        instance.reset();  // a failed connect (not worth a log line: the client is gone)
+
+        for (;;) {
+            instance.reset(createInstance(false));
+            if (instance) break;
+            win::logLine("pipe: %s", win::systemErrorText(GetLastError()).c_str());
+            if (WaitForSingleObject(stopEvent_, kRetryPauseMs) != WAIT_TIMEOUT) return;
+        }
+    }
+}
+
+void ControlServer::startConnection(UniqueHandle instance, std::uint64_t clientId) {
+    std::lock_guard guard(lock_);
+    // Threads that have ended are joined here, so that their number stays bounded by the
+    // clients connected at once rather than growing with every client since the start.
+    std::erase_if(connections_, [](const std::unique_ptr<Connection>& connection) {
+        if (!connection->finished.load(std::memory_order_acquire)) return false;
+        connection->thread.join();
+        return true;
+    });
+    // Out of threads or memory the client is dropped (its end sees the pipe broken), and the
+    // accept thread goes on: a later client may fare better.
+    try {
+        auto connection = std::make_unique<Connection>();
+        Connection& entry = *connection;
+        connections_.push_back(std::move(connection));
+        try {
+            entry.thread = std::thread([this, instance = std::move(instance), clientId, &entry]() mutable {
+                serve(std::move(instance), clientId, entry);
+            });
+        } catch (...) {
+            connections_.pop_back();
+            throw;
+        }
+    } catch (const std::exception& failure) {
+        win::logLine("player %llu: %s", static_cast<unsigned long long>(clientId), failure.what());
+    }
+}
+
+void ControlServer::serve(UniqueHandle pipe, std::uint64_t clientId, Connection& connection) {
+    win::logLine("player %llu connected", static_cast<unsigned long long>(clientId));
+    {
+        UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        core::ClientState client;
+        client.clientId = clientId;
+        std::string message;
+        message.reserve(kPipeBufferBytes);
+        // A client that always has its next request waiting never blocks in a read, so stop
+        // is also looked for between requests.
+        while (event && WaitForSingleObject(stopEvent_, 0) == WAIT_TIMEOUT) {
+            if (!readMessage(pipe.get(), event.get(), stopEvent_, message)) break;
+            const std::string reply = core::handleControlRequest(backend_, client, message);
+            if (!writeMessage(pipe.get(), event.get(), stopEvent_, reply)) break;
+        }
+    }
+    DisconnectNamedPipe(pipe.get());
+    pipe.reset();
+    win::logLine("player %llu disconnected", static_cast<unsigned long long>(clientId));
+    if (onDisconnect_) onDisconnect_(clientId);
+    connection.finished.store(true, std::memory_order_release);
+}
+
+}  // namespace win

@@ -1,0 +1,757 @@
+// The router's life, its build and its card clients. The render path is RouterRender.cpp.
+//
+// Index: the test render gate; the stall watch; construction and destruction; rescan, apply,
+// setTestTone, showControlPanel, closeAll; the build (outputs, cards, far links, vanished
+// rings, start); the card clients; the health monitor; the status snapshot.
+
+#include "win/router/Router.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <utility>
+
+#include "core/settings/DeviceKey.h"
+#include "win/base/Log.h"
+#include "win/base/Text.h"
+
+namespace win {
+
+namespace {
+
+constexpr double kRingRate = 48000.0;
+constexpr double kDriftLimit = 0.001;  // the far converter never strays more than 1000 ppm
+constexpr std::uint64_t kRescanIntervalMs = 3000;  // a missing sound card is looked for this often
+constexpr std::uint64_t kRetryIntervalMs = 5000;   // a failed one is tried this often
+
+// Frames for a delay in milliseconds at a rate, to the nearest frame.
+std::uint32_t delayFrames(double rateHz, double delayMs) {
+    const double frames = std::floor(rateHz * delayMs / 1000.0 + 0.5);
+    return frames > 0.0 ? static_cast<std::uint32_t>(frames) : 0;
+}
+
+std::uint32_t powerOfTwoAtLeast(double frames) {
+    std::uint64_t capacity = 1;
+    while (static_cast<double>(capacity) < frames && capacity < (std::uint64_t{1} << 30)) capacity *= 2;
+    return static_cast<std::uint32_t>(capacity);
+}
+
+std::string resamplerProblem(int error) {
+    return std::string("resampler: ") + src_strerror(error);
+}
+
+}  // namespace
+
+// A test's render gate in front of one output node's render function.
+struct GatedRender {
+    RenderGate gate = nullptr;
+    void* context = nullptr;
+    OutputNode* node = nullptr;
+};
+
+namespace {
+
+// Render thread.
+void renderGated(void* context, float* samples, std::uint32_t frames, std::uint32_t channels) {
+    const auto& gated = *static_cast<const GatedRender*>(context);
+    if (gated.gate(gated.context, gated.node->info.key)) renderOutput(gated.node, samples, frames, channels);
+}
+
+}  // namespace
+
+// --- stall watch, under the router lock -------------------------------------------------------
+
+std::uint64_t StallWatch::graceOf(const Device& device) {
+    return std::min(kFirstGraceMs << device.stalls, kLongestGraceMs);
+}
+
+void StallWatch::opened(std::string_view key, std::uint64_t nowMs) {
+    auto it = devices_.find(key);
+    if (it == devices_.end()) it = devices_.emplace(std::string(key), Device{}).first;
+    Device& device = it->second;
+    device.lastCount = 0;
+    device.lastChangeMs = nowMs;
+    device.running = false;
+}
+
+void StallWatch::watching(std::uint64_t nowMs) {
+    if (watched_ && nowMs - lastWatchMs_ >= kFirstGraceMs) {
+        for (auto& [key, device] : devices_) device.lastChangeMs = nowMs;
+    }
+    watched_ = true;
+    lastWatchMs_ = nowMs;
+}
+
+bool StallWatch::stalled(std::string_view key, std::uint64_t callbackCount, std::uint64_t nowMs) {
+    auto it = devices_.find(key);
+    if (it == devices_.end()) {
+        // Not seen opened: watch it from now on.
+        opened(key, nowMs);
+        it = devices_.find(key);
+    }
+    Device& device = it->second;
+    if (callbackCount != device.lastCount) {
+        if (!device.running || nowMs - device.lastChangeMs >= kFirstGraceMs) {
+            device.running = true;
+            device.runningSinceMs = nowMs;
+        }
+        device.lastCount = callbackCount;
+        device.lastChangeMs = nowMs;
+        if (nowMs - device.runningSinceMs >= kSteadyRunMs) device.stalls = 0;
+        return false;
+    }
+    if (nowMs - device.lastChangeMs < graceOf(device)) return false;
+    if (graceOf(device) < kLongestGraceMs) ++device.stalls;
+    // Should no rebuild follow, the next stall needs a whole new grace.
+    device.lastChangeMs = nowMs;
+    device.running = false;
+    return true;
+}
+
+std::uint64_t StallWatch::graceMs(std::string_view key) const {
+    const auto it = devices_.find(key);
+    return it != devices_.end() ? graceOf(it->second) : kFirstGraceMs;
+}
+
+void StallWatch::forgetAllBut(const std::set<std::string, std::less<>>& keys) {
+    std::erase_if(devices_, [&keys](const auto& entry) { return !keys.contains(entry.first); });
+}
+
+// --- life -----------------------------------------------------------------------------------
+
+// UI thread, at start-up.
+Router::Router(RouterOptions options) : options_(std::move(options)), ringPrefix_(win::toUtf8(options_.ringPrefix)) {}
+
+// UI thread, at shutdown.
+Router::~Router() {
+    const std::lock_guard guard(lock_);
+    teardown();
+    closeEveryRing();
+}
+
+// UI thread. The scan talks to Windows and may take a while, so it runs without the lock.
+void Router::rescan() {
+    std::vector<DeviceInfo> found = options_.extraDevices;
+    if (options_.scanDevices) {
+        std::string error;
+        std::vector<DeviceInfo> wasapi = listWasapiDevices(error);
+        if (!error.empty()) win::logLine("scan: %s", error.c_str());
+        std::vector<DeviceInfo> asio = listAsioDevices();
+        found.insert(found.end(), std::make_move_iterator(wasapi.begin()), std::make_move_iterator(wasapi.end()));
+        found.insert(found.end(), std::make_move_iterator(asio.begin()), std::make_move_iterator(asio.end()));
+    }
+    const std::lock_guard guard(lock_);
+    devices_ = std::move(found);
+    lastScanTick_ = GetTickCount64();
+}
+
+// UI thread.
+std::vector<core::ValidationIssue> Router::apply(const core::Settings& settings) {
+    std::vector<core::ValidationIssue> issues = core::validateSettings(settings);
+    if (!issues.empty()) return issues;
+    const std::lock_guard guard(lock_);
+    settings_.devices = settings.devices;
+    settings_.cards = settings.cards;
+    settings_.language = settings.language;
+    build();
+    return {};
+}
+
+// UI thread.
+void Router::setTestTone(std::string_view deviceKey, std::uint32_t channel, bool on) {
+    const std::lock_guard guard(lock_);
+    OutputNode* node = findOutput(deviceKey);
+    if (node == nullptr || node->state != OutputState::Open || channel >= node->channels) return;
+    // Nothing else is published with the flag; the render thread just picks it up.
+    node->tones[channel].store(on, std::memory_order_relaxed);
+}
+
+// UI thread.
+void Router::showControlPanel(std::string_view deviceKey) {
+    const std::lock_guard guard(lock_);
+    OutputNode* node = findOutput(deviceKey);
+    if (node != nullptr && node->output) node->output->showControlPanel();
+}
+
+// UI thread.
+void Router::closeAll() {
+    const std::lock_guard guard(lock_);
+    teardown();
+    closeEveryRing();
+}
+
+// Any thread.
+void Router::inspect(const std::function<void(const RouterGraph*)>& visit) {
+    const std::lock_guard guard(lock_);
+    visit(graph_.get());
+}
+
+// Any thread.
+std::uint64_t Router::buildCount() {
+    const std::lock_guard guard(lock_);
+    return buildCount_;
+}
+
+// Under the router lock. Every output is closed (its render thread has stopped once close
+// returns) before anything it renders is destroyed.
+void Router::teardown() {
+    if (!graph_) return;
+    for (const auto& node : graph_->outputs) {
+        if (node->output) node->output->close();
+    }
+    graph_.reset();
+    gatedRenders_.clear();
+}
+
+// Under the router lock, with no graph left to read the slots.
+void Router::closeEveryRing() {
+    for (auto& [id, slot] : ringSlots_) closeRing(*slot, core::RingCloseReason::ByQova);
+    ringSlots_.clear();
+}
+
+// --- build ----------------------------------------------------------------------------------
+
+// Under the router lock. Never fails as a whole: every device and every card gets a node,
+// and what does not work carries its reason.
+void Router::build() {
+    teardown();
+    ++buildCount_;
+    auto graph = std::make_unique<RouterGraph>();
+
+    for (const core::DeviceSettings& device : settings_.devices) {
+        if (device.enabled) addOutputNode(*graph, device);
+    }
+
+    std::set<std::string, std::less<>> cardIds;
+    for (const core::CardSettings& card : settings_.cards) {
+        cardIds.insert(card.id);
+        addCardNode(*graph, card);
+    }
+
+    for (auto it = ringSlots_.begin(); it != ringSlots_.end();) {
+        if (cardIds.contains(it->first)) {
+            ++it;
+            continue;
+        }
+        closeRing(*it->second, core::RingCloseReason::ByQova);
+        it = ringSlots_.erase(it);
+    }
+
+    // Only now may render threads run: the graph is complete and no longer changes shape.
+    for (const auto& node : graph->outputs) {
+        if (node->state != OutputState::Open) continue;
+        std::string error;
+        if (node->output->start(error)) continue;
+        node->state = OutputState::Failed;
+        node->problem = error;
+        win::logLine("start %s: %s", node->info.key.c_str(), error.c_str());
+        // Keeps no half-started device around; its render function is not called after this.
+        node->output->close();
+        for (CardNode* card : node->cards) {
+            card->live = false;
+            card->problem = "sound card did not start";
+        }
+    }
+
+    // Every output's grace counts from here, after the slowest open.
+    const std::uint64_t now = GetTickCount64();
+    std::set<std::string, std::less<>> keys;
+    for (const auto& node : graph->outputs) {
+        keys.insert(node->info.key);
+        if (node->state == OutputState::Open) stallWatch_.opened(node->info.key, now);
+    }
+    stallWatch_.forgetAllBut(keys);
+
+    graph_ = std::move(graph);
+}
+
+// Under the router lock.
+void Router::addOutputNode(RouterGraph& graph, const core::DeviceSettings& device) {
+    auto node = std::make_unique<OutputNode>();
+    node->config = device;
+    const DeviceInfo* info = findDevice(device.key);
+    if (info == nullptr) {
+        node->info.key = device.key;
+        node->info.name = device.name;
+        node->info.family = core::familyOfKey(device.key);
+        node->state = OutputState::Missing;
+        graph.outputs.push_back(std::move(node));
+        return;
+    }
+
+    node->info = *info;
+    node->observer = options_.bufferObserver;
+    node->observerContext = options_.bufferObserverContext;
+    node->output = info->family == DeviceFamily::Asio ? makeAsioOutput() : makeMiniaudioOutput();
+
+    std::string error;
+    bool opened = false;
+    if (options_.holdCheck && options_.holdCheck(*info)) {
+        error = "held by another program (test)";
+    } else {
+        RenderFunction render = renderOutput;
+        void* context = node.get();
+        if (options_.renderGate != nullptr) {
+            auto& gated = gatedRenders_.emplace_back(
+                std::make_unique<GatedRender>(GatedRender{options_.renderGate, options_.renderGateContext, node.get()}));
+            render = renderGated;
+            context = gated.get();
+        }
+        opened = node->output->open(*info, device, render, context, error);
+    }
+    if (!opened) {
+        node->state = OutputState::Failed;
+        node->problem = error;
+        win::logLine("open %s: %s", device.key.c_str(), error.c_str());
+        node->output.reset();
+        graph.outputs.push_back(std::move(node));
+        return;
+    }
+
+    node->channels = node->output->channels();
+    node->rate = node->output->sampleRate();
+    if (node->channels == 0 || node->rate == 0) {
+        // Nothing could be sized or converted for it; better a reason than a division by zero.
+        error = "the sound card reported no format";
+        node->output->close();
+        node->output.reset();
+        node->state = OutputState::Failed;
+        node->problem = error;
+        node->channels = 0;
+        node->rate = 0;
+        win::logLine("open %s: %s", device.key.c_str(), error.c_str());
+        graph.outputs.push_back(std::move(node));
+        return;
+    }
+    node->peaks = std::make_unique<std::atomic<float>[]>(node->channels);
+    node->tones = std::make_unique<std::atomic<bool>[]>(node->channels);
+    for (std::uint32_t c = 0; c < node->channels; ++c) {
+        node->peaks[c].store(0.0f, std::memory_order_relaxed);
+        node->tones[c].store(false, std::memory_order_relaxed);
+    }
+    const double step = node->rate != 0 ? kTonePhaseStepTimesRate / node->rate : 0.0;
+    node->oscillators.assign(node->channels, Oscillator{0.0, step});
+    node->state = OutputState::Open;
+    win::logLine("open %s: %s, %u ch, latency %u frames", device.key.c_str(), node->output->describe().c_str(),
+                 node->channels, node->output->latencyFrames());
+    graph.outputs.push_back(std::move(node));
+}
+
+// Under the router lock.
+void Router::addCardNode(RouterGraph& graph, const core::CardSettings& settings) {
+    auto owned = std::make_unique<CardNode>();
+    CardNode& card = *owned;
+    graph.cards.push_back(std::move(owned));
+    card.id = settings.id;
+    card.name = settings.name;
+    card.members = settings.members;
+    card.mono = settings.mono;
+
+    auto& slot = ringSlots_[settings.id];
+    if (!slot) slot = std::make_unique<RingSlot>();
+    card.slot = slot.get();
+
+    // A member can play only on an open output that has its channel.
+    // The graph being built is not yet graph_, so look in it.
+    auto usableNode = [&graph](const core::CardMember& member) -> OutputNode* {
+        OutputNode* node = nullptr;
+        for (const auto& candidate : graph.outputs) {
+            if (candidate->info.key == member.device) node = candidate.get();
+        }
+        if (node == nullptr || node->state != OutputState::Open || member.channel >= node->channels) return nullptr;
+        return node;
+    };
+    for (const core::CardMember& member : card.members) {
+        card.primary = usableNode(member);
+        if (card.primary != nullptr) break;
+    }
+    if (card.primary == nullptr) {
+        card.problem = "sound card off or not connected";
+        return;
+    }
+    OutputNode& primary = *card.primary;
+    card.primaryRate = primary.rate;
+    const std::uint64_t primaryPeriod = primary.output->periodFrames();
+    card.period = static_cast<std::uint32_t>(
+        std::max<std::uint64_t>(1, (primaryPeriod * 48000 + card.primaryRate - 1) / card.primaryRate));
+
+    if (card.primaryRate != 48000) {
+        int error = 0;
+        card.resampler.reset(src_callback_new(pullCardStereo, SRC_SINC_MEDIUM_QUALITY, 2, &error, &card));
+        if (!card.resampler) {
+            card.problem = resamplerProblem(error);
+            return;
+        }
+        card.ratio = card.primaryRate / kRingRate;
+    }
+
+    const double primaryLatencyMs = primary.output->latencyFrames() * 1000.0 / card.primaryRate;
+    for (std::size_t i = 0; i < card.members.size(); ++i) {
+        const core::CardMember& member = card.members[i];
+        const TapSource source =
+            card.members.size() == 1 ? TapSource::Mono : (i == 0 ? TapSource::Left : TapSource::Right);
+        OutputNode* node = usableNode(member);
+        if (node == &primary) {
+            NearTap& tap = card.taps.emplace_back();
+            tap.channel = member.channel;
+            tap.source = source;
+            tap.delay.setLength(delayFrames(card.primaryRate, member.delayMs));
+        } else if (node == nullptr) {
+            card.problem = i == 0 ? "left output unavailable" : "right output unavailable";
+        } else {
+            addFarLink(graph, card, *node, member, source, primaryLatencyMs);
+        }
+    }
+
+    card.live = !card.taps.empty() || !card.farLinks.empty();
+    if (card.live) primary.cards.push_back(&card);
+}
+
+// Under the router lock. False (with the card's problem set) when the converter cannot be made;
+// the member then does not play.
+bool Router::addFarLink(RouterGraph& graph, CardNode& card, OutputNode& farNode, const core::CardMember& member,
+                        TapSource source, double primaryLatencyMs) {
+    const OutputNode& primary = *card.primary;
+    const double primaryRate = card.primaryRate;
+    const double farRate = farNode.rate;
+    const double farPeriodAtPrimary = primaryRate * farNode.output->periodFrames() / (farRate < 2.0 ? 1.0 : farRate);
+    // Three periods of whichever side is coarser, plus slack for the converter's pulls.
+    const double fifoTarget =
+        std::floor(std::max(farPeriodAtPrimary, static_cast<double>(primary.output->periodFrames())) * 3.0 + 512.0);
+
+    auto link = std::make_unique<FarLink>();
+    link->card = &card;
+    link->farOutput = &farNode;
+    link->channel = member.channel;
+    link->source = source;
+    link->fifo = std::make_unique<core::FrameFifo>(powerOfTwoAtLeast(4.0 * fifoTarget + 4096.0));
+    link->baseRatio = farRate / primaryRate;
+    link->fifoTarget = fifoTarget;
+    link->margin = 64.0 / std::min(link->baseRatio, 1.0) + 64.0;
+    link->controller = core::DriftController(std::max(1.0, fifoTarget), kDriftLimit);
+
+    int error = 0;
+    link->converter.reset(src_callback_new(pullFarMono, SRC_SINC_FASTEST, 1, &error, link.get()));
+    if (!link->converter) {
+        card.problem = resamplerProblem(error);
+        return false;
+    }
+
+    // Whichever half reaches the air sooner waits for the other: the far half's extra path is
+    // the FIFO it is held at plus its own output's latency, against the primary's latency.
+    const double fifoMs = fifoTarget * 1000.0 / primaryRate;
+    const double farLatencyMs = farNode.output->latencyFrames() * 1000.0 / farRate;
+    const double mismatchMs = fifoMs + farLatencyMs - primaryLatencyMs;
+    link->delay.setLength(delayFrames(farRate, std::max(-mismatchMs, 0.0) + member.delayMs));
+    if (mismatchMs > 0.0) {
+        const std::uint32_t extra = delayFrames(primaryRate, mismatchMs);
+        for (NearTap& tap : card.taps) tap.delay.setLength(tap.delay.lengthFrames() + extra);
+    }
+
+    FarLink* raw = link.get();
+    farNode.farLinks.push_back(raw);
+    card.farLinks.push_back(raw);
+    graph.farLinks.push_back(std::move(link));
+    return true;
+}
+
+// --- lookups, under the router lock -------------------------------------------------------------
+
+const DeviceInfo* Router::findDevice(std::string_view key) const {
+    for (const DeviceInfo& device : devices_) {
+        if (device.key == key) return &device;
+    }
+    return nullptr;
+}
+
+OutputNode* Router::findOutput(std::string_view key) const {
+    if (!graph_) return nullptr;
+    for (const auto& node : graph_->outputs) {
+        if (node->info.key == key) return node.get();
+    }
+    return nullptr;
+}
+
+CardNode* Router::findCardNode(std::string_view id) const {
+    if (!graph_) return nullptr;
+    for (const auto& card : graph_->cards) {
+        if (card->id == id) return card.get();
+    }
+    return nullptr;
+}
+
+RingSlot* Router::findSlot(std::string_view id) const {
+    const auto it = ringSlots_.find(id);
+    return it != ringSlots_.end() ? it->second.get() : nullptr;
+}
+
+// --- card clients -----------------------------------------------------------------------------
+
+// Connection thread.
+std::vector<core::CardInfo> Router::listCards(std::uint64_t clientId) {
+    const std::lock_guard guard(lock_);
+    std::vector<core::CardInfo> cards;
+    cards.reserve(settings_.cards.size());
+    for (const core::CardSettings& settings : settings_.cards) {
+        core::CardInfo info;
+        info.id = core::cardDeviceId(settings.id);
+        info.name = settings.name;
+        info.channels = settings.members.size() == 1 ? 1 : 2;
+        const CardNode* card = findCardNode(settings.id);
+        const RingSlot* slot = findSlot(settings.id);
+        if (card == nullptr || !card->live) {
+            info.state = "offline";
+        } else if (slot != nullptr && slot->owner && slot->owner->clientId != clientId) {
+            info.state = "busy";
+        } else {
+            info.state = "ready";
+        }
+        cards.push_back(std::move(info));
+    }
+    return cards;
+}
+
+// Connection thread.
+std::vector<std::string> Router::managedDevices() {
+    const std::lock_guard guard(lock_);
+    std::vector<std::string> names;
+    if (!graph_) return names;
+    for (const auto& node : graph_->outputs) {
+        if (node->info.family == DeviceFamily::Wasapi && node->state == OutputState::Open) {
+            names.push_back(node->info.name);
+        }
+    }
+    return names;
+}
+
+// Connection thread. Checks in order: the card exists, it plays, nobody else holds it.
+std::string Router::openCard(std::uint64_t clientId, const std::string& cardId, const std::string& clientName,
+                             core::OpenCardResult& result) {
+    const std::lock_guard guard(lock_);
+    if (settings_.findCard(cardId) == nullptr) return "unknown_card";
+    const CardNode* card = findCardNode(cardId);
+    if (card == nullptr || !card->live) return "offline";
+    RingSlot& slot = *card->slot;
+    if (slot.owner) {
+        if (slot.owner->clientId != clientId) return "busy";
+        closeRing(slot, core::RingCloseReason::ByQova);
+    }
+
+    RingRequest request;
+    request.namePrefix = ringPrefix_;
+    request.ringNumber = ++ringCounter_;
+    request.cardId = cardId;
+    request.periodFrames = card->period;
+    request.clientId = clientId;
+    request.clientName = clientName;
+    CreatedRing created;
+    std::string status = createRing(slot, request, created);
+    if (!status.empty()) return status;
+    result.mapping = std::move(created.mapping);
+    result.event = std::move(created.event);
+    result.capacity = created.capacityFrames;
+    result.target = created.targetFrames;
+    result.period = created.periodFrames;
+    return {};
+}
+
+// Connection thread.
+bool Router::closeCard(std::uint64_t clientId, const std::string& cardId) {
+    const std::lock_guard guard(lock_);
+    RingSlot* slot = findSlot(cardId);
+    if (slot == nullptr || !slot->owner || slot->owner->clientId != clientId) return false;
+    closeRing(*slot, core::RingCloseReason::ByPlayer);
+    return true;
+}
+
+// Connection thread, as its connection ends.
+void Router::clientGone(std::uint64_t clientId) {
+    const std::lock_guard guard(lock_);
+    for (auto& [id, slot] : ringSlots_) {
+        if (slot->owner && slot->owner->clientId == clientId) closeRing(*slot, core::RingCloseReason::ByQova);
+    }
+}
+
+// UI thread (the quit confirmation).
+bool Router::anyCardPlaying() {
+    const std::lock_guard guard(lock_);
+    return std::any_of(ringSlots_.begin(), ringSlots_.end(),
+                       [](const auto& entry) { return entry.second->owner != nullptr; });
+}
+
+// --- health monitor -------------------------------------------------------------------------
+
+// UI thread, every 500 ms. At most one rebuild per call, and the call ends with it.
+void Router::checkHealth() {
+    std::unique_lock guard(lock_);
+
+    for (auto& [id, slot] : ringSlots_) {
+        const CardRing* ring = slot->owner.get();
+        if (ring != nullptr && ring->header->closeReason.load(std::memory_order_acquire) ==
+                                   static_cast<std::uint32_t>(core::RingCloseReason::ByPlayer)) {
+            closeRing(*slot, core::RingCloseReason::ByPlayer);
+        }
+    }
+    if (!graph_) return;
+
+    for (const auto& link : graph_->farLinks) {
+        const std::uint32_t starts = link->starts.load(std::memory_order_relaxed);
+        if (starts == link->reportedStarts) continue;
+        link->reportedStarts = starts;
+        const std::uint32_t trimmed = link->trimmed.load(std::memory_order_relaxed);
+        win::logLine("card %s: far half on %s started; trimmed %u frames (%.1f ms) to line up with the near half",
+                     link->card->id.c_str(), link->farOutput->info.name.c_str(), trimmed,
+                     trimmed * 1000.0 / link->card->primaryRate);
+    }
+
+    // An output that stalled is as good as stopped, and the user sees the same line.
+    const std::uint64_t now = GetTickCount64();
+    stallWatch_.watching(now);
+    bool stopped = false;
+    for (const auto& node : graph_->outputs) {
+        if (node->state != OutputState::Open) continue;
+        if (node->output->stoppedUnexpectedly() ||
+            stallWatch_.stalled(node->info.key, node->callbackCount.load(std::memory_order_relaxed), now)) {
+            win::logLine("%s stopped unexpectedly; rebuilding", node->info.key.c_str());
+            stopped = true;
+        }
+    }
+    if (stopped) {
+        build();
+        return;
+    }
+
+    auto anyNode = [&](auto wanted) {
+        return std::any_of(graph_->outputs.begin(), graph_->outputs.end(),
+                           [&](const auto& node) { return wanted(node->state); });
+    };
+    if (now - lastScanTick_ > kRescanIntervalMs - 1 &&
+        anyNode([](OutputState state) { return state != OutputState::Open; })) {
+        // The scan talks to Windows; control requests and the window may go on meanwhile.
+        guard.unlock();
+        rescan();
+        guard.lock();
+        if (!graph_) return;
+        const bool back = std::any_of(graph_->outputs.begin(), graph_->outputs.end(), [&](const auto& node) {
+            return node->state == OutputState::Missing && findDevice(node->info.key) != nullptr;
+        });
+        if (back) {
+            build();
+            return;
+        }
+    }
+
+    if (now - lastRetryTick_ < kRetryIntervalMs) return;
+    lastRetryTick_ = now;
+    for (const auto& node : graph_->outputs) {
+        if (node->state != OutputState::Failed || !reopensNow(*node)) continue;
+        win::logLine("%s opens again; rebuilding", node->info.key.c_str());
+        build();
+        return;
+    }
+}
+
+// Under the router lock. A trial open of a failed output's sound card, closed and destroyed
+// again at once; nothing is logged when it fails.
+bool Router::reopensNow(const OutputNode& node) {
+    const DeviceInfo* info = findDevice(node.info.key);
+    if (info == nullptr) return false;
+    std::unique_ptr<Output> trial = info->family == DeviceFamily::Asio ? makeAsioOutput() : makeMiniaudioOutput();
+    std::string error;
+    bool opened = false;
+    if (!(options_.holdCheck && options_.holdCheck(*info))) {
+        // No context: the trial is never started, so its render function is never called.
+        opened = trial->open(*info, node.config, renderOutput, nullptr, error);
+    }
+    trial->close();
+    return opened;
+}
+
+// --- status snapshot ------------------------------------------------------------------------
+
+// UI thread.
+StatusSnapshot Router::statusSnapshot() {
+    const std::lock_guard guard(lock_);
+    StatusSnapshot snapshot;
+    snapshot.buildCount = buildCount_;
+
+    std::vector<DeviceInfo> devices = devices_;
+    for (const core::DeviceSettings& configured : settings_.devices) {
+        if (findDevice(configured.key) != nullptr) continue;
+        DeviceInfo placeholder;
+        placeholder.key = configured.key;
+        placeholder.name = configured.name;
+        placeholder.family = core::familyOfKey(configured.key);
+        devices.push_back(std::move(placeholder));
+    }
+
+    snapshot.devices.reserve(devices.size());
+    for (DeviceInfo& info : devices) {
+        DeviceStatus status;
+        const core::DeviceSettings* configured = settings_.findDevice(info.key);
+        if (configured != nullptr) status.configured = *configured;
+        const OutputNode* node = findOutput(info.key);
+        if (node != nullptr) {
+            status.state = static_cast<std::uint8_t>(node->state);
+            status.problem = node->problem;
+            status.channels = node->channels;
+            if (node->state == OutputState::Open) {
+                status.description = node->output->describe();
+                status.rate = node->output->sampleRate();
+                status.period = node->output->periodFrames();
+                status.latency = node->output->latencyFrames();
+                status.peaks.resize(node->channels);
+                status.tones.resize(node->channels);
+                for (std::uint32_t c = 0; c < node->channels; ++c) {
+                    status.peaks[c] = node->peaks[c].exchange(0.0f, std::memory_order_relaxed);
+                    status.tones[c] = node->tones[c].load(std::memory_order_relaxed);
+                }
+            }
+        } else {
+            status.state = configured != nullptr && configured->enabled ? static_cast<std::uint8_t>(OutputState::Missing)
+                                                                         : std::uint8_t{0};
+        }
+        if (status.channels == 0) status.channels = info.channels;
+        status.info = std::move(info);
+        snapshot.devices.push_back(std::move(status));
+    }
+
+    snapshot.cards.reserve(settings_.cards.size());
+    for (const core::CardSettings& settings : settings_.cards) {
+        CardStatus status;
+        status.id = settings.id;
+        status.name = settings.name;
+        if (const CardNode* card = findCardNode(settings.id)) {
+            status.live = card->live;
+            status.problem = card->problem;
+            for (const FarLink* link : card->farLinks) {
+                status.farDropFrames += link->underrunFrames.load(std::memory_order_relaxed) +
+                                        link->overflowFrames.load(std::memory_order_relaxed);
+                const std::uint32_t starts = link->starts.load(std::memory_order_relaxed);
+                status.farStarts += starts;
+                if (starts > 0) {
+                    status.farDriftPpm = (link->lastFactor.load(std::memory_order_relaxed) - 1.0) * 1000000.0;
+                }
+            }
+        }
+        const RingSlot* slot = findSlot(settings.id);
+        if (slot != nullptr && slot->owner) {
+            const CardRing& ring = *slot->owner;
+            status.playing = true;
+            status.player = ring.clientName;
+            // The player moves writePos at any moment: read each position once, and never
+            // show more than the ring holds.
+            const std::uint64_t written = ring.header->writePos.load(std::memory_order_acquire);
+            const std::uint64_t read = ring.header->readPos.load(std::memory_order_acquire);
+            status.fill = written < read ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(written - read, ring.capacityFrames));
+            status.target = ring.targetFrames;
+            status.underrunFrames = ring.header->underrunFrames.load(std::memory_order_relaxed);
+        }
+        snapshot.cards.push_back(std::move(status));
+    }
+    return snapshot;
+}
+
+}  // namespace win

@@ -1,0 +1,235 @@
+#pragma once
+
+// The routing engine: the settings in force, the sound cards of the last scan, the open
+// outputs and the card graph they render (RouterGraph.h), and one ring slot per card through
+// which player apps hand in their audio. It is also the control channel's ControlBackend.
+//
+// One mutex, the router lock, guards everything here. It is taken by every public operation
+// (on the UI thread and on the control server's connection threads) and never on a render
+// thread: those reach the graph only through the outputs they were opened with, and the
+// graph never changes shape while an output runs.
+//
+// Lock order: the router lock first; while it is held the router logs and opens outputs.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/control/ControlBackend.h"
+#include "core/settings/Settings.h"
+#include "core/settings/Validation.h"
+#include "win/devices/DeviceScan.h"
+#include "win/ring/CardRing.h"
+#include "win/router/RouterGraph.h"
+
+namespace win {
+
+// One sound card as the Sound cards tab shows it: found by the scan, named by the settings,
+// or both.
+struct DeviceStatus {
+    DeviceInfo info;                  // for a configured card the scan missed: key, name, family only
+    core::DeviceSettings configured;  // empty key when the settings do not name the card
+    std::uint8_t state = 0;           // 0 not in use, 1 open, 2 missing, 3 failed
+    std::string problem;
+    std::uint32_t channels = 0;
+    // Only while open:
+    std::string description;
+    std::uint32_t rate = 0;
+    std::uint32_t period = 0;
+    std::uint32_t latency = 0;
+    std::vector<float> peaks;  // highest absolute sample per channel since the last snapshot
+    std::vector<bool> tones;
+};
+
+// One card of the settings in force, with its player and its ring and far-half figures.
+struct CardStatus {
+    std::string id;
+    std::string name;
+    bool live = false;
+    std::string problem;
+    bool playing = false;  // a player holds its ring
+    std::string player;
+    std::uint32_t fill = 0;  // frames in the ring
+    std::uint32_t target = 0;
+    std::uint64_t underrunFrames = 0;
+    std::uint64_t farDropFrames = 0;  // far halves' underrun and overflow frames
+    std::uint32_t farStarts = 0;
+    double farDriftPpm = 0.0;  // of the last far half that started
+};
+
+// A copy the user interface can draw from without touching the router.
+struct StatusSnapshot {
+    std::vector<DeviceStatus> devices;  // scan order, then configured cards the scan missed
+    std::vector<CardStatus> cards;      // settings order
+    std::uint64_t buildCount = 0;
+};
+
+// Tests only: asked on the render thread before each render callback of an output, with its
+// device key; false skips that callback as if the sound card had not asked for it (nothing is
+// rendered, observed or counted). Must not block, lock or allocate.
+using RenderGate = bool (*)(void* context, std::string_view deviceKey);
+
+// Notices an open output whose render callbacks stopped coming although nothing reported a
+// stop: a hung driver, or under Wine an endpoint whose sound card was unplugged, whose thread
+// then waits for ever. An output counts as stalled once its callback count has stood still for
+// the device's grace, counted from the last health run that saw it move, or from its open while
+// it has not called back yet (a slow-starting device is not torn down at once).
+//
+// A rebuild for a stall glitches every other sound card, so a device that stalls again and
+// again must not cause a rebuild every 2 s: its grace doubles with each stall (2, 4, 8, ... s,
+// at most 60 s) and drops back to 2 s once it has called back for a minute without a gap of
+// 2 s. A stop the output reports itself is not a stall and leaves the grace alone.
+//
+// Under the router lock (the health monitor and the build); times are GetTickCount64
+// milliseconds, passed in so that the rule can be checked without waiting for it.
+class StallWatch {
+public:
+    static constexpr std::uint64_t kFirstGraceMs = 2000;
+    static constexpr std::uint64_t kLongestGraceMs = 60000;
+    static constexpr std::uint64_t kSteadyRunMs = 60000;
+
+    // The device's output was just opened (and started): its count starts at 0 and its grace
+    // from now.
+    void opened(std::string_view key, std::uint64_t nowMs);
+
+    // Once per health run, before any stalled(). When the monitor itself did not run for a
+    // first grace (the machine slept, the window thread was held up), nobody watched the
+    // outputs meanwhile: their standstill counts from now, so waking up is not taken for a stall.
+    void watching(std::uint64_t nowMs);
+
+    // True when the output's count has stood still for the device's grace; that stall then
+    // doubles the grace the device gets after the rebuild that follows.
+    bool stalled(std::string_view key, std::uint64_t callbackCount, std::uint64_t nowMs);
+
+    // The standstill the device's output is allowed now.
+    std::uint64_t graceMs(std::string_view key) const;
+
+    // Drops the devices that are no longer in the graph (disabled or removed from the settings).
+    void forgetAllBut(const std::set<std::string, std::less<>>& keys);
+
+private:
+    struct Device {
+        std::uint64_t lastCount = 0;
+        std::uint64_t lastChangeMs = 0;  // when a health run last saw the count move, or the open
+        bool running = false;            // has called back, without a gap of a first grace, ...
+        std::uint64_t runningSinceMs = 0;  // ... since then
+        std::uint32_t stalls = 0;          // in a row; the grace is kFirstGraceMs << stalls, capped
+    };
+    static std::uint64_t graceOf(const Device& device);
+
+    std::map<std::string, Device, std::less<>> devices_;
+    bool watched_ = false;
+    std::uint64_t lastWatchMs_ = 0;
+};
+
+struct RouterOptions {
+    // False: the device list holds only extraDevices (tests, and runs without sound cards).
+    bool scanDevices = true;
+    // Always at the head of the device list: the shell's test outputs.
+    std::vector<DeviceInfo> extraDevices;
+    // Name prefix of card rings; the shell passes L"Local\\qova".
+    std::wstring ringPrefix = L"Local\\qova";
+    // When set and true for a device, the device is treated as held by another program.
+    std::function<bool(const DeviceInfo&)> holdCheck;
+    // When set, called on the render thread after every rendered buffer of every output.
+    BufferObserver bufferObserver = nullptr;
+    void* bufferObserverContext = nullptr;
+    // Tests only: makes a test output stall. None in the shell.
+    RenderGate renderGate = nullptr;
+    void* renderGateContext = nullptr;
+};
+
+struct GatedRender;
+
+class Router final : public core::ControlBackend {
+public:
+    // Nothing is scanned or opened yet.
+    explicit Router(RouterOptions options);
+    // Stops every output and withdraws every ring (reason 1).
+    ~Router() override;
+
+    // UI thread. Scans the sound cards without the lock, then replaces the device list.
+    void rescan();
+
+    // UI thread. Validates; with any issue returns them and changes nothing. Otherwise puts
+    // the settings in force and rebuilds the graph; rings of cards that remain stay open.
+    std::vector<core::ValidationIssue> apply(const core::Settings& settings);
+
+    // UI thread. The Sound cards tab's test tone: a 440 Hz sine on one channel of an open output.
+    void setTestTone(std::string_view deviceKey, std::uint32_t channel, bool on);
+
+    // UI thread. Opens the driver's own settings window of that output (ASIO only).
+    void showControlPanel(std::string_view deviceKey);
+
+    // UI thread, at shutdown. Closes every output, drops the graph, withdraws every ring.
+    void closeAll();
+
+    // ControlBackend; any thread.
+    std::vector<core::CardInfo> listCards(std::uint64_t clientId) override;
+    std::vector<std::string> managedDevices() override;
+    std::string openCard(std::uint64_t clientId, const std::string& cardId, const std::string& clientName,
+                         core::OpenCardResult& result) override;
+    bool closeCard(std::uint64_t clientId, const std::string& cardId) override;
+
+    // Connection thread, when a client's connection ends: withdraws its rings (reason 1).
+    void clientGone(std::uint64_t clientId);
+
+    // Any thread. True while some player holds a card open.
+    bool anyCardPlaying();
+
+    // UI thread, from the window's timer. Closes rings their players gave up, logs far halves
+    // that started, and rebuilds the graph (at most once per call) when an output stopped on
+    // its own or stalled (StallWatch), a missing sound card is back (looked for every 3 s) or
+    // a failed one opens again (tried every 5 s).
+    void checkHealth();
+
+    // UI thread. Everything the window shows; takes the peaks, so each snapshot shows the
+    // peaks since the one before.
+    StatusSnapshot statusSnapshot();
+
+    // Any thread. Runs `visit` under the router lock with the current graph (null before the
+    // first build and after closeAll). For diagnostics and tests; `visit` must not call back
+    // into the router.
+    void inspect(const std::function<void(const RouterGraph*)>& visit);
+
+    // Any thread. Builds made so far.
+    std::uint64_t buildCount();
+
+private:
+    // All under the router lock.
+    void build();
+    void teardown();
+    void addOutputNode(RouterGraph& graph, const core::DeviceSettings& device);
+    void addCardNode(RouterGraph& graph, const core::CardSettings& card);
+    bool addFarLink(RouterGraph& graph, CardNode& card, OutputNode& farNode, const core::CardMember& member,
+                    TapSource source, double primaryLatencyMs);
+    void closeEveryRing();
+    bool reopensNow(const OutputNode& node);
+    const DeviceInfo* findDevice(std::string_view key) const;
+    OutputNode* findOutput(std::string_view key) const;
+    CardNode* findCardNode(std::string_view id) const;
+    RingSlot* findSlot(std::string_view id) const;
+
+    std::mutex lock_;
+    RouterOptions options_;
+    std::string ringPrefix_;  // options_.ringPrefix in UTF-8, as rings are named
+    core::Settings settings_;
+    std::vector<DeviceInfo> devices_;
+    std::uint64_t lastScanTick_ = 0;  // GetTickCount64 when devices_ was last replaced
+    std::uint64_t lastRetryTick_ = 0;  // GetTickCount64 of the last trial reopen of failed outputs
+    std::unique_ptr<RouterGraph> graph_;
+    std::map<std::string, std::unique_ptr<RingSlot>, std::less<>> ringSlots_;  // by card id
+    std::uint64_t buildCount_ = 0;
+    std::uint64_t ringCounter_ = 0;  // numbers ring names; never reset
+    StallWatch stallWatch_;          // survives builds: the grace of a device that keeps stalling
+    // With a render gate: what each open output calls back, for as long as the graph lives.
+    std::vector<std::unique_ptr<GatedRender>> gatedRenders_;
+};
+
+}  // namespace win
