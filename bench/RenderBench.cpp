@@ -66,7 +66,7 @@ std::unique_ptr<OutputNode> makeNode(std::uint32_t channels, std::uint32_t rate)
     auto node = std::make_unique<OutputNode>();
     node->channels = channels;
     node->rate = rate;
-    node->state = OutputState::Open;
+    node->state = DeviceState::Open;
     node->peaks = std::make_unique<std::atomic<float>[]>(channels);
     node->tones = std::make_unique<std::atomic<bool>[]>(channels);
     for (std::uint32_t c = 0; c < channels; ++c) {

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <sddl.h>
 #include <shlobj.h>
 
 #include <vector>
@@ -44,31 +43,6 @@ std::wstring logFilePath() {
 
 std::wstring configFilePath() {
     return dataFolder() + L"\\config.json";
-}
-
-std::wstring userSidString() {
-    HANDLE rawToken = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) return {};
-    win::UniqueHandle token(rawToken);
-
-    DWORD sizeBytes = 0;
-    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &sizeBytes);
-    if (sizeBytes == 0) return {};
-    std::vector<unsigned char> buffer(sizeBytes);
-    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), sizeBytes, &sizeBytes)) return {};
-
-    const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
-    wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(user->User.Sid, &text)) return {};
-    std::wstring sid = text;
-    LocalFree(text);
-    return sid;
-}
-
-std::uint32_t sessionId() {
-    DWORD session = 0;
-    ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    return session;
 }
 
 }  // namespace app

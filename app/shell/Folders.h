@@ -20,9 +20,4 @@ std::wstring configFilePath();
 // logFolder() + "\qova.log".
 std::wstring logFilePath();
 
-// The user's SID as text ("S-1-5-21-…"), or empty when it cannot be read.
-std::wstring userSidString();
-// The Windows session this process runs in.
-std::uint32_t sessionId();
-
 }  // namespace app

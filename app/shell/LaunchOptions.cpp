@@ -2,6 +2,7 @@
 
 #include "app/shell/Folders.h"
 #include "core/Version.h"
+#include "win/base/LocalMemory.h"
 #include "win/base/UniqueHandle.h"
 
 #include <windows.h>
@@ -40,10 +41,9 @@ LaunchOptions parseLaunchOptions(const std::vector<std::wstring>& arguments) {
 
 LaunchOptions readCommandLine() {
     int count = 0;
-    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+    const win::UniqueLocal<wchar_t*> argv(CommandLineToArgvW(GetCommandLineW(), &count));
     std::vector<std::wstring> arguments;
-    for (int i = 1; argv != nullptr && i < count; ++i) arguments.emplace_back(argv[i]);
-    LocalFree(argv);
+    for (int i = 1; argv && i < count; ++i) arguments.emplace_back(argv.get()[i]);
     return parseLaunchOptions(arguments);
 }
 

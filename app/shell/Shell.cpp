@@ -23,7 +23,9 @@
 #include "app/ui/Ui.h"
 #include "core/Version.h"
 #include "core/settings/Validation.h"
+#include "win/base/ComApartment.h"
 #include "win/base/Log.h"
+#include "win/base/Session.h"
 #include "win/base/Text.h"
 #include "win/base/UniqueHandle.h"
 #include "win/control/ControlServer.h"
@@ -51,23 +53,35 @@ struct Claims {
     SingleInstance& instance;
 };
 
-int failStart(win::ControlServer& server, win::Router& router, Claims& claims, const std::wstring& text) {
+// The shutdown's two halves, shared by a quit and a failed start. Nothing may reach the
+// router once it has let go of the sound cards, so the pipe goes first.
+void releaseSoundCards(win::ControlServer& server, win::Router& router) {
     server.stop();
     router.closeAll();
-    win::logLine("released every sound card; showing the error");
     ShellState& state = shellState();
     state.router = nullptr;
     state.ui = nullptr;
-    claims.running.reset();
-    claims.instance.release();
-    MessageBoxW(nullptr, text.c_str(), L"QOVA", MB_ICONERROR);
-    if (state.window != nullptr && IsWindow(state.window)) DestroyWindow(state.window);
-    state.window = nullptr;
+}
+
+// The Direct3D objects, then the window they draw into, then its class.
+void destroyWindowObjects() {
+    ShellState& state = shellState();
     state.renderTarget.Reset();
     state.swapChain.Reset();
     state.context.Reset();
     state.device.Reset();
+    if (state.window != nullptr && IsWindow(state.window)) DestroyWindow(state.window);
+    state.window = nullptr;
     UnregisterClassW(kMainWindowClass, state.instance);
+}
+
+int failStart(win::ControlServer& server, win::Router& router, Claims& claims, const std::wstring& text) {
+    releaseSoundCards(server, router);
+    win::logLine("released every sound card; showing the error");
+    claims.running.reset();
+    claims.instance.release();
+    MessageBoxW(nullptr, text.c_str(), L"QOVA", MB_ICONERROR);
+    destroyWindowObjects();
     return 1;
 }
 
@@ -138,10 +152,10 @@ void runMainLoop(Ui& ui, const std::wstring& screenshotPath) {
 
 int runShell(HINSTANCE module, const LaunchOptions& options, SingleInstance& instance) {
     Claims claims{win::UniqueHandle(CreateMutexW(nullptr, FALSE, kRunningMutexName)), instance};
-    const bool comReady = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    const win::ComApartment com(COINIT_APARTMENTTHREADED);
     ImGui_ImplWin32_EnableDpiAwareness();
     win::openLog(logFolder());
-    win::logLine("QOVA %s starting (session %lu)", QOVA_VERSION_TEXT, static_cast<unsigned long>(sessionId()));
+    win::logLine("QOVA %s starting (session %lu)", QOVA_VERSION_TEXT, static_cast<unsigned long>(win::sessionId()));
 
     core::Settings settings = loadSettings();
     // "--tray" hides the window only once there is something to route; a first run shows it.
@@ -165,9 +179,7 @@ int runShell(HINSTANCE module, const LaunchOptions& options, SingleInstance& ins
     std::string error;
     if (!server.start(options.pipeName.empty() ? win::defaultPipeName() : options.pipeName, error)) {
         win::logLine("cannot start: %s", error.c_str());
-        const int exitCode = failStart(server, router, claims, win::toWide(error));
-        if (comReady) CoUninitialize();
-        return exitCode;
+        return failStart(server, router, claims, win::toWide(error));
     }
 
     Ui ui(&router, std::move(settings));
@@ -175,9 +187,7 @@ int runShell(HINSTANCE module, const LaunchOptions& options, SingleInstance& ins
 
     if (!createMainWindow()) {
         win::logLine("Direct3D 11 is not available; the window cannot be drawn");
-        const int exitCode = failStart(server, router, claims, L"Direct3D 11 is not available.");
-        if (comReady) CoUninitialize();
-        return exitCode;
+        return failStart(server, router, claims, L"Direct3D 11 is not available.");
     }
 
     const float scale = ImGui_ImplWin32_GetDpiScaleForHwnd(state.window);
@@ -194,31 +204,23 @@ int runShell(HINSTANCE module, const LaunchOptions& options, SingleInstance& ins
 
     runMainLoop(ui, options.screenshotPath);
 
-    // Shutdown: nothing may reach the router once it has let go of the sound cards, so the
-    // timer and the pipe go first; the window objects go last.
+    // Shutdown: the timer first, so that no health check reaches a router that has let go of
+    // the sound cards; the window objects last.
     win::logLine("QOVA quitting");
     KillTimer(state.window, kHealthTimerId);
     removeTrayIcon();
-    server.stop();
-    router.closeAll();
-    state.router = nullptr;
-    state.ui = nullptr;
+    releaseSoundCards(server, router);
     ImGui_ImplDX11_Shutdown();
     ImGui_ImplWin32_Shutdown();
     ImGui::DestroyContext();
     ui.setLogo(nullptr, 0, 0);
     logo.view.Reset();
-    state.renderTarget.Reset();
-    state.swapChain.Reset();
-    state.context.Reset();
-    state.device.Reset();
-    if (IsWindow(state.window)) DestroyWindow(state.window);
-    state.window = nullptr;
-    UnregisterClassW(kMainWindowClass, module);
-    if (comReady) CoUninitialize();
+    destroyWindowObjects();
     claims.running.reset();
     instance.release();
-    return 0;  // the Ui, the pipe server and the router go in that order as this returns
+    // The Ui, the pipe server and the router go in that order as this returns, then the COM
+    // apartment, which outlives every object of the router's.
+    return 0;
 }
 
 }  // namespace app

@@ -7,6 +7,7 @@
 #include "app/shell/LaunchOptions.h"
 #include "app/shell/Shell.h"
 #include "app/shell/SingleInstance.h"
+#include "win/base/Session.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     const app::LaunchOptions options = app::readCommandLine();
@@ -16,6 +17,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     }
 
     app::SingleInstance singleInstance;
-    if (!singleInstance.claim(app::singleInstanceMutexName(app::userSidString(), options.pipeName))) return 0;
+    if (!singleInstance.claim(app::singleInstanceMutexName(win::userSidString(), options.pipeName))) return 0;
     return app::runShell(instance, options, singleInstance);
 }

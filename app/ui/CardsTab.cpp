@@ -17,6 +17,7 @@
 #include "app/ui/Ui.h"
 #include "core/settings/CardEditing.h"
 #include "core/settings/Settings.h"
+#include "core/text/Utf8.h"
 
 namespace app {
 namespace {
@@ -24,7 +25,6 @@ namespace {
 constexpr ImGuiTableFlags kCardsTableFlags = ImGuiTableFlags_RowBg | ImGuiTableFlags_BordersInnerH |
                                              ImGuiTableFlags_SizingStretchProp | ImGuiTableFlags_PadOuterX;
 constexpr std::size_t kDefaultNameBytes = 40;  // a sound card's name used as the name of new cards
-constexpr double kMaxDelayMs = 500.0;
 
 // Owns the texts of one frame that ImGui needs as C strings.
 struct TabText {
@@ -202,7 +202,7 @@ std::string drawCardsTable(Ui& ui, const TabText& text) {
             ImGui::PushID(static_cast<int>(i));
             double delay = card.members[i].delayMs;
             const double lowest = 0.0;
-            const double highest = kMaxDelayMs;
+            const double highest = core::kMaxDelayMs;
             ImGui::SetNextItemWidth(-FLT_MIN);
             // AlwaysClamp: a typed 600 is stored as 500, not kept out of range.
             if (ImGui::DragScalar("##delay", ImGuiDataType_Double, &delay, 0.25f, &lowest, &highest, "%.1f ms",

@@ -35,10 +35,6 @@ constexpr std::uint32_t kSampleRates[] = {0, 44100, 48000, 88200, 96000, 176400,
 constexpr std::uint32_t kBufferFrames[] = {0, 32, 48, 64, 96, 128, 192, 256, 384, 512, 1024, 2048, 4096};
 constexpr std::uint32_t kPeriods[] = {0, 2, 3, 4};
 
-constexpr std::uint8_t kStateOff = 0;
-constexpr std::uint8_t kStateOpen = 1;
-constexpr std::uint8_t kStateMissing = 2;
-constexpr std::uint8_t kStateFailed = 3;
 
 constexpr const char* kTrademark = "ASIO is a registered\ntrademark of Steinberg\nMedia Technologies\nGmbH";
 
@@ -311,16 +307,16 @@ void drawStateCell(const Ui& ui, const win::DeviceStatus& device) {
     UiText text = UiText::Off;
     ImVec4 colour = kDimColour;
     switch (device.state) {
-    case kStateOff: break;
-    case kStateOpen:
+    case win::DeviceState::Off: break;
+    case win::DeviceState::Open:
         text = UiText::Running;
         colour = kOkColour;
         break;
-    case kStateMissing:
+    case win::DeviceState::Missing:
         text = UiText::NotConnected;
         colour = kWarningColour;
         break;
-    case kStateFailed:
+    case win::DeviceState::Failed:
         text = UiText::Error;
         colour = kErrorColour;
         break;
@@ -329,7 +325,7 @@ void drawStateCell(const Ui& ui, const win::DeviceStatus& device) {
     const std::string_view shown = uiText(ui.language(), text);
     const bool cut = clippedText(shown, colour);
     bool hovered = ImGui::IsItemHovered(ImGuiHoveredFlags_ForTooltip);
-    const bool failed = device.state == kStateFailed;
+    const bool failed = device.state == win::DeviceState::Failed;
     // "(?)" only where it fits whole; the state text answers a hover as well.
     constexpr std::string_view hint = "(?)";
     const float hintRoom = ImGui::GetContentRegionAvail().x - ImGui::GetItemRectSize().x - ImGui::GetStyle().ItemSpacing.x;
@@ -474,7 +470,7 @@ void drawDeviceRow(Ui& ui, const win::DeviceStatus& device, const ComboColumnWid
     ImGui::EndDisabled();
 
     ImGui::TableNextColumn();
-    if (device.state == kStateOpen) {
+    if (device.state == win::DeviceState::Open) {
         const double latencyMs = device.rate != 0 ? device.latency * 1000.0 / device.rate : 0.0;
         char latency[32];
         std::snprintf(latency, sizeof(latency), "%.1f ms", latencyMs);
@@ -642,7 +638,7 @@ void drawSoundCardsTab(Ui& ui) {
     }
     drawDeviceTable(ui);
     for (const win::DeviceStatus& device : ui.devices()) {
-        if (device.state == kStateOpen && !device.peaks.empty()) drawMeters(ui, device);
+        if (device.state == win::DeviceState::Open && !device.peaks.empty()) drawMeters(ui, device);
     }
 }
 

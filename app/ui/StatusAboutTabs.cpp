@@ -20,12 +20,12 @@
 #include "app/ui/Tabs.h"
 #include "app/ui/Ui.h"
 #include "core/Version.h"
+#include "core/ring/CardRingLayout.h"
 #include "win/base/Log.h"
 
 namespace app {
 namespace {
 
-constexpr double kRingRate = 48000.0;  // every card ring runs at this rate
 constexpr std::uint64_t kMaxShownDropFrames = 4294967295u;
 constexpr const char* kLogoLines = "ASIO is a registered\ntrademark of Steinberg\nMedia Technologies\nGmbH";
 constexpr const char* kTrademarkNote =
@@ -101,13 +101,13 @@ void drawPlayersTable(const Ui& ui) {
         ImGui::TableNextColumn();
         ImGui::TextUnformatted(card.player.c_str());
         ImGui::TableNextColumn();
-        ImGui::Text("%.1f / %.1f ms", milliseconds(card.fill, kRingRate), milliseconds(card.target, kRingRate));
+        ImGui::Text("%.1f / %.1f ms", milliseconds(card.fill, core::kRingRateHz), milliseconds(card.target, core::kRingRateHz));
         ImGui::TableNextColumn();
         // Both halves of a joined card count: a gap on either side is heard.
         const std::uint64_t lost = std::min<std::uint64_t>(
             card.underrunFrames + std::min(card.farDropFrames, kMaxShownDropFrames), kMaxShownDropFrames);
         ImGui::TextColored(lost > 0 ? kWarningColour : kOkColour, "%.0f ms",
-                           milliseconds(static_cast<double>(lost), kRingRate));
+                           milliseconds(static_cast<double>(lost), core::kRingRateHz));
     }
     ImGui::EndTable();
 }
@@ -186,7 +186,7 @@ void drawStatusTab(Ui& ui) {
     ImGui::Spacing();
     ImGui::Separator();
     for (const win::DeviceStatus& device : ui.devices()) {
-        if (device.state != 1) continue;
+        if (device.state != win::DeviceState::Open) continue;
         ImGui::TextColored(kAccentColour, "%s", displayName(ui, device).c_str());
         ImGui::SameLine();
         ImGui::TextColored(kDimColour, "%s, %.1f ms", device.description.c_str(),

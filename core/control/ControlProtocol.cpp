@@ -15,16 +15,15 @@
 #include <vector>
 
 #include "core/Version.h"
+#include "core/ring/CardRingLayout.h"
 #include "core/settings/Settings.h"
+#include "core/text/Utf8.h"
 
 namespace core {
 
 namespace {
 
 using Json = nlohmann::json;  // std::map objects: dump() writes members in ascending byte order
-
-constexpr std::uint32_t kRingRateHz = 48000;
-constexpr std::uint32_t kRingChannels = 2;
 
 std::string compact(const Json& reply) {
     return reply.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -34,16 +33,6 @@ std::string compact(const Json& reply) {
 const Json* findMember(const Json& object, const char* name) {
     const auto found = object.find(name);
     return found == object.end() ? nullptr : &*found;
-}
-
-// The first kClientNameBytes bytes of a name, moved back to the start of a character when the
-// cut would split one: the name goes on into the ring, the log and the status view, which
-// all want UTF-8. The parser has already refused invalid UTF-8, so only the cut can make it.
-std::string cutClientName(const std::string& name) {
-    if (name.size() <= kClientNameBytes) return name;
-    std::size_t length = kClientNameBytes;
-    while (length > 0 && (static_cast<unsigned char>(name[length]) & 0xc0) == 0x80) --length;
-    return name.substr(0, length);
 }
 
 std::string handleHello(ClientState& client, const Json& request) {
@@ -64,7 +53,11 @@ std::string handleHello(ClientState& client, const Json& request) {
     std::string text = compact(reply);
 
     const Json* name = findMember(request, "client");
-    if (name != nullptr && name->is_string()) client.clientName = cutClientName(name->get_ref<const std::string&>());
+    // The name goes on into the ring, the log and the status view, which all want UTF-8. The
+    // parser has already refused invalid UTF-8, so only a cut could split a character.
+    if (name != nullptr && name->is_string()) {
+        client.clientName = cutUtf8(name->get_ref<const std::string&>(), kClientNameBytes);
+    }
     client.helloDone = true;
     return text;
 }

@@ -71,9 +71,4 @@ std::string newCardId(const Settings& settings, const RandomSource& random);
 // When even those are all taken, the cut name, which validation then reports as a duplicate.
 std::string uniqueCardName(const Settings& settings, std::string_view proposed);
 
-// The longest prefix of at most maxBytes bytes that does not end inside a UTF-8 character,
-// so a cut valid text stays valid. On text that is not UTF-8 the cut goes back at most 3 bytes,
-// else lands at maxBytes.
-std::string cutUtf8(std::string_view text, std::size_t maxBytes);
-
 }  // namespace core

@@ -1,6 +1,7 @@
 #include "core/signal/FrameFifo.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -11,9 +12,7 @@ namespace {
 constexpr std::align_val_t kBufferAlignment{64};
 
 std::uint32_t roundUpToPowerOfTwo(std::uint32_t frames) {
-    std::uint32_t capacity = 1;
-    while (capacity < frames && capacity < FrameFifo::kMaxCapacityFrames) capacity *= 2;
-    return capacity;
+    return std::bit_ceil(std::clamp<std::uint32_t>(frames, 1, FrameFifo::kMaxCapacityFrames));
 }
 
 }  // namespace

@@ -455,7 +455,7 @@ TEST_F(CardsTabTest, StatusShowsACardPlayedByQovaPlayerWithItsBufferAndDropouts)
     EXPECT_EQ(nobody->colour, packed(kDimColour));
     // The running outputs with their latency.
     for (const win::DeviceStatus& device : ui_->devices()) {
-        ASSERT_EQ(device.state, 1) << device.info.key;
+        ASSERT_EQ(device.state, win::DeviceState::Open) << device.info.key;
         const std::optional<TextRun> name = findRun(tabText(), device.info.name);
         ASSERT_TRUE(name.has_value());
         EXPECT_EQ(name->colour, packed(kAccentColour));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "win/base/Session.h"
 
 namespace app {
 namespace {
@@ -55,12 +56,12 @@ TEST_F(FoldersTest, OverrideWhoseParentIsMissingIsNotCreated) {
 }
 
 TEST(Identity, UserSidAndSessionAreThoseOfThisProcess) {
-    const std::wstring sid = userSidString();
+    const std::wstring sid = win::userSidString();
     EXPECT_EQ(sid.rfind(L"S-1-", 0), 0u) << testing::PrintToString(sid);
 
     DWORD session = 0xffffffff;
     ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
-    EXPECT_EQ(sessionId(), session);
+    EXPECT_EQ(win::sessionId(), session);
 }
 
 }  // namespace

@@ -31,6 +31,7 @@
 #include "app/ui/Localisation.h"
 #include "core/settings/Settings.h"
 #include "core/settings/SettingsFile.h"
+#include "win/base/Session.h"
 #include "win/base/Text.h"
 #include "win/base/UniqueHandle.h"
 #include "win/devices/DeviceScan.h"
@@ -351,7 +352,7 @@ TEST(ProgramLife, StartsInOrderServesThePipeAndQuitsFromTheTrayMenu) {
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(becomesVisible(window, true)) << "a start without --tray shows the window";
     EXPECT_TRUE(mutexExists(L"QOVA-running"));
-    EXPECT_TRUE(mutexExists(singleInstanceMutexName(userSidString(), pipe)));
+    EXPECT_TRUE(mutexExists(singleInstanceMutexName(win::userSidString(), pipe)));
     wchar_t title[128] = {};
     GetWindowTextW(window, title, 128);
     EXPECT_STREQ(title, L"QOVA - Tavimor Audio Router");
@@ -365,12 +366,12 @@ TEST(ProgramLife, StartsInOrderServesThePipeAndQuitsFromTheTrayMenu) {
     PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
     EXPECT_EQ(program.finish(), 0u);
     EXPECT_FALSE(mutexExists(L"QOVA-running"));
-    EXPECT_FALSE(mutexExists(singleInstanceMutexName(userSidString(), pipe)));
+    EXPECT_FALSE(mutexExists(singleInstanceMutexName(win::userSidString(), pipe)));
     EXPECT_FALSE(WaitNamedPipeW(pipe.c_str(), 0)) << "the pipe is gone";
     EXPECT_EQ(processesNamed(L"QOVA.exe"), 0);
 
     const std::vector<std::string> log = logMessages(data);
-    const int starting = indexOf(log, "QOVA 0.1.2 starting (session " + std::to_string(sessionId()) + ")");
+    const int starting = indexOf(log, "QOVA 0.1.2 starting (session " + std::to_string(win::sessionId()) + ")");
     const int opened = indexOf(log, "open null:0: null, 48000 Hz, ");
     const int ready = indexOf(log, "control pipe " + win::toUtf8(pipe) + " ready");
     const int connected = indexOf(log, "player 1 connected");
@@ -604,7 +605,7 @@ TEST(ProgramFailure, PipeTakenByAnotherProgramEndsWithItsErrorAfterLettingGoOfEv
     EXPECT_EQ(messageBoxText(box), error);
     // While the box is up, everything is let go already and no window was made.
     EXPECT_FALSE(mutexExists(L"QOVA-running"));
-    EXPECT_FALSE(mutexExists(singleInstanceMutexName(userSidString(), pipe)));
+    EXPECT_FALSE(mutexExists(singleInstanceMutexName(win::userSidString(), pipe)));
     EXPECT_EQ(findTopWindow(program.processId(), kMainWindowClass), nullptr);
     const std::vector<std::string> log = logMessages(data);
     const int opened = indexOf(log, "open null:0: ");

@@ -6,6 +6,7 @@
 
 #include "TestSupport.h"
 #include "app/shell/Folders.h"
+#include "win/base/Session.h"
 
 namespace app {
 namespace {
@@ -34,7 +35,7 @@ TEST(SingleInstanceName, AddsTheHashOnlyWhenAPipeIsGiven) {
 class FirstCopy {
 public:
     explicit FirstCopy(const std::wstring& pipeName)
-        : mutex_(CreateMutexW(nullptr, TRUE, singleInstanceMutexName(userSidString(), pipeName).c_str())) {
+        : mutex_(CreateMutexW(nullptr, TRUE, singleInstanceMutexName(win::userSidString(), pipeName).c_str())) {
         WNDCLASSW windowClass{};
         windowClass.lpfnWndProc = DefWindowProcW;
         windowClass.hInstance = GetModuleHandleW(nullptr);

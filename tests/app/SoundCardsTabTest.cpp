@@ -552,7 +552,7 @@ TEST_F(SoundCardsTabTest, EachDriverFamilyShowsItsOwnDriverCellAndState) {
 
     const std::optional<win::DeviceStatus> stereo = status(kStereo.key);
     ASSERT_TRUE(stereo.has_value());
-    ASSERT_EQ(stereo->state, 1) << stereo->problem;
+    ASSERT_EQ(stereo->state, win::DeviceState::Open) << stereo->problem;
     char latency[32];
     std::snprintf(latency, sizeof(latency), "%.1f ms", stereo->latency * 1000.0 / stereo->rate);
     const std::vector<TextRun> test = row(kStereo.name);
@@ -564,7 +564,7 @@ TEST_F(SoundCardsTabTest, EachDriverFamilyShowsItsOwnDriverCellAndState) {
     // No periods for ASIO; the driver is missing, so it failed, and says why on hover.
     const std::optional<win::DeviceStatus> asio = status(kAsio.key);
     ASSERT_TRUE(asio.has_value());
-    ASSERT_EQ(asio->state, 3);
+    ASSERT_EQ(asio->state, win::DeviceState::Failed);
     ASSERT_FALSE(asio->problem.empty());
     const std::vector<TextRun> failed = row(kAsio.name);
     ASSERT_EQ(failed.size(), 6u);
@@ -949,7 +949,7 @@ TEST_F(SoundCardsTabTest, TheAsioControlPanelButtonOpensTheDriversPanel) {
     asio.api = core::DeviceApi::Asio;
     settings.devices = {asio};
     start(settings);
-    ASSERT_EQ(status(device.key)->state, 1) << status(device.key)->problem;
+    ASSERT_EQ(status(device.key)->state, win::DeviceState::Open) << status(device.key)->problem;
     EXPECT_EQ(record.controlPanelCalls.load(), 0u);
 
     const ImGuiID panel = ImHashStr("###asioPanel", 0, ImHashStr(device.key.data(), device.key.size(), tabItemId()));

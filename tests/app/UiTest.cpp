@@ -71,7 +71,7 @@ TEST_F(UiTest, ApplyAndUndoAreEnabledOnlyWhilePendingSettingsDiffer) {
 TEST_F(UiTest, ApplyPutsSettingsInForceSavesThemAndSaysAppliedUntilTheNextEdit) {
     start(startSettings());
     ASSERT_EQ(ui_->devices().size(), 2u);
-    EXPECT_EQ(ui_->devices()[1].state, 0) << "the four-channel output is off";
+    EXPECT_EQ(ui_->devices()[1].state, win::DeviceState::Off) << "the four-channel output is off";
     const std::uint64_t builds = router_->buildCount();
 
     ui_->pending().devices[1].enabled = true;
@@ -88,7 +88,7 @@ TEST_F(UiTest, ApplyPutsSettingsInForceSavesThemAndSaysAppliedUntilTheNextEdit) 
     // Still shown on the frames after the one in which Apply was pressed.
     frames(3);
     ASSERT_EQ(ui_->devices().size(), 2u);
-    EXPECT_EQ(ui_->devices()[1].state, 1) << "open: " << ui_->devices()[1].problem;
+    EXPECT_EQ(ui_->devices()[1].state, win::DeviceState::Open) << "open: " << ui_->devices()[1].problem;
     expectMessage("Applied.", kOkColour);
     EXPECT_FALSE(buttonEnabled("###apply"));
     EXPECT_FALSE(buttonEnabled("###undo"));

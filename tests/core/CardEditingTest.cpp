@@ -1,6 +1,7 @@
 #include "core/settings/CardEditing.h"
 
 #include "core/settings/Validation.h"
+#include "core/text/Utf8.h"
 
 #include <gtest/gtest.h>
 

@@ -19,8 +19,6 @@
 namespace win {
 namespace {
 
-using win::toUtf8;
-using win::toWide;
 
 // Class ids made for these tests alone.
 constexpr GUID kClassA = {0x228a12b6, 0x86c2, 0x44f4, {0xb8, 0xda, 0x00, 0xb9, 0x2b, 0x75, 0x49, 0x98}};

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,8 +44,6 @@ namespace {
 using win_testing::LogCapture;
 
 using namespace router_testing;
-using win::toUtf8;
-using win::toWide;
 using test_asio::TestAsioRecord;
 
 constexpr char kDriverA[] = "QOVA Test ASIO";
@@ -623,7 +622,7 @@ TEST_F(AsioOutputTest, TheRouterPlaysACardOnAnAsioDevice) {
     ASSERT_TRUE(router.apply(settings).empty());
     const StatusSnapshot snapshot = router.statusSnapshot();
     ASSERT_EQ(snapshot.devices.size(), 1u);
-    ASSERT_EQ(snapshot.devices[0].state, 1) << snapshot.devices[0].problem;
+    ASSERT_EQ(snapshot.devices[0].state, DeviceState::Open) << snapshot.devices[0].problem;
     EXPECT_EQ(snapshot.devices[0].description, "ASIO, 48000 Hz, 256 frames");
 
     const core::OpenCardResult opened = openOrFail(router, 1, "000000a1");
@@ -706,24 +705,24 @@ TEST_F(AsioOutputTest, ADriverInstalledWhileQovaRunsIsFoundByTheNextRescan) {
     settings.devices = {asioSettings(device)};
     settings.cards = {card("000000b2", "Stereo", {member(device.key, 0), member(device.key, 1)})};
     ASSERT_TRUE(router.apply(settings).empty());
-    auto state = [&] {
+    auto state = [&]() -> std::optional<DeviceState> {
         for (const DeviceStatus& status : router.statusSnapshot().devices) {
-            if (status.info.key == device.key) return static_cast<int>(status.state);
+            if (status.info.key == device.key) return status.state;
         }
-        return -1;
+        return std::nullopt;
     };
-    ASSERT_EQ(state(), 2) << "missing while the driver is not installed";
+    ASSERT_EQ(state(), DeviceState::Missing) << "missing while the driver is not installed";
     const std::uint64_t builds = router.buildCount();
 
     ASSERT_NO_FATAL_FAILURE(registerDrivers());
     router.checkHealth();  // the last scan was just now
-    EXPECT_EQ(state(), 2);
+    EXPECT_EQ(state(), DeviceState::Missing);
     EXPECT_EQ(router.buildCount(), builds);
 
     ASSERT_TRUE(eventually(
         [&] {
             router.checkHealth();
-            return state() == 1;
+            return state() == DeviceState::Open;
         },
         6000ms));
     EXPECT_EQ(router.buildCount(), builds + 1);

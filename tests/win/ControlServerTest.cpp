@@ -25,6 +25,7 @@
 #include "TestSupport.h"
 #include "app/shell/Folders.h"
 #include "tools/player/RingProducer.h"
+#include "win/base/Session.h"
 #include "win/base/Text.h"
 #include "win/base/UniqueHandle.h"
 
@@ -370,22 +371,6 @@ TEST(ControlServer, StopWithIdleClientsIsPromptAndReportsEachOnce) {
     idle.stop();
 }
 
-// What this process's user SID reads as, for the single-instance mutex name.
-std::wstring userSid() {
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
-    UniqueHandle token(raw);
-    DWORD bytes = 0;
-    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &bytes);
-    std::vector<unsigned char> buffer(bytes);
-    if (bytes == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), bytes, &bytes)) return {};
-    wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return {};
-    std::wstring sid(text);
-    LocalFree(text);
-    return sid;
-}
-
 // The single-instance mutex of a copy of QOVA serving `pipe`: "Local\QOVA-single-" + SID +
 // "-" + the 64-bit FNV-1a of the pipe name's UTF-16 bytes, spelled out here on purpose: it
 // is a name other copies must agree on.
@@ -397,7 +382,7 @@ std::wstring singleInstanceName(const std::wstring& pipe) {
             hash *= 0x100000001b3ull;
         }
     }
-    return L"Local\\QOVA-single-" + userSid() + L"-" + std::to_wstring(hash);
+    return L"Local\\QOVA-single-" + userSidString() + L"-" + std::to_wstring(hash);
 }
 
 std::wstring quoted(const std::wstring& text) {

@@ -150,7 +150,7 @@ TEST(Health, AHeldSoundCardIsTriedEveryFiveSecondsAndPlaysOnceLetGo) {
     ASSERT_TRUE(router.apply(settings).empty());
     ASSERT_EQ(router.buildCount(), 2u);
     StatusSnapshot snapshot = router.statusSnapshot();
-    ASSERT_EQ(deviceIn(snapshot, kStereo48.key)->state, 3);
+    ASSERT_EQ(deviceIn(snapshot, kStereo48.key)->state, DeviceState::Failed);
     EXPECT_EQ(deviceIn(snapshot, kStereo48.key)->problem, "held by another program (test)");
     EXPECT_TRUE(cardIn(snapshot, "0000000a")->playing);
     EXPECT_FALSE(cardIn(snapshot, "0000000a")->live);
@@ -160,7 +160,7 @@ TEST(Health, AHeldSoundCardIsTriedEveryFiveSecondsAndPlaysOnceLetGo) {
     router.checkHealth();
     ASSERT_EQ(checkTicks.size(), 1u) << "the first check tries the failed output at once";
     const std::uint64_t firstTrial = checkTicks[0];
-    EXPECT_EQ(deviceIn(router.statusSnapshot(), kStereo48.key)->state, 3) << "still held: stays failed";
+    EXPECT_EQ(deviceIn(router.statusSnapshot(), kStereo48.key)->state, DeviceState::Failed) << "still held: stays failed";
     EXPECT_EQ(router.buildCount(), 2u);
 
     held = false;
@@ -180,7 +180,7 @@ TEST(Health, AHeldSoundCardIsTriedEveryFiveSecondsAndPlaysOnceLetGo) {
 
     // The card plays again from the ring the player has held all along.
     snapshot = router.statusSnapshot();
-    EXPECT_EQ(deviceIn(snapshot, kStereo48.key)->state, 1);
+    EXPECT_EQ(deviceIn(snapshot, kStereo48.key)->state, DeviceState::Open);
     EXPECT_TRUE(cardIn(snapshot, "0000000a")->live);
     EXPECT_TRUE(cardIn(snapshot, "0000000a")->playing);
     const std::uint64_t mark = recorder.of(kStereo48.key).recordedFrames();
@@ -447,7 +447,7 @@ struct StallRig {
         EXPECT_NEAR(loudest(recorder.of(kStereo48.key), 0, mark), 0.5f, 0.01f);
         EXPECT_NEAR(loudest(recorder.of(kStereo48.key), 1, mark), 0.5f, 0.01f);
         const StatusSnapshot snapshot = router->statusSnapshot();
-        EXPECT_EQ(deviceIn(snapshot, kStereo48.key)->state, 1);
+        EXPECT_EQ(deviceIn(snapshot, kStereo48.key)->state, DeviceState::Open);
         EXPECT_TRUE(cardIn(snapshot, "0000000a")->playing);
         EXPECT_EQ(player->closeReason(), 0u) << "the player never had to reopen";
     }
@@ -547,7 +547,7 @@ TEST(StatusSnapshot, ListsFoundAndConfiguredSoundCardsAndCountsBuilds) {
     StatusSnapshot snapshot = router.statusSnapshot();
     EXPECT_EQ(snapshot.buildCount, 0u);
     ASSERT_EQ(snapshot.devices.size(), 3u) << "the scan, nothing configured yet";
-    EXPECT_EQ(snapshot.devices[0].state, 0);
+    EXPECT_EQ(snapshot.devices[0].state, DeviceState::Off);
     EXPECT_EQ(snapshot.devices[0].channels, 2u) << "the scan's count while there is no output";
     EXPECT_TRUE(snapshot.cards.empty());
 
@@ -576,7 +576,7 @@ TEST(StatusSnapshot, ListsFoundAndConfiguredSoundCardsAndCountsBuilds) {
     ASSERT_EQ(snapshot.devices.size(), 5u);
 
     const DeviceStatus& open = snapshot.devices[0];
-    EXPECT_EQ(open.state, 1);
+    EXPECT_EQ(open.state, DeviceState::Open);
     EXPECT_EQ(open.info.name, kStereo48.name);
     EXPECT_EQ(open.configured.key, kStereo48.key);
     EXPECT_EQ(open.configured.bufferFrames, 480u);
@@ -588,7 +588,7 @@ TEST(StatusSnapshot, ListsFoundAndConfiguredSoundCardsAndCountsBuilds) {
     EXPECT_EQ(open.tones.size(), 2u);
 
     const DeviceStatus& unused = snapshot.devices[1];
-    EXPECT_EQ(unused.state, 0);
+    EXPECT_EQ(unused.state, DeviceState::Off);
     EXPECT_EQ(unused.configured.key, "") << "not in the settings";
     EXPECT_FALSE(unused.configured.enabled);
     EXPECT_EQ(unused.channels, 1u);
@@ -596,7 +596,7 @@ TEST(StatusSnapshot, ListsFoundAndConfiguredSoundCardsAndCountsBuilds) {
     EXPECT_EQ(unused.description, "");
 
     const DeviceStatus& disabled = snapshot.devices[2];
-    EXPECT_EQ(disabled.state, 0);
+    EXPECT_EQ(disabled.state, DeviceState::Off);
     EXPECT_EQ(disabled.configured.key, kMono44.key);
     EXPECT_EQ(disabled.configured.periods, 3u);
     EXPECT_FALSE(disabled.configured.enabled);
@@ -608,7 +608,7 @@ TEST(StatusSnapshot, ListsFoundAndConfiguredSoundCardsAndCountsBuilds) {
         EXPECT_EQ(gone->info.family, DeviceFamily::Null);
         EXPECT_EQ(gone->info.channels, 0u);
         EXPECT_EQ(gone->configured.enabled, enabled);
-        EXPECT_EQ(gone->state, enabled ? 2 : 0) << gone->info.key;
+        EXPECT_EQ(gone->state, enabled ? DeviceState::Missing : DeviceState::Off) << gone->info.key;
         EXPECT_EQ(gone->channels, 0u);
         EXPECT_EQ(gone->rate, 0u);
         EXPECT_TRUE(gone->peaks.empty());
@@ -635,7 +635,7 @@ TEST(StatusSnapshot, ListsFoundAndConfiguredSoundCardsAndCountsBuilds) {
 
     router.closeAll();
     snapshot = router.statusSnapshot();
-    EXPECT_EQ(deviceIn(snapshot, kStereo48.key)->state, 2) << "enabled but without an output";
+    EXPECT_EQ(deviceIn(snapshot, kStereo48.key)->state, DeviceState::Missing) << "enabled but without an output";
     EXPECT_FALSE(snapshot.cards[0].live);
 }
 
@@ -766,7 +766,7 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
     settings.cards = {card("0000c0de", "Zone C", {member(zone.key, 0), member(zone.key, 1)})};
     ASSERT_TRUE(router.apply(settings).empty());
     const StatusSnapshot first = router.statusSnapshot();
-    ASSERT_EQ(deviceIn(first, zone.key)->state, 1) << deviceIn(first, zone.key)->problem;
+    ASSERT_EQ(deviceIn(first, zone.key)->state, DeviceState::Open) << deviceIn(first, zone.key)->problem;
     Player player(openOrFail(router, 9, "0000c0de"), sineSignal(1000.0, 0.5));
     ASSERT_EQ(player.openError(), "");
     ASSERT_TRUE(recorder.waitForFrames(zone.key, 24000));
@@ -807,7 +807,7 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
     EXPECT_EQ(router.buildCount(), builds + 1);
     EXPECT_EQ(loggedLines(from, "rebuilding"), (std::vector<std::string>{zone.key + " stopped unexpectedly; rebuilding"}));
     StatusSnapshot snapshot = router.statusSnapshot();
-    EXPECT_EQ(deviceIn(snapshot, zone.key)->state, 3) << "failed: the endpoint is listed but does not open";
+    EXPECT_EQ(deviceIn(snapshot, zone.key)->state, DeviceState::Failed) << "failed: the endpoint is listed but does not open";
     EXPECT_NE(deviceIn(snapshot, zone.key)->problem, "");
     EXPECT_EQ(loggedLines(from, "open " + zone.key + ": ").size(), 1u);
     EXPECT_FALSE(cardIn(snapshot, "0000c0de")->live);
@@ -831,7 +831,7 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
     const bool back = eventually(
         [&] {
             router.checkHealth();
-            return deviceIn(router.statusSnapshot(), zone.key)->state == 1;
+            return deviceIn(router.statusSnapshot(), zone.key)->state == DeviceState::Open;
         },
         12000ms);
     ASSERT_TRUE(back) << "the sink came back but the output did not";

@@ -104,11 +104,11 @@ TEST(RouterBuild, EveryDeviceAndCardGetsANodeAndAReason) {
     router.inspect([&](const RouterGraph* graph) {
         ASSERT_NE(graph, nullptr);
         ASSERT_EQ(graph->outputs.size(), 3u) << "a disabled device gets no node";
-        EXPECT_EQ(graph->outputs[0]->state, OutputState::Open);
+        EXPECT_EQ(graph->outputs[0]->state, DeviceState::Open);
         EXPECT_EQ(graph->outputs[0]->rate, 48000u);
-        EXPECT_EQ(graph->outputs[1]->state, OutputState::Open);
+        EXPECT_EQ(graph->outputs[1]->state, DeviceState::Open);
         EXPECT_EQ(graph->outputs[1]->channels, 8u);
-        EXPECT_EQ(graph->outputs[2]->state, OutputState::Missing);
+        EXPECT_EQ(graph->outputs[2]->state, DeviceState::Missing);
         EXPECT_EQ(graph->outputs[2]->info.name, "Unplugged");
         EXPECT_EQ(graph->outputs[2]->info.family, core::DeviceFamily::Null);
         EXPECT_TRUE(graph->farLinks.empty());
@@ -176,7 +176,7 @@ TEST(RouterBuild, HeldAndUnsetDevicesLeaveCardsOffline) {
     router.inspect([](const RouterGraph* graph) {
         ASSERT_NE(graph, nullptr);
         ASSERT_EQ(graph->outputs.size(), 1u);
-        EXPECT_EQ(graph->outputs[0]->state, OutputState::Failed);
+        EXPECT_EQ(graph->outputs[0]->state, DeviceState::Failed);
         EXPECT_EQ(graph->outputs[0]->problem, "held by another program (test)");
         EXPECT_FALSE(graph->outputs[0]->output);
         EXPECT_FALSE(graph->cards[0]->live);
@@ -379,7 +379,7 @@ TEST(RouterRender, CardsOnOneChannelAddUpAcrossChunks) {
     OutputNode node;
     node.channels = 2;
     node.rate = 48000;
-    node.state = OutputState::Open;
+    node.state = DeviceState::Open;
     node.peaks = std::make_unique<std::atomic<float>[]>(2);
     node.tones = std::make_unique<std::atomic<bool>[]>(2);
     node.oscillators.assign(2, Oscillator{0.0, kTonePhaseStepTimesRate / 48000});

@@ -30,8 +30,8 @@
 #include <nlohmann/json.hpp>
 
 #include "core/ring/CardRingLayout.h"
-#include "core/settings/Settings.h"
 #include "tools/player/RingProducer.h"
+#include "win/base/Session.h"
 #include "win/base/Text.h"
 #include "win/base/UniqueHandle.h"
 
@@ -280,9 +280,7 @@ bool parseArguments(int argc, wchar_t** argv, Options& options, std::string& err
 // --- pipe client --------------------------------------------------------------------------------
 
 std::wstring defaultPipeName() {
-    DWORD session = 0;
-    ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    return L"\\\\.\\pipe\\qova-" + std::to_wstring(session);
+    return L"\\\\.\\pipe\\qova-" + std::to_wstring(win::sessionId());
 }
 
 // One connection to QOVA: one request message, then its whole reply message.

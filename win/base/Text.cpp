@@ -4,16 +4,18 @@
 
 #include <cstdio>
 
+#include "win/base/LocalMemory.h"
+
 namespace win {
 
 std::string systemErrorText(unsigned long code) {
-    wchar_t* buffer = nullptr;
+    wchar_t* rawBuffer = nullptr;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
-        code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+        code, 0, reinterpret_cast<wchar_t*>(&rawBuffer), 0, nullptr);
+    const UniqueLocal<wchar_t> buffer(rawBuffer);
     std::string text;
-    if (length > 0 && buffer != nullptr) text = toUtf8(std::wstring_view(buffer, length));
-    if (buffer != nullptr) LocalFree(buffer);
+    if (length > 0 && buffer) text = toUtf8(std::wstring_view(buffer.get(), length));
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, " (0x%08lx)", code);

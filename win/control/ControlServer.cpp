@@ -9,6 +9,7 @@
 
 #include "core/control/ControlProtocol.h"
 #include "win/base/Log.h"
+#include "win/base/Session.h"
 #include "win/base/Text.h"
 #include "win/base/UniqueHandle.h"
 
@@ -107,30 +108,10 @@ bool writeMessage(HANDLE pipe, HANDLE event, HANDLE stopEvent, const std::string
     return finishIo(pipe, overlapped, started, stopEvent, bytes) == IoOutcome::Complete && bytes == reply.size();
 }
 
-// The text form of the SID of the user this process runs as; empty when it cannot be read.
-std::wstring processUserSid() {
-    HANDLE rawToken = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) return {};
-    const UniqueHandle token(rawToken);
-    DWORD bytes = 0;
-    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &bytes);
-    if (bytes == 0) return {};
-    std::vector<unsigned char> buffer(bytes);
-    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), bytes, &bytes)) return {};
-    const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
-    wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(user->User.Sid, &text)) return {};
-    std::wstring sid(text);
-    LocalFree(text);
-    return sid;
-}
-
 }  // namespace
 
 std::wstring defaultPipeName() {
-    DWORD session = 0;
-    ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    return L"\\\\.\\pipe\\qova-" + std::to_wstring(session);
+    return L"\\\\.\\pipe\\qova-" + std::to_wstring(sessionId());
 }
 
 ControlServer::ControlServer(core::ControlBackend& backend, DisconnectFunction onDisconnect)
@@ -145,17 +126,17 @@ bool ControlServer::start(const std::wstring& pipeName, std::string& error) {
 
     // Generic-all for LocalSystem and the user running QOVA, nobody else; the protected DACL
     // keeps inherited entries out.
-    const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + processUserSid() + L")";
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &securityDescriptor_,
-                                                              nullptr)) {
-        securityDescriptor_ = nullptr;
+    const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + userSidString() + L")";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
         error = "pipe security: " + win::systemErrorText(GetLastError());
         return false;
     }
+    securityDescriptor_.reset(descriptor);
 
     const std::string pathText = win::toUtf8(pipeName_);
-    stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (stopEvent_ == nullptr) {
+    stopEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stopEvent_) {
         error = "pipe " + pathText + ": " + win::systemErrorText(GetLastError());
         return false;
     }
@@ -178,8 +159,8 @@ bool ControlServer::start(const std::wstring& pipeName, std::string& error) {
 }
 
 void ControlServer::stop() {
-    if (stopEvent_ != nullptr) {
-        SetEvent(stopEvent_);
+    if (stopEvent_) {
+        SetEvent(stopEvent_.get());
         if (acceptThread_.joinable()) acceptThread_.join();
 
         std::vector<std::unique_ptr<Connection>> connections;
@@ -192,19 +173,15 @@ void ControlServer::stop() {
             if (connection->thread.joinable()) connection->thread.join();
         }
 
-        CloseHandle(stopEvent_);
-        stopEvent_ = nullptr;
+        stopEvent_.reset();
     }
-    if (securityDescriptor_ != nullptr) {
-        LocalFree(securityDescriptor_);
-        securityDescriptor_ = nullptr;
-    }
+    securityDescriptor_.reset();
 }
 
 HANDLE ControlServer::createInstance(bool first) {
     SECURITY_ATTRIBUTES attributes{};
     attributes.nLength = sizeof attributes;
-    attributes.lpSecurityDescriptor = securityDescriptor_;
+    attributes.lpSecurityDescriptor = securityDescriptor_.get();
     attributes.bInheritHandle = FALSE;
     DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
     if (first) openMode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
@@ -219,12 +196,12 @@ void ControlServer::acceptLoop(UniqueHandle instance) {
         UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (!event) {
             win::logLine("pipe: %s", win::systemErrorText(GetLastError()).c_str());
-            if (WaitForSingleObject(stopEvent_, kRetryPauseMs) != WAIT_TIMEOUT) return;
+            if (WaitForSingleObject(stopEvent_.get(), kRetryPauseMs) != WAIT_TIMEOUT) return;
             continue;
         }
-        const bool connected = waitForClient(instance.get(), event.get(), stopEvent_);
+        const bool connected = waitForClient(instance.get(), event.get(), stopEvent_.get());
         event.reset();
-        if (WaitForSingleObject(stopEvent_, 0) == WAIT_OBJECT_0) return;
+        if (WaitForSingleObject(stopEvent_.get(), 0) == WAIT_OBJECT_0) return;
 
         // Numbered 1, 2, 3, ... for the life of the process, whatever became of the others.
         if (connected) startConnection(std::move(instance), nextClientId_.fetch_add(1));
@@ -234,7 +211,7 @@ void ControlServer::acceptLoop(UniqueHandle instance) {
             instance.reset(createInstance(false));
             if (instance) break;
             win::logLine("pipe: %s", win::systemErrorText(GetLastError()).c_str());
-            if (WaitForSingleObject(stopEvent_, kRetryPauseMs) != WAIT_TIMEOUT) return;
+            if (WaitForSingleObject(stopEvent_.get(), kRetryPauseMs) != WAIT_TIMEOUT) return;
         }
     }
 }
@@ -277,10 +254,10 @@ void ControlServer::serve(UniqueHandle pipe, std::uint64_t clientId, Connection&
         message.reserve(kPipeBufferBytes);
         // A client that always has its next request waiting never blocks in a read, so stop
         // is also looked for between requests.
-        while (event && WaitForSingleObject(stopEvent_, 0) == WAIT_TIMEOUT) {
-            if (!readMessage(pipe.get(), event.get(), stopEvent_, message)) break;
+        while (event && WaitForSingleObject(stopEvent_.get(), 0) == WAIT_TIMEOUT) {
+            if (!readMessage(pipe.get(), event.get(), stopEvent_.get(), message)) break;
             const std::string reply = core::handleControlRequest(backend_, client, message);
-            if (!writeMessage(pipe.get(), event.get(), stopEvent_, reply)) break;
+            if (!writeMessage(pipe.get(), event.get(), stopEvent_.get(), reply)) break;
         }
     }
     DisconnectNamedPipe(pipe.get());

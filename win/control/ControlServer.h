@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/control/ControlBackend.h"
+#include "win/base/LocalMemory.h"
 #include "win/base/UniqueHandle.h"
 
 namespace win {
@@ -61,8 +62,8 @@ private:
     core::ControlBackend& backend_;
     DisconnectFunction onDisconnect_;
     std::wstring pipeName_;
-    HANDLE stopEvent_ = nullptr;  // manual reset; set once, by stop
-    PSECURITY_DESCRIPTOR securityDescriptor_ = nullptr;
+    UniqueHandle stopEvent_;  // manual reset; set once, by stop
+    UniqueLocal<void> securityDescriptor_;
     std::thread acceptThread_;
     std::mutex lock_;
     // Threads of the connections still running, and of those that ended since the last

@@ -28,7 +28,7 @@ RingSlot::~RingSlot() {
 }
 
 std::string createRing(RingSlot& slot, const RingRequest& request, CreatedRing& result) {
-    const RingSizing sizing = ringSizing(request.periodFrames);
+    const core::RingSizing sizing = core::ringSizing(request.periodFrames);
     const std::uint64_t sectionBytes = core::ringSectionBytes(sizing.capacityFrames);
     const std::string cardId(request.cardId);
     const std::string clientName(request.clientName);

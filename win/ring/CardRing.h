@@ -23,29 +23,11 @@
 #include <string_view>
 
 #include "core/ring/CardRingLayout.h"
+#include "core/ring/RingSizing.h"
 #include "win/base/MappedView.h"
 #include "win/base/UniqueHandle.h"
 
 namespace win {
-
-struct RingSizing {
-    std::uint32_t targetFrames = 0;
-    std::uint32_t capacityFrames = 0;
-};
-
-// The fill target and the ring size for a card whose output period is periodFrames (48 kHz
-// frames). The target covers two periods plus slack, within [960, 16384]; the ring holds at
-// least four targets and never less than 8192 frames, rounded up to a power of two so that
-// positions can be masked.
-constexpr RingSizing ringSizing(std::uint32_t periodFrames) {
-    std::uint64_t target = 2 * std::uint64_t{periodFrames} + 256;
-    if (target < 960) target = 960;
-    if (target > 16384) target = 16384;
-    const std::uint64_t least = 4 * target > 8192 ? 4 * target : 8192;
-    std::uint64_t capacity = 1;
-    while (capacity < least && capacity < (std::uint64_t{1} << 30)) capacity *= 2;
-    return {static_cast<std::uint32_t>(target), static_cast<std::uint32_t>(capacity)};
-}
 
 // QOVA's own record of one open ring; the slot's owner holds it. Members are declared in
 // the order they are acquired, so that destruction releases them in reverse.

@@ -13,6 +13,7 @@
 #include <set>
 #include <utility>
 
+#include "core/ring/CardRingLayout.h"
 #include "core/settings/DeviceKey.h"
 #include "win/base/Log.h"
 #include "win/base/Text.h"
@@ -21,8 +22,6 @@ namespace win {
 
 namespace {
 
-constexpr double kRingRate = 48000.0;
-constexpr double kDriftLimit = 0.001;  // the far converter never strays more than 1000 ppm
 constexpr std::uint64_t kRescanIntervalMs = 3000;  // a missing sound card is looked for this often
 constexpr std::uint64_t kRetryIntervalMs = 5000;   // a failed one is tried this often
 
@@ -30,12 +29,6 @@ constexpr std::uint64_t kRetryIntervalMs = 5000;   // a failed one is tried this
 std::uint32_t delayFrames(double rateHz, double delayMs) {
     const double frames = std::floor(rateHz * delayMs / 1000.0 + 0.5);
     return frames > 0.0 ? static_cast<std::uint32_t>(frames) : 0;
-}
-
-std::uint32_t powerOfTwoAtLeast(double frames) {
-    std::uint64_t capacity = 1;
-    while (static_cast<double>(capacity) < frames && capacity < (std::uint64_t{1} << 30)) capacity *= 2;
-    return static_cast<std::uint32_t>(capacity);
 }
 
 std::string resamplerProblem(int error) {
@@ -163,7 +156,7 @@ std::vector<core::ValidationIssue> Router::apply(const core::Settings& settings)
 void Router::setTestTone(std::string_view deviceKey, std::uint32_t channel, bool on) {
     const std::lock_guard guard(lock_);
     OutputNode* node = findOutput(deviceKey);
-    if (node == nullptr || node->state != OutputState::Open || channel >= node->channels) return;
+    if (node == nullptr || node->state != DeviceState::Open || channel >= node->channels) return;
     // Nothing else is published with the flag; the render thread just picks it up.
     node->tones[channel].store(on, std::memory_order_relaxed);
 }
@@ -241,10 +234,10 @@ void Router::build() {
 
     // Only now may render threads run: the graph is complete and no longer changes shape.
     for (const auto& node : graph->outputs) {
-        if (node->state != OutputState::Open) continue;
+        if (node->state != DeviceState::Open) continue;
         std::string error;
         if (node->output->start(error)) continue;
-        node->state = OutputState::Failed;
+        node->state = DeviceState::Failed;
         node->problem = error;
         win::logLine("start %s: %s", node->info.key.c_str(), error.c_str());
         // Keeps no half-started device around; its render function is not called after this.
@@ -260,7 +253,7 @@ void Router::build() {
     std::set<std::string, std::less<>> keys;
     for (const auto& node : graph->outputs) {
         keys.insert(node->info.key);
-        if (node->state == OutputState::Open) stallWatch_.opened(node->info.key, now);
+        if (node->state == DeviceState::Open) stallWatch_.opened(node->info.key, now);
     }
     stallWatch_.forgetAllBut(keys);
 
@@ -276,7 +269,7 @@ void Router::addOutputNode(RouterGraph& graph, const core::DeviceSettings& devic
         node->info.key = device.key;
         node->info.name = device.name;
         node->info.family = core::familyOfKey(device.key);
-        node->state = OutputState::Missing;
+        node->state = DeviceState::Missing;
         graph.outputs.push_back(std::move(node));
         return;
     }
@@ -302,7 +295,7 @@ void Router::addOutputNode(RouterGraph& graph, const core::DeviceSettings& devic
         opened = node->output->open(*info, device, render, context, error);
     }
     if (!opened) {
-        node->state = OutputState::Failed;
+        node->state = DeviceState::Failed;
         node->problem = error;
         win::logLine("open %s: %s", device.key.c_str(), error.c_str());
         node->output.reset();
@@ -317,7 +310,7 @@ void Router::addOutputNode(RouterGraph& graph, const core::DeviceSettings& devic
         error = "the sound card reported no format";
         node->output->close();
         node->output.reset();
-        node->state = OutputState::Failed;
+        node->state = DeviceState::Failed;
         node->problem = error;
         node->channels = 0;
         node->rate = 0;
@@ -333,7 +326,7 @@ void Router::addOutputNode(RouterGraph& graph, const core::DeviceSettings& devic
     }
     const double step = node->rate != 0 ? kTonePhaseStepTimesRate / node->rate : 0.0;
     node->oscillators.assign(node->channels, Oscillator{0.0, step});
-    node->state = OutputState::Open;
+    node->state = DeviceState::Open;
     win::logLine("open %s: %s, %u ch, latency %u frames", device.key.c_str(), node->output->describe().c_str(),
                  node->channels, node->output->latencyFrames());
     graph.outputs.push_back(std::move(node));
@@ -360,7 +353,7 @@ void Router::addCardNode(RouterGraph& graph, const core::CardSettings& settings)
         for (const auto& candidate : graph.outputs) {
             if (candidate->info.key == member.device) node = candidate.get();
         }
-        if (node == nullptr || node->state != OutputState::Open || member.channel >= node->channels) return nullptr;
+        if (node == nullptr || node->state != DeviceState::Open || member.channel >= node->channels) return nullptr;
         return node;
     };
     for (const core::CardMember& member : card.members) {
@@ -375,16 +368,16 @@ void Router::addCardNode(RouterGraph& graph, const core::CardSettings& settings)
     card.primaryRate = primary.rate;
     const std::uint64_t primaryPeriod = primary.output->periodFrames();
     card.period = static_cast<std::uint32_t>(
-        std::max<std::uint64_t>(1, (primaryPeriod * 48000 + card.primaryRate - 1) / card.primaryRate));
+        std::max<std::uint64_t>(1, (primaryPeriod * core::kRingRateHz + card.primaryRate - 1) / card.primaryRate));
 
-    if (card.primaryRate != 48000) {
+    if (card.primaryRate != core::kRingRateHz) {
         int error = 0;
         card.resampler.reset(src_callback_new(pullCardStereo, SRC_SINC_MEDIUM_QUALITY, 2, &error, &card));
         if (!card.resampler) {
             card.problem = resamplerProblem(error);
             return;
         }
-        card.ratio = card.primaryRate / kRingRate;
+        card.ratio = static_cast<double>(card.primaryRate) / core::kRingRateHz;
     }
 
     const double primaryLatencyMs = primary.output->latencyFrames() * 1000.0 / card.primaryRate;
@@ -426,11 +419,11 @@ bool Router::addFarLink(RouterGraph& graph, CardNode& card, OutputNode& farNode,
     link->farOutput = &farNode;
     link->channel = member.channel;
     link->source = source;
-    link->fifo = std::make_unique<core::FrameFifo>(powerOfTwoAtLeast(4.0 * fifoTarget + 4096.0));
+    link->fifo = std::make_unique<core::FrameFifo>(static_cast<std::uint32_t>(std::ceil(4.0 * fifoTarget + 4096.0)));
     link->baseRatio = farRate / primaryRate;
     link->fifoTarget = fifoTarget;
     link->margin = 64.0 / std::min(link->baseRatio, 1.0) + 64.0;
-    link->controller = core::DriftController(std::max(1.0, fifoTarget), kDriftLimit);
+    link->controller = core::DriftController(std::max(1.0, fifoTarget));
 
     int error = 0;
     link->converter.reset(src_callback_new(pullFarMono, SRC_SINC_FASTEST, 1, &error, link.get()));
@@ -519,7 +512,7 @@ std::vector<std::string> Router::managedDevices() {
     std::vector<std::string> names;
     if (!graph_) return names;
     for (const auto& node : graph_->outputs) {
-        if (node->info.family == DeviceFamily::Wasapi && node->state == OutputState::Open) {
+        if (node->info.family == DeviceFamily::Wasapi && node->state == DeviceState::Open) {
             names.push_back(node->info.name);
         }
     }
@@ -611,7 +604,7 @@ void Router::checkHealth() {
     stallWatch_.watching(now);
     bool stopped = false;
     for (const auto& node : graph_->outputs) {
-        if (node->state != OutputState::Open) continue;
+        if (node->state != DeviceState::Open) continue;
         if (node->output->stoppedUnexpectedly() ||
             stallWatch_.stalled(node->info.key, node->callbackCount.load(std::memory_order_relaxed), now)) {
             win::logLine("%s stopped unexpectedly; rebuilding", node->info.key.c_str());
@@ -628,14 +621,14 @@ void Router::checkHealth() {
                            [&](const auto& node) { return wanted(node->state); });
     };
     if (now - lastScanTick_ > kRescanIntervalMs - 1 &&
-        anyNode([](OutputState state) { return state != OutputState::Open; })) {
+        anyNode([](DeviceState state) { return state != DeviceState::Open; })) {
         // The scan talks to Windows; control requests and the window may go on meanwhile.
         guard.unlock();
         rescan();
         guard.lock();
         if (!graph_) return;
         const bool back = std::any_of(graph_->outputs.begin(), graph_->outputs.end(), [&](const auto& node) {
-            return node->state == OutputState::Missing && findDevice(node->info.key) != nullptr;
+            return node->state == DeviceState::Missing && findDevice(node->info.key) != nullptr;
         });
         if (back) {
             build();
@@ -646,7 +639,7 @@ void Router::checkHealth() {
     if (now - lastRetryTick_ < kRetryIntervalMs) return;
     lastRetryTick_ = now;
     for (const auto& node : graph_->outputs) {
-        if (node->state != OutputState::Failed || !reopensNow(*node)) continue;
+        if (node->state != DeviceState::Failed || !reopensNow(*node)) continue;
         win::logLine("%s opens again; rebuilding", node->info.key.c_str());
         build();
         return;
@@ -694,10 +687,10 @@ StatusSnapshot Router::statusSnapshot() {
         if (configured != nullptr) status.configured = *configured;
         const OutputNode* node = findOutput(info.key);
         if (node != nullptr) {
-            status.state = static_cast<std::uint8_t>(node->state);
+            status.state = node->state;
             status.problem = node->problem;
             status.channels = node->channels;
-            if (node->state == OutputState::Open) {
+            if (node->state == DeviceState::Open) {
                 status.description = node->output->describe();
                 status.rate = node->output->sampleRate();
                 status.period = node->output->periodFrames();
@@ -710,8 +703,7 @@ StatusSnapshot Router::statusSnapshot() {
                 }
             }
         } else {
-            status.state = configured != nullptr && configured->enabled ? static_cast<std::uint8_t>(OutputState::Missing)
-                                                                         : std::uint8_t{0};
+            status.state = configured != nullptr && configured->enabled ? DeviceState::Missing : DeviceState::Off;
         }
         if (status.channels == 0) status.channels = info.channels;
         status.info = std::move(info);

@@ -35,7 +35,7 @@ namespace win {
 struct DeviceStatus {
     DeviceInfo info;                  // for a configured card the scan missed: key, name, family only
     core::DeviceSettings configured;  // empty key when the settings do not name the card
-    std::uint8_t state = 0;           // 0 not in use, 1 open, 2 missing, 3 failed
+    DeviceState state = DeviceState::Off;
     std::string problem;
     std::uint32_t channels = 0;
     // Only while open:

@@ -14,7 +14,7 @@
 //    links' figures. All of them are relaxed: each is a figure on its own, and nothing else
 //    is published with it.
 //
-// Index: AlignedFloats, Converter, OutputState, BufferObserver, NearTap, FarLink, CardNode,
+// Index: AlignedFloats, Converter, DeviceState, BufferObserver, NearTap, FarLink, CardNode,
 // OutputNode, RouterGraph, then the render entry points (RouterRender.cpp).
 
 #include <samplerate.h>
@@ -93,7 +93,10 @@ struct ConverterDeleter {
 // function and data given to src_callback_new.
 using Converter = std::unique_ptr<SRC_STATE, ConverterDeleter>;
 
-enum class OutputState : std::uint8_t {
+// A sound card's state. The graph's output nodes are Open, Missing or Failed; Off is only
+// the status of a card the settings leave off (or do not name), which has no node.
+enum class DeviceState : std::uint8_t {
+    Off = 0,
     Open = 1,
     Missing = 2,  // the key is not in the device list
     Failed = 3,   // open or start failed
@@ -202,7 +205,7 @@ struct OutputNode {
     DeviceInfo info;
     core::DeviceSettings config;
     std::unique_ptr<Output> output;
-    OutputState state = OutputState::Missing;
+    DeviceState state = DeviceState::Missing;
     std::string problem;
     std::uint32_t channels = 0;
     std::uint32_t rate = 0;

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/settings/CardEditing.h"
+#include "core/text/Utf8.h"
 #include "win/base/RegistryKey.h"
 
 namespace win {
@@ -117,13 +117,13 @@ AsioDriverCatalog::AsioDriverCatalog() {
 
     // Driver objects are COM objects, and this thread must stay initialised for as long as
     // one may exist.
-    if (!records_.empty()) comInitialized_ = SUCCEEDED(CoInitialize(nullptr));
+    if (!records_.empty()) com_.emplace(COINIT_APARTMENTTHREADED);
 }
 
 AsioDriverCatalog::~AsioDriverCatalog() {
     // The driver objects go while COM is still initialised.
     records_.clear();
-    if (comInitialized_) CoUninitialize();
+    com_.reset();
 }
 
 const AsioDriverRecord* AsioDriverCatalog::record(int index) const {

@@ -20,9 +20,11 @@
 #include <wrl/client.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "win/base/ComApartment.h"
 #include "win/devices/asio/AsioInterface.h"
 
 namespace win {
@@ -79,7 +81,7 @@ public:
 
 private:
     std::vector<AsioDriverRecord> records_;
-    bool comInitialized_ = false;  // this catalog's CoInitialize succeeded and must be undone
+    std::optional<ComApartment> com_;  // while a driver object may exist
 };
 
 // --- the driver loader -----------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/settings/Settings.h"
 #include "core/signal/AsioFormat.h"
 #include "win/base/Log.h"
 #include "win/devices/Output.h"
@@ -28,7 +29,6 @@ namespace win {
 
 namespace {
 
-constexpr std::uint32_t kMaxChannels = 64;
 constexpr std::uint32_t kLoggedChannels = 8;  // the "outputs" log line names this many
 constexpr char kNotConnected[] = "Not Connected";
 constexpr std::size_t kNotConnectedBytes = sizeof kNotConnected - 1;
@@ -214,7 +214,7 @@ bool AsioOutput::negotiate(const core::DeviceSettings& settings, std::string& er
         error = "the ASIO driver reports no outputs";
         return false;
     }
-    channels_ = std::min(static_cast<std::uint32_t>(outputs), kMaxChannels);
+    channels_ = std::min(static_cast<std::uint32_t>(outputs), core::kMaxChannels);
 
     long minimum = 0;
     long maximum = 0;
