@@ -15,6 +15,7 @@
 
 #include "app/ui/Tabs.h"
 #include "app/ui/Ui.h"
+#include "app/ui/Widgets.h"
 #include "core/settings/CardEditing.h"
 #include "core/settings/Settings.h"
 #include "core/text/Utf8.h"
@@ -40,8 +41,7 @@ struct TabText {
         return text;
     }
 
-    // "<text in the language>###id", so a widget keeps its id in every language.
-    std::string label(UiText id, const char* widgetId) const { return (*this)(id) + widgetId; }
+    std::string label(UiText id, const char* widgetId) const { return app::label(language, id, widgetId); }
 
     UiLanguage language;
 };

@@ -26,6 +26,7 @@
 
 #include "app/ui/Tabs.h"
 #include "app/ui/Ui.h"
+#include "app/ui/Widgets.h"
 
 namespace app {
 namespace {
@@ -35,8 +36,6 @@ constexpr std::uint32_t kSampleRates[] = {0, 44100, 48000, 88200, 96000, 176400,
 constexpr std::uint32_t kBufferFrames[] = {0, 32, 48, 64, 96, 128, 192, 256, 384, 512, 1024, 2048, 4096};
 constexpr std::uint32_t kPeriods[] = {0, 2, 3, 4};
 
-
-constexpr const char* kTrademark = "ASIO is a registered\ntrademark of Steinberg\nMedia Technologies\nGmbH";
 
 // Every choice in view at once: the longest list has 13 entries. The frame's value and arrow
 // are drawn by drawComboFrame.
@@ -48,61 +47,6 @@ constexpr float kSlimArrowHalfWidth = 0.28f;
 
 constexpr ImGuiTableFlags kTableFlags = ImGuiTableFlags_RowBg | ImGuiTableFlags_BordersInnerH |
                                         ImGuiTableFlags_SizingStretchProp | ImGuiTableFlags_PadOuterX;
-
-void showText(std::string_view text) {
-    ImGui::TextUnformatted(text.data(), text.data() + text.size());
-}
-
-void showText(std::string_view text, const ImVec4& colour) {
-    ImGui::PushStyleColor(ImGuiCol_Text, colour);
-    showText(text);
-    ImGui::PopStyleColor();
-}
-
-// "<text>###id", so a widget keeps its id in every language.
-std::string label(std::string_view text, const char* id) {
-    std::string out(text);
-    out += id;
-    return out;
-}
-
-// One line of text that ends in an ellipsis where the room to the right runs out (a table
-// cell, or the window), laid out like ImGui::TextUnformatted so that it lines up with the
-// frame padding and can be hovered. True when it was cut; the caller then shows the whole
-// text on hover.
-bool clippedText(std::string_view text) {
-    ImGuiWindow* window = ImGui::GetCurrentWindow();
-    if (window->SkipItems) return false;
-    const char* end = text.data() + text.size();
-    const ImVec2 size = ImGui::CalcTextSize(text.data(), end);
-    // Up to the clipping edge: in a table cell that includes the cell's right padding, which
-    // is better spent on a whole word than left empty beside an ellipsis.
-    const float room = std::max({ImGui::GetContentRegionAvail().x, window->ClipRect.Max.x - window->DC.CursorPos.x, 1.0f});
-    const bool cut = size.x > room;
-    const ImVec2 shown(cut ? room : size.x, size.y);
-    // On whole pixels, as glyphs are drawn: a clip edge between pixels would shave the first
-    // glyph and the ellipsis.
-    const ImVec2 position(std::floor(window->DC.CursorPos.x),
-                          std::floor(window->DC.CursorPos.y + window->DC.CurrLineTextBaseOffset));
-    const ImRect box(position.x, position.y, position.x + shown.x, position.y + shown.y);
-    ImGui::ItemSize(shown, 0.0f);
-    if (!ImGui::ItemAdd(box, 0)) return cut;
-    if (cut) {
-        // Clipped on the right only: descenders reach below the line height.
-        ImGui::RenderTextEllipsis(window->DrawList, box.Min, ImVec2(box.Max.x, window->ClipRect.Max.y), box.Max.x,
-                                  text.data(), end, &size);
-    } else {
-        ImGui::RenderText(box.Min, text.data(), end, false);
-    }
-    return cut;
-}
-
-bool clippedText(std::string_view text, const ImVec4& colour) {
-    ImGui::PushStyleColor(ImGuiCol_Text, colour);
-    const bool cut = clippedText(text);
-    ImGui::PopStyleColor();
-    return cut;
-}
 
 // The combos of one table column share one look: with the slim arrow when the widest value
 // the column shows fits beside it, else without (see drawComboFrame).
@@ -202,7 +146,7 @@ LogoBlock measureLogoBlock(const Ui& ui) {
     }
     block.textFontSize = 0.8f * ImGui::GetStyle().FontSizeBase;
     ImGui::PushFont(nullptr, block.textFontSize);
-    block.textSize = ImGui::CalcTextSize(kTrademark);
+    block.textSize = ImGui::CalcTextSize(kTrademarkLines);
     ImGui::PopFont();
     block.size.x = block.textSize.x;
     if (block.logoWidth > 0.0f) block.size.x += ImGui::GetStyle().ItemSpacing.x + block.logoWidth;
@@ -221,7 +165,7 @@ void drawLogoBlock(const Ui& ui, const LogoBlock& block, ImVec2 origin) {
     ImGui::SetCursorScreenPos(ImVec2(textX, origin.y + (block.size.y - block.textSize.y) * 0.5f));
     ImGui::PushFont(nullptr, block.textFontSize);
     ImGui::PushStyleColor(ImGuiCol_Text, kDimColour);
-    ImGui::TextUnformatted(kTrademark);
+    ImGui::TextUnformatted(kTrademarkLines);
     ImGui::PopStyleColor();
     ImGui::PopFont();
 }
@@ -254,7 +198,7 @@ void drawHeader(Ui& ui) {
     }
 
     showText(uiText(ui.language(), UiText::SoundCardsHelp));
-    if (ImGui::Button(label(uiText(ui.language(), UiText::LookForSoundCardsAgain), "###rescan").c_str())) {
+    if (ImGui::Button(label(ui.language(), UiText::LookForSoundCardsAgain, "###rescan").c_str())) {
         ui.router().rescan();
     }
     if (anyExclusiveDriver(ui.pending())) {
@@ -583,7 +527,7 @@ void drawMeters(Ui& ui, const win::DeviceStatus& device) {
     ImGui::PopTextWrapPos();
     if (device.info.family == win::DeviceFamily::Asio) {
         ImGui::SameLine();
-        if (ImGui::SmallButton(label(uiText(ui.language(), UiText::AsioControlPanel), "###asioPanel").c_str())) {
+        if (ImGui::SmallButton(label(ui.language(), UiText::AsioControlPanel, "###asioPanel").c_str())) {
             ui.router().showControlPanel(key);
         }
     }
@@ -593,8 +537,8 @@ void drawMeters(Ui& ui, const win::DeviceStatus& device) {
     const float fontSize = ImGui::GetFontSize();
     const ImVec2 meterSize(std::min(0.35f * ImGui::GetContentRegionAvail().x, 260.0f), 0.9f * fontSize);
     const std::string channelFormat(uiText(ui.language(), UiText::ChannelN));
-    const std::string stop = label(uiText(ui.language(), UiText::Stop), "###tone");
-    const std::string test = label(uiText(ui.language(), UiText::Test), "###tone");
+    const std::string stop = label(ui.language(), UiText::Stop, "###tone");
+    const std::string test = label(ui.language(), UiText::Test, "###tone");
 
     for (std::size_t i = 0; i < device.peaks.size(); ++i) {
         const auto channel = static_cast<std::uint32_t>(i);

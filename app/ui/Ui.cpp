@@ -1,11 +1,12 @@
 #include "app/ui/Ui.h"
 
-#include <cstdio>
+#include <string>
 #include <iterator>
 #include <utility>
 
 #include "app/shell/ConfigFile.h"
 #include "app/ui/Tabs.h"
+#include "app/ui/Widgets.h"
 #include "core/settings/SettingsFile.h"
 #include "core/settings/Validation.h"
 
@@ -32,11 +33,6 @@ constexpr ImGuiWindowFlags kHostWindowFlags = ImGuiWindowFlags_NoTitleBar | ImGu
 
 UiLanguage languageFor(std::string_view code) {
     return languageOfCode(code.empty() ? std::string_view(windowsLanguageCode()) : code);
-}
-
-// "<text in the language>###id" in a fixed buffer: labels are made anew on every frame.
-void formatLabel(char (&buffer)[128], std::string_view text, const char* id) {
-    std::snprintf(buffer, sizeof(buffer), "%.*s%s", static_cast<int>(text.size()), text.data(), id);
 }
 
 using TabContents = void (*)(Ui&);
@@ -72,10 +68,9 @@ void Ui::drawTabs() {
     if (ImGui::BeginChild("##tabs", ImVec2(0.0f, -2.6f * ImGui::GetFrameHeightWithSpacing()))) {
         if (ImGui::BeginTabBar("##main")) {
             for (int tab = 0; tab < kTabCount; ++tab) {
-                char label[128];
-                formatLabel(label, uiText(language_, kTabs[tab].label), kTabs[tab].id);
+                const std::string tabLabel = label(language_, kTabs[tab].label, kTabs[tab].id);
                 const ImGuiTabItemFlags flags = requestedTab_ == tab ? ImGuiTabItemFlags_SetSelected : 0;
-                if (!ImGui::BeginTabItem(label, nullptr, flags)) continue;
+                if (!ImGui::BeginTabItem(tabLabel.c_str(), nullptr, flags)) continue;
                 kTabContents[tab](*this);
                 ImGui::EndTabItem();
             }
@@ -91,18 +86,15 @@ void Ui::drawApplyBar() {
     // Edits that were set back again count as no change, hence the comparison of the texts.
     const bool unchanged = core::writeSettings(applied_) == core::writeSettings(pending_);
     const std::string_view appliedText = uiText(language_, UiText::Applied);
-    char label[128];
 
     bool appliedNow = false;
     ImGui::BeginDisabled(unchanged || !issues.empty());
-    formatLabel(label, uiText(language_, UiText::Apply), "###apply");
-    if (ImGui::Button(label)) appliedNow = applyPending();
+    if (ImGui::Button(label(language_, UiText::Apply, "###apply").c_str())) appliedNow = applyPending();
     ImGui::EndDisabled();
 
     ImGui::SameLine();
     ImGui::BeginDisabled(unchanged);
-    formatLabel(label, uiText(language_, UiText::UndoChanges), "###undo");
-    if (ImGui::Button(label)) {
+    if (ImGui::Button(label(language_, UiText::UndoChanges, "###undo").c_str())) {
         pending_ = applied_;
         statusText_.clear();
     }

@@ -139,7 +139,7 @@ TEST(CardRingCreate, NamesCarryPrefixProcessCardAndNumber) {
 
     // The event starts unsignalled and resets itself once a waiter has seen it.
     EXPECT_FALSE(ring.event->signalled());
-    win::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, win::toWide(ring.created.event).c_str()));
+    UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, toWide(ring.created.event).c_str()));
     ASSERT_TRUE(event);
     SetEvent(event.get());
     EXPECT_TRUE(ring.event->signalled());
@@ -198,19 +198,19 @@ TEST(CardRingCreate, NameTakenBySomeoneElseFailsAndLeavesTheSlotAlone) {
         const RingRequest request = ringRequest(480);
         const std::string name = "Local\\qova-" + std::to_string(GetCurrentProcessId()) + "-0a1b2c3d-" +
                                  std::to_string(request.ringNumber);
-        win::UniqueHandle planted;
+        UniqueHandle planted;
         win::MappedView plantedView;
         constexpr std::size_t kPlantedBytes = 8192 * 8 + 256;  // just what the ring needs
         if (plant == Plant::SectionAtSectionName) {
             planted.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kPlantedBytes,
-                                             win::toWide(name).c_str()));
+                                             toWide(name).c_str()));
             ASSERT_TRUE(planted);
             plantedView.reset(MapViewOfFile(planted.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
             ASSERT_TRUE(plantedView);
             std::memset(plantedView.get(), 0x5a, kPlantedBytes);
         } else {
             const std::string eventName = plant == Plant::EventAtEventName ? name + "-need" : name;
-            planted.reset(CreateEventW(nullptr, FALSE, FALSE, win::toWide(eventName).c_str()));
+            planted.reset(CreateEventW(nullptr, FALSE, FALSE, toWide(eventName).c_str()));
             ASSERT_TRUE(planted);
         }
 
@@ -231,7 +231,7 @@ TEST(CardRingCreate, NameTakenBySomeoneElseFailsAndLeavesTheSlotAlone) {
         } else {
             // Everything made before the failure was released again.
             SetLastError(ERROR_SUCCESS);
-            win::UniqueHandle left(OpenFileMappingW(FILE_MAP_READ, FALSE, win::toWide(name).c_str()));
+            UniqueHandle left(OpenFileMappingW(FILE_MAP_READ, FALSE, toWide(name).c_str()));
             EXPECT_FALSE(left);
         }
     }
@@ -240,7 +240,7 @@ TEST(CardRingCreate, NameTakenBySomeoneElseFailsAndLeavesTheSlotAlone) {
 TEST(CardRingLog, OpenCloseAndFailureLines) {
     testing_support::TempFolder folder;
     app::dataDirOverride = folder.path();
-    win::openLog(app::logFolder());  // the log stays open to this folder for the rest of this process
+    openLog(app::logFolder());  // the log stays open to this folder for the rest of this process
     app::dataDirOverride.clear();
     std::vector<std::string> expected;
 
@@ -266,14 +266,14 @@ TEST(CardRingLog, OpenCloseAndFailureLines) {
         const std::string name = "Local\\qova-" + std::to_string(GetCurrentProcessId()) + "-0a1b2c3d-" +
                                  std::to_string(request.ringNumber);
         {
-            win::UniqueHandle planted(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                                         win::toWide(name).c_str()));
+            UniqueHandle planted(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                                         toWide(name).c_str()));
             ASSERT_TRUE(planted);
             EXPECT_EQ(createRing(slot, request, created), "internal");
-            expected.push_back("open 0a1b2c3d: CreateFileMapping " + win::systemErrorText(ERROR_ALREADY_EXISTS));
+            expected.push_back("open 0a1b2c3d: CreateFileMapping " + systemErrorText(ERROR_ALREADY_EXISTS));
         }
         {
-            win::UniqueHandle planted(CreateEventW(nullptr, FALSE, FALSE, win::toWide(name + "-need").c_str()));
+            UniqueHandle planted(CreateEventW(nullptr, FALSE, FALSE, toWide(name + "-need").c_str()));
             ASSERT_TRUE(planted);
             EXPECT_EQ(createRing(slot, request, created), "internal");
         }
@@ -584,7 +584,7 @@ TEST(CardRingHostile, ScribbledHeaderNeverLeadsOutsideTheSection) {
 // --- a player in another process -------------------------------------------------------
 
 std::wstring peerArguments(const CreatedRing& created, const wchar_t* mode) {
-    return L"\"" + win::toWide(created.mapping) + L"\" \"" + win::toWide(created.event) + L"\" " + mode;
+    return L"\"" + toWide(created.mapping) + L"\" \"" + toWide(created.event) + L"\" " + mode;
 }
 
 // Reads the ring in 10 ms chunks at the ring's rate, as an output would, and checks that

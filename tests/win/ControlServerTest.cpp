@@ -263,7 +263,7 @@ TEST(ControlServer, NumbersClientsInOrderOfArrivalAndLogsThem) {
         ASSERT_TRUE(served.departures.waitFor(3));
         EXPECT_EQ(served.departures.ids(), (std::vector<std::uint64_t>{1, 2, 3}));
     }
-    const std::string path = win::toUtf8(L"\\\\.\\pipe\\qova-test-" + std::to_wstring(GetCurrentProcessId()));
+    const std::string path = toUtf8(L"\\\\.\\pipe\\qova-test-" + std::to_wstring(GetCurrentProcessId()));
     const std::vector<std::string> lines = serverLines(from);
     ASSERT_EQ(lines.size(), 7u) << testing::PrintToString(lines);
     EXPECT_TRUE(lines[0].starts_with("control pipe " + path + "-")) << lines[0];
@@ -398,8 +398,8 @@ std::wstring quoted(const std::wstring& text) {
 TEST(ControlServer, ASecondServerOnTheSameNameIsRefused) {
     Served served;
     ASSERT_TRUE(served.started);
-    const std::string path = win::toUtf8(served.name);
-    const std::string accessDenied = "pipe " + path + ": " + win::systemErrorText(ERROR_ACCESS_DENIED);
+    const std::string path = toUtf8(served.name);
+    const std::string accessDenied = "pipe " + path + ": " + systemErrorText(ERROR_ACCESS_DENIED);
 
     Router& router = *served.router;
     ControlServer second(router, nullptr);
@@ -431,7 +431,7 @@ TEST(ControlServer, ASecondServerOnTheSameNameIsRefused) {
     ASSERT_TRUE(squatter);
     ControlServer refused(router, nullptr);
     EXPECT_FALSE(refused.start(squatted, error));
-    EXPECT_EQ(error, "pipe " + win::toUtf8(squatted) + ": " + win::systemErrorText(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(error, "pipe " + toUtf8(squatted) + ": " + systemErrorText(ERROR_ACCESS_DENIED));
 
     // A path outside the pipe namespace: the system's own words for it.
     ControlServer misnamed(router, nullptr);

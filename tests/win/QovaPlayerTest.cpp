@@ -74,7 +74,7 @@ public:
         RouterOptions options;
         options.scanDevices = scan;
         options.extraDevices = extra;
-        options.ringPrefix = win::toWide(ringPrefix_);
+        options.ringPrefix = toWide(ringPrefix_);
         recorder_.attach(options);
         router_ = std::make_unique<Router>(std::move(options));
         router_->rescan();
@@ -393,7 +393,7 @@ TEST(QovaPlayerFailures, EachRefusalHasItsMessageAndCode) {
         {L"play Lounge --wav \"" + folder.file(L"none.wav") + L"\"", 15, "cannot open"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(win::toUtf8(c.args));
+        SCOPED_TRACE(toUtf8(c.args));
         const ProcessResult result = rig.run(c.args);
         EXPECT_EQ(result.exitCode, c.exitCode) << result.output;
         EXPECT_TRUE(result.output.starts_with("qova-player: ")) << result.output;
@@ -405,7 +405,7 @@ TEST(QovaPlayerFailures, EachRefusalHasItsMessageAndCode) {
     const std::wstring nobody = L"\\\\.\\pipe\\qova-nobody-" + std::to_wstring(GetCurrentProcessId());
     const ProcessResult missing = testing_support::runProgram(kPlayer, L"--pipe " + nobody + L" cards");
     EXPECT_EQ(missing.exitCode, 3u) << missing.output;
-    EXPECT_TRUE(contains(missing.output, "QOVA is not running: there is no pipe " + win::toUtf8(nobody)))
+    EXPECT_TRUE(contains(missing.output, "QOVA is not running: there is no pipe " + toUtf8(nobody)))
         << missing.output;
 }
 
@@ -476,7 +476,7 @@ TEST(QovaPlayerFailures, BadCommandLinesAreRefusedBeforeAnythingElse) {
         {L"play Lounge --tone 440 --seconds", "--seconds needs a value"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(win::toUtf8(c.args));
+        SCOPED_TRACE(toUtf8(c.args));
         const ProcessResult result =
             testing_support::runProgram(kPlayer, std::wstring(L"--pipe \\\\.\\pipe\\qova-never ") + c.args);
         EXPECT_EQ(result.exitCode, 2u) << result.output;

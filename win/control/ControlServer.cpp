@@ -129,22 +129,22 @@ bool ControlServer::start(const std::wstring& pipeName, std::string& error) {
     const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + userSidString() + L")";
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
-        error = "pipe security: " + win::systemErrorText(GetLastError());
+        error = "pipe security: " + systemErrorText(GetLastError());
         return false;
     }
     securityDescriptor_.reset(descriptor);
 
-    const std::string pathText = win::toUtf8(pipeName_);
+    const std::string pathText = toUtf8(pipeName_);
     stopEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!stopEvent_) {
-        error = "pipe " + pathText + ": " + win::systemErrorText(GetLastError());
+        error = "pipe " + pathText + ": " + systemErrorText(GetLastError());
         return false;
     }
 
     // The first-instance flag makes this fail when another process serves the name already.
     UniqueHandle first(createInstance(true));
     if (!first) {
-        error = "pipe " + pathText + ": " + win::systemErrorText(GetLastError());
+        error = "pipe " + pathText + ": " + systemErrorText(GetLastError());
         return false;
     }
 
@@ -154,7 +154,7 @@ bool ControlServer::start(const std::wstring& pipeName, std::string& error) {
         error = "pipe " + pathText + ": " + failure.what();
         return false;
     }
-    win::logLine("control pipe %s ready", pathText.c_str());
+    logLine("control pipe %s ready", pathText.c_str());
     return true;
 }
 
@@ -195,7 +195,7 @@ void ControlServer::acceptLoop(UniqueHandle instance) {
     for (;;) {
         UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (!event) {
-            win::logLine("pipe: %s", win::systemErrorText(GetLastError()).c_str());
+            logLine("pipe: %s", systemErrorText(GetLastError()).c_str());
             if (WaitForSingleObject(stopEvent_.get(), kRetryPauseMs) != WAIT_TIMEOUT) return;
             continue;
         }
@@ -210,7 +210,7 @@ void ControlServer::acceptLoop(UniqueHandle instance) {
         for (;;) {
             instance.reset(createInstance(false));
             if (instance) break;
-            win::logLine("pipe: %s", win::systemErrorText(GetLastError()).c_str());
+            logLine("pipe: %s", systemErrorText(GetLastError()).c_str());
             if (WaitForSingleObject(stopEvent_.get(), kRetryPauseMs) != WAIT_TIMEOUT) return;
         }
     }
@@ -240,12 +240,12 @@ void ControlServer::startConnection(UniqueHandle instance, std::uint64_t clientI
             throw;
         }
     } catch (const std::exception& failure) {
-        win::logLine("player %llu: %s", static_cast<unsigned long long>(clientId), failure.what());
+        logLine("player %llu: %s", static_cast<unsigned long long>(clientId), failure.what());
     }
 }
 
 void ControlServer::serve(UniqueHandle pipe, std::uint64_t clientId, Connection& connection) {
-    win::logLine("player %llu connected", static_cast<unsigned long long>(clientId));
+    logLine("player %llu connected", static_cast<unsigned long long>(clientId));
     {
         UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         core::ClientState client;
@@ -262,7 +262,7 @@ void ControlServer::serve(UniqueHandle pipe, std::uint64_t clientId, Connection&
     }
     DisconnectNamedPipe(pipe.get());
     pipe.reset();
-    win::logLine("player %llu disconnected", static_cast<unsigned long long>(clientId));
+    logLine("player %llu disconnected", static_cast<unsigned long long>(clientId));
     if (onDisconnect_) onDisconnect_(clientId);
     connection.finished.store(true, std::memory_order_release);
 }

@@ -78,7 +78,7 @@ ma_context* audioContext(DeviceFamily family) {
 // Any thread.
 std::string wasapiKeyOfEndpoint(const wchar_t* endpointId, std::size_t capacity) {
     const std::wstring_view id(endpointId, wcsnlen(endpointId, capacity));
-    return std::string(core::kWasapiKeyPrefix) + win::toUtf8(id);
+    return std::string(core::kWasapiKeyPrefix) + toUtf8(id);
 }
 
 DeviceInfo makeTestOutput(std::uint32_t index, std::uint32_t channels, std::uint32_t sampleRate) {

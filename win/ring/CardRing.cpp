@@ -42,16 +42,16 @@ std::string createRing(RingSlot& slot, const RingRequest& request, CreatedRing& 
     SetLastError(ERROR_SUCCESS);
     ring->mapping.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
                                            static_cast<DWORD>(sectionBytes >> 32), static_cast<DWORD>(sectionBytes),
-                                           win::toWide(mappingName).c_str()));
+                                           toWide(mappingName).c_str()));
     const DWORD mappingError = GetLastError();
     if (!ring->mapping || mappingError == ERROR_ALREADY_EXISTS) {
-        win::logLine("open %s: CreateFileMapping %s", cardId.c_str(), win::systemErrorText(mappingError).c_str());
+        logLine("open %s: CreateFileMapping %s", cardId.c_str(), systemErrorText(mappingError).c_str());
         return "internal";
     }
     ring->view.reset(MapViewOfFile(ring->mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, static_cast<SIZE_T>(sectionBytes)));
     if (!ring->view) return "internal";
     SetLastError(ERROR_SUCCESS);
-    ring->needEvent.reset(CreateEventW(nullptr, FALSE, FALSE, win::toWide(eventName).c_str()));
+    ring->needEvent.reset(CreateEventW(nullptr, FALSE, FALSE, toWide(eventName).c_str()));
     if (!ring->needEvent || GetLastError() == ERROR_ALREADY_EXISTS) return "internal";
 
     auto* base = static_cast<std::uint8_t*>(ring->view.get());
@@ -86,7 +86,7 @@ std::string createRing(RingSlot& slot, const RingRequest& request, CreatedRing& 
     slot.owner = std::move(ring);
     slot.live.exchange(published, std::memory_order_seq_cst);  // pairs with the load in readRing
 
-    win::logLine("card %s opened by client %llu (%s), target %u, capacity %u", cardId.c_str(),
+    logLine("card %s opened by client %llu (%s), target %u, capacity %u", cardId.c_str(),
                  static_cast<unsigned long long>(request.clientId), clientName.c_str(), sizing.targetFrames,
                  sizing.capacityFrames);
     return {};
@@ -155,7 +155,7 @@ void closeRing(RingSlot& slot, core::RingCloseReason reason) {
         ring.needEvent.reset();
     }
     ring.mapping.reset();
-    win::logLine("card ring closed (client %llu, %s)", static_cast<unsigned long long>(ring.clientId),
+    logLine("card ring closed (client %llu, %s)", static_cast<unsigned long long>(ring.clientId),
                  reason == core::RingCloseReason::ByPlayer ? "by the player" : "by QOVA");
     slot.owner.reset();
 }

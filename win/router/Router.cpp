@@ -1,8 +1,10 @@
-// The router's life, its build and its card clients. The render path is RouterRender.cpp.
+// The router's life and its build. The card clients are in RouterClients.cpp, the health
+// monitor in RouterHealth.cpp, the status snapshot in RouterStatus.cpp and the render path in
+// RouterRender.cpp.
 //
-// Index: the test render gate; the stall watch; construction and destruction; rescan, apply,
-// setTestTone, showControlPanel, closeAll; the build (outputs, cards, far links, vanished
-// rings, start); the card clients; the health monitor; the status snapshot.
+// Index: the test render gate; construction and destruction; rescan, apply, setTestTone,
+// showControlPanel, closeAll; the build (outputs, cards, far links, vanished rings, start);
+// lookups.
 
 #include "win/router/Router.h"
 
@@ -21,9 +23,6 @@
 namespace win {
 
 namespace {
-
-constexpr std::uint64_t kRescanIntervalMs = 3000;  // a missing sound card is looked for this often
-constexpr std::uint64_t kRetryIntervalMs = 5000;   // a failed one is tried this often
 
 // Frames for a delay in milliseconds at a rate, to the nearest frame.
 std::uint32_t delayFrames(double rateHz, double delayMs) {
@@ -54,68 +53,10 @@ void renderGated(void* context, float* samples, std::uint32_t frames, std::uint3
 
 }  // namespace
 
-// --- stall watch, under the router lock -------------------------------------------------------
-
-std::uint64_t StallWatch::graceOf(const Device& device) {
-    return std::min(kFirstGraceMs << device.stalls, kLongestGraceMs);
-}
-
-void StallWatch::opened(std::string_view key, std::uint64_t nowMs) {
-    auto it = devices_.find(key);
-    if (it == devices_.end()) it = devices_.emplace(std::string(key), Device{}).first;
-    Device& device = it->second;
-    device.lastCount = 0;
-    device.lastChangeMs = nowMs;
-    device.running = false;
-}
-
-void StallWatch::watching(std::uint64_t nowMs) {
-    if (watched_ && nowMs - lastWatchMs_ >= kFirstGraceMs) {
-        for (auto& [key, device] : devices_) device.lastChangeMs = nowMs;
-    }
-    watched_ = true;
-    lastWatchMs_ = nowMs;
-}
-
-bool StallWatch::stalled(std::string_view key, std::uint64_t callbackCount, std::uint64_t nowMs) {
-    auto it = devices_.find(key);
-    if (it == devices_.end()) {
-        // Not seen opened: watch it from now on.
-        opened(key, nowMs);
-        it = devices_.find(key);
-    }
-    Device& device = it->second;
-    if (callbackCount != device.lastCount) {
-        if (!device.running || nowMs - device.lastChangeMs >= kFirstGraceMs) {
-            device.running = true;
-            device.runningSinceMs = nowMs;
-        }
-        device.lastCount = callbackCount;
-        device.lastChangeMs = nowMs;
-        if (nowMs - device.runningSinceMs >= kSteadyRunMs) device.stalls = 0;
-        return false;
-    }
-    if (nowMs - device.lastChangeMs < graceOf(device)) return false;
-    if (graceOf(device) < kLongestGraceMs) ++device.stalls;
-    // Should no rebuild follow, the next stall needs a whole new grace.
-    device.lastChangeMs = nowMs;
-    device.running = false;
-    return true;
-}
-
-std::uint64_t StallWatch::graceMs(std::string_view key) const {
-    const auto it = devices_.find(key);
-    return it != devices_.end() ? graceOf(it->second) : kFirstGraceMs;
-}
-
-void StallWatch::forgetAllBut(const std::set<std::string, std::less<>>& keys) {
-    std::erase_if(devices_, [&keys](const auto& entry) { return !keys.contains(entry.first); });
-}
-
 // --- life -----------------------------------------------------------------------------------
 
 // UI thread, at start-up.
-Router::Router(RouterOptions options) : options_(std::move(options)), ringPrefix_(win::toUtf8(options_.ringPrefix)) {}
+Router::Router(RouterOptions options) : options_(std::move(options)), ringPrefix_(toUtf8(options_.ringPrefix)) {}
 
 // UI thread, at shutdown.
 Router::~Router() {
@@ -130,7 +71,7 @@ void Router::rescan() {
     if (options_.scanDevices) {
         std::string error;
         std::vector<DeviceInfo> wasapi = listWasapiDevices(error);
-        if (!error.empty()) win::logLine("scan: %s", error.c_str());
+        if (!error.empty()) logLine("scan: %s", error.c_str());
         std::vector<DeviceInfo> asio = listAsioDevices();
         found.insert(found.end(), std::make_move_iterator(wasapi.begin()), std::make_move_iterator(wasapi.end()));
         found.insert(found.end(), std::make_move_iterator(asio.begin()), std::make_move_iterator(asio.end()));
@@ -239,7 +180,7 @@ void Router::build() {
         if (node->output->start(error)) continue;
         node->state = DeviceState::Failed;
         node->problem = error;
-        win::logLine("start %s: %s", node->info.key.c_str(), error.c_str());
+        logLine("start %s: %s", node->info.key.c_str(), error.c_str());
         // Keeps no half-started device around; its render function is not called after this.
         node->output->close();
         for (CardNode* card : node->cards) {
@@ -297,7 +238,7 @@ void Router::addOutputNode(RouterGraph& graph, const core::DeviceSettings& devic
     if (!opened) {
         node->state = DeviceState::Failed;
         node->problem = error;
-        win::logLine("open %s: %s", device.key.c_str(), error.c_str());
+        logLine("open %s: %s", device.key.c_str(), error.c_str());
         node->output.reset();
         graph.outputs.push_back(std::move(node));
         return;
@@ -314,7 +255,7 @@ void Router::addOutputNode(RouterGraph& graph, const core::DeviceSettings& devic
         node->problem = error;
         node->channels = 0;
         node->rate = 0;
-        win::logLine("open %s: %s", device.key.c_str(), error.c_str());
+        logLine("open %s: %s", device.key.c_str(), error.c_str());
         graph.outputs.push_back(std::move(node));
         return;
     }
@@ -327,7 +268,7 @@ void Router::addOutputNode(RouterGraph& graph, const core::DeviceSettings& devic
     const double step = node->rate != 0 ? kTonePhaseStepTimesRate / node->rate : 0.0;
     node->oscillators.assign(node->channels, Oscillator{0.0, step});
     node->state = DeviceState::Open;
-    win::logLine("open %s: %s, %u ch, latency %u frames", device.key.c_str(), node->output->describe().c_str(),
+    logLine("open %s: %s, %u ch, latency %u frames", device.key.c_str(), node->output->describe().c_str(),
                  node->channels, node->output->latencyFrames());
     graph.outputs.push_back(std::move(node));
 }
@@ -478,272 +419,6 @@ CardNode* Router::findCardNode(std::string_view id) const {
 RingSlot* Router::findSlot(std::string_view id) const {
     const auto it = ringSlots_.find(id);
     return it != ringSlots_.end() ? it->second.get() : nullptr;
-}
-
-// --- card clients -----------------------------------------------------------------------------
-
-// Connection thread.
-std::vector<core::CardInfo> Router::listCards(std::uint64_t clientId) {
-    const std::lock_guard guard(lock_);
-    std::vector<core::CardInfo> cards;
-    cards.reserve(settings_.cards.size());
-    for (const core::CardSettings& settings : settings_.cards) {
-        core::CardInfo info;
-        info.id = core::cardDeviceId(settings.id);
-        info.name = settings.name;
-        info.channels = settings.members.size() == 1 ? 1 : 2;
-        const CardNode* card = findCardNode(settings.id);
-        const RingSlot* slot = findSlot(settings.id);
-        if (card == nullptr || !card->live) {
-            info.state = "offline";
-        } else if (slot != nullptr && slot->owner && slot->owner->clientId != clientId) {
-            info.state = "busy";
-        } else {
-            info.state = "ready";
-        }
-        cards.push_back(std::move(info));
-    }
-    return cards;
-}
-
-// Connection thread.
-std::vector<std::string> Router::managedDevices() {
-    const std::lock_guard guard(lock_);
-    std::vector<std::string> names;
-    if (!graph_) return names;
-    for (const auto& node : graph_->outputs) {
-        if (node->info.family == DeviceFamily::Wasapi && node->state == DeviceState::Open) {
-            names.push_back(node->info.name);
-        }
-    }
-    return names;
-}
-
-// Connection thread. Checks in order: the card exists, it plays, nobody else holds it.
-std::string Router::openCard(std::uint64_t clientId, const std::string& cardId, const std::string& clientName,
-                             core::OpenCardResult& result) {
-    const std::lock_guard guard(lock_);
-    if (settings_.findCard(cardId) == nullptr) return "unknown_card";
-    const CardNode* card = findCardNode(cardId);
-    if (card == nullptr || !card->live) return "offline";
-    RingSlot& slot = *card->slot;
-    if (slot.owner) {
-        if (slot.owner->clientId != clientId) return "busy";
-        closeRing(slot, core::RingCloseReason::ByQova);
-    }
-
-    RingRequest request;
-    request.namePrefix = ringPrefix_;
-    request.ringNumber = ++ringCounter_;
-    request.cardId = cardId;
-    request.periodFrames = card->period;
-    request.clientId = clientId;
-    request.clientName = clientName;
-    CreatedRing created;
-    std::string status = createRing(slot, request, created);
-    if (!status.empty()) return status;
-    result.mapping = std::move(created.mapping);
-    result.event = std::move(created.event);
-    result.capacity = created.capacityFrames;
-    result.target = created.targetFrames;
-    result.period = created.periodFrames;
-    return {};
-}
-
-// Connection thread.
-bool Router::closeCard(std::uint64_t clientId, const std::string& cardId) {
-    const std::lock_guard guard(lock_);
-    RingSlot* slot = findSlot(cardId);
-    if (slot == nullptr || !slot->owner || slot->owner->clientId != clientId) return false;
-    closeRing(*slot, core::RingCloseReason::ByPlayer);
-    return true;
-}
-
-// Connection thread, as its connection ends.
-void Router::clientGone(std::uint64_t clientId) {
-    const std::lock_guard guard(lock_);
-    for (auto& [id, slot] : ringSlots_) {
-        if (slot->owner && slot->owner->clientId == clientId) closeRing(*slot, core::RingCloseReason::ByQova);
-    }
-}
-
-// UI thread (the quit confirmation).
-bool Router::anyCardPlaying() {
-    const std::lock_guard guard(lock_);
-    return std::any_of(ringSlots_.begin(), ringSlots_.end(),
-                       [](const auto& entry) { return entry.second->owner != nullptr; });
-}
-
-// --- health monitor -------------------------------------------------------------------------
-
-// UI thread, every 500 ms. At most one rebuild per call, and the call ends with it.
-void Router::checkHealth() {
-    std::unique_lock guard(lock_);
-
-    for (auto& [id, slot] : ringSlots_) {
-        const CardRing* ring = slot->owner.get();
-        if (ring != nullptr && ring->header->closeReason.load(std::memory_order_acquire) ==
-                                   static_cast<std::uint32_t>(core::RingCloseReason::ByPlayer)) {
-            closeRing(*slot, core::RingCloseReason::ByPlayer);
-        }
-    }
-    if (!graph_) return;
-
-    for (const auto& link : graph_->farLinks) {
-        const std::uint32_t starts = link->starts.load(std::memory_order_relaxed);
-        if (starts == link->reportedStarts) continue;
-        link->reportedStarts = starts;
-        const std::uint32_t trimmed = link->trimmed.load(std::memory_order_relaxed);
-        win::logLine("card %s: far half on %s started; trimmed %u frames (%.1f ms) to line up with the near half",
-                     link->card->id.c_str(), link->farOutput->info.name.c_str(), trimmed,
-                     trimmed * 1000.0 / link->card->primaryRate);
-    }
-
-    // An output that stalled is as good as stopped, and the user sees the same line.
-    const std::uint64_t now = GetTickCount64();
-    stallWatch_.watching(now);
-    bool stopped = false;
-    for (const auto& node : graph_->outputs) {
-        if (node->state != DeviceState::Open) continue;
-        if (node->output->stoppedUnexpectedly() ||
-            stallWatch_.stalled(node->info.key, node->callbackCount.load(std::memory_order_relaxed), now)) {
-            win::logLine("%s stopped unexpectedly; rebuilding", node->info.key.c_str());
-            stopped = true;
-        }
-    }
-    if (stopped) {
-        build();
-        return;
-    }
-
-    auto anyNode = [&](auto wanted) {
-        return std::any_of(graph_->outputs.begin(), graph_->outputs.end(),
-                           [&](const auto& node) { return wanted(node->state); });
-    };
-    if (now - lastScanTick_ > kRescanIntervalMs - 1 &&
-        anyNode([](DeviceState state) { return state != DeviceState::Open; })) {
-        // The scan talks to Windows; control requests and the window may go on meanwhile.
-        guard.unlock();
-        rescan();
-        guard.lock();
-        if (!graph_) return;
-        const bool back = std::any_of(graph_->outputs.begin(), graph_->outputs.end(), [&](const auto& node) {
-            return node->state == DeviceState::Missing && findDevice(node->info.key) != nullptr;
-        });
-        if (back) {
-            build();
-            return;
-        }
-    }
-
-    if (now - lastRetryTick_ < kRetryIntervalMs) return;
-    lastRetryTick_ = now;
-    for (const auto& node : graph_->outputs) {
-        if (node->state != DeviceState::Failed || !reopensNow(*node)) continue;
-        win::logLine("%s opens again; rebuilding", node->info.key.c_str());
-        build();
-        return;
-    }
-}
-
-// Under the router lock. A trial open of a failed output's sound card, closed and destroyed
-// again at once; nothing is logged when it fails.
-bool Router::reopensNow(const OutputNode& node) {
-    const DeviceInfo* info = findDevice(node.info.key);
-    if (info == nullptr) return false;
-    std::unique_ptr<Output> trial = info->family == DeviceFamily::Asio ? makeAsioOutput() : makeMiniaudioOutput();
-    std::string error;
-    bool opened = false;
-    if (!(options_.holdCheck && options_.holdCheck(*info))) {
-        // No context: the trial is never started, so its render function is never called.
-        opened = trial->open(*info, node.config, renderOutput, nullptr, error);
-    }
-    trial->close();
-    return opened;
-}
-
-// --- status snapshot ------------------------------------------------------------------------
-
-// UI thread.
-StatusSnapshot Router::statusSnapshot() {
-    const std::lock_guard guard(lock_);
-    StatusSnapshot snapshot;
-    snapshot.buildCount = buildCount_;
-
-    std::vector<DeviceInfo> devices = devices_;
-    for (const core::DeviceSettings& configured : settings_.devices) {
-        if (findDevice(configured.key) != nullptr) continue;
-        DeviceInfo placeholder;
-        placeholder.key = configured.key;
-        placeholder.name = configured.name;
-        placeholder.family = core::familyOfKey(configured.key);
-        devices.push_back(std::move(placeholder));
-    }
-
-    snapshot.devices.reserve(devices.size());
-    for (DeviceInfo& info : devices) {
-        DeviceStatus status;
-        const core::DeviceSettings* configured = settings_.findDevice(info.key);
-        if (configured != nullptr) status.configured = *configured;
-        const OutputNode* node = findOutput(info.key);
-        if (node != nullptr) {
-            status.state = node->state;
-            status.problem = node->problem;
-            status.channels = node->channels;
-            if (node->state == DeviceState::Open) {
-                status.description = node->output->describe();
-                status.rate = node->output->sampleRate();
-                status.period = node->output->periodFrames();
-                status.latency = node->output->latencyFrames();
-                status.peaks.resize(node->channels);
-                status.tones.resize(node->channels);
-                for (std::uint32_t c = 0; c < node->channels; ++c) {
-                    status.peaks[c] = node->peaks[c].exchange(0.0f, std::memory_order_relaxed);
-                    status.tones[c] = node->tones[c].load(std::memory_order_relaxed);
-                }
-            }
-        } else {
-            status.state = configured != nullptr && configured->enabled ? DeviceState::Missing : DeviceState::Off;
-        }
-        if (status.channels == 0) status.channels = info.channels;
-        status.info = std::move(info);
-        snapshot.devices.push_back(std::move(status));
-    }
-
-    snapshot.cards.reserve(settings_.cards.size());
-    for (const core::CardSettings& settings : settings_.cards) {
-        CardStatus status;
-        status.id = settings.id;
-        status.name = settings.name;
-        if (const CardNode* card = findCardNode(settings.id)) {
-            status.live = card->live;
-            status.problem = card->problem;
-            for (const FarLink* link : card->farLinks) {
-                status.farDropFrames += link->underrunFrames.load(std::memory_order_relaxed) +
-                                        link->overflowFrames.load(std::memory_order_relaxed);
-                const std::uint32_t starts = link->starts.load(std::memory_order_relaxed);
-                status.farStarts += starts;
-                if (starts > 0) {
-                    status.farDriftPpm = (link->lastFactor.load(std::memory_order_relaxed) - 1.0) * 1000000.0;
-                }
-            }
-        }
-        const RingSlot* slot = findSlot(settings.id);
-        if (slot != nullptr && slot->owner) {
-            const CardRing& ring = *slot->owner;
-            status.playing = true;
-            status.player = ring.clientName;
-            // The player moves writePos at any moment: read each position once, and never
-            // show more than the ring holds.
-            const std::uint64_t written = ring.header->writePos.load(std::memory_order_acquire);
-            const std::uint64_t read = ring.header->readPos.load(std::memory_order_acquire);
-            status.fill = written < read ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(written - read, ring.capacityFrames));
-            status.target = ring.targetFrames;
-            status.underrunFrames = ring.header->underrunFrames.load(std::memory_order_relaxed);
-        }
-        snapshot.cards.push_back(std::move(status));
-    }
-    return snapshot;
 }
 
 }  // namespace win

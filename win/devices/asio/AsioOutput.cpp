@@ -230,7 +230,7 @@ bool AsioOutput::negotiate(const core::DeviceSettings& settings, std::string& er
         return false;
     }
     if (settings.bufferFrames != 0 && settings.bufferFrames != periodFrames_) {
-        win::logLine("asio %s: buffer %u is not allowed (min %ld max %ld pref %ld gran %ld), using %u",
+        logLine("asio %s: buffer %u is not allowed (min %ld max %ld pref %ld gran %ld), using %u",
                      driverName_.c_str(), settings.bufferFrames, minimum, maximum, preferred, granularity,
                      periodFrames_);
     }
@@ -278,7 +278,7 @@ bool AsioOutput::createBuffers(std::string& error) {
         error = "the ASIO driver refused a buffer of " + std::to_string(periodFrames_) + " frames";
         return false;
     }
-    win::logLine("asio %s: refused a buffer of %u frames, using its preferred %u", driverName_.c_str(), periodFrames_,
+    logLine("asio %s: refused a buffer of %u frames, using its preferred %u", driverName_.c_str(), periodFrames_,
                  fallback);
     periodFrames_ = fallback;
     return true;
@@ -308,12 +308,12 @@ bool AsioOutput::readChannels() {
         }
         sampleTypes_[i] = static_cast<std::int32_t>(channel.type);
         if (core::asioSampleBytes(sampleTypes_[i]) == 0) {
-            win::logLine("asio %s: channel %u has sample type %ld, which QOVA cannot write; it stays silent",
+            logLine("asio %s: channel %u has sample type %ld, which QOVA cannot write; it stays silent",
                          driverName_.c_str(), i, channel.type);
         }
     }
     if (!description.empty() && description != lastLoggedOutputs) {
-        win::logLine("asio %s: outputs %s", driverName_.c_str(), description.c_str());
+        logLine("asio %s: outputs %s", driverName_.c_str(), description.c_str());
         lastLoggedOutputs = description;
     }
     return noneConnected;

@@ -1,7 +1,5 @@
-// The Status tab (which players use which cards now, how full their rings are, what went
-// missing, and the sound cards running with their latency) and the About tab (version,
-// notices, licence files, language, start with Windows, the log). Both read the Ui's last
-// snapshot; only About changes anything, and that at once: the language and the Run value.
+// The About tab: version, notices, licence files, language, start with Windows, the log. The
+// language and the Run value change at once, not at Apply.
 
 #include <windows.h>
 
@@ -9,55 +7,26 @@
 
 #include <imgui.h>
 
-#include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "app/shell/Folders.h"
 #include "app/shell/StartWithWindows.h"
 #include "app/ui/Tabs.h"
 #include "app/ui/Ui.h"
+#include "app/ui/Widgets.h"
 #include "core/Version.h"
-#include "core/ring/CardRingLayout.h"
-#include "win/base/Log.h"
 
 namespace app {
 namespace {
 
-constexpr std::uint64_t kMaxShownDropFrames = 4294967295u;
-constexpr const char* kLogoLines = "ASIO is a registered\ntrademark of Steinberg\nMedia Technologies\nGmbH";
 constexpr const char* kTrademarkNote =
     "ASIO is a trademark of Steinberg Media Technologies GmbH, registered in Europe and other countries.";
 constexpr const wchar_t* kLicenceFile = L"LICENSE.txt";
 constexpr const wchar_t* kNoticesFile = L"THIRD-PARTY-NOTICES.txt";
 
-double milliseconds(double frames, double rate) {
-    return rate > 0.0 ? frames * 1000.0 / rate : 0.0;
-}
-
 std::string text(const Ui& ui, UiText id) {
     return std::string(uiText(ui.language(), id));
-}
-
-// "<text in the language>###id", so a widget keeps its id in every language.
-std::string label(const Ui& ui, UiText id, const char* widgetId) {
-    return text(ui, id) + widgetId;
-}
-
-std::string displayName(const Ui& ui, const win::DeviceStatus& device) {
-    if (!device.info.name.empty()) return device.info.name;
-    for (const core::DeviceSettings& settings : ui.pending().devices) {
-        if (settings.key == device.info.key && !settings.name.empty()) return settings.name;
-    }
-    return device.info.key;
-}
-
-void wrappedText(const std::string& shown) {
-    ImGui::PushTextWrapPos(0.0f);
-    ImGui::TextUnformatted(shown.c_str(), shown.c_str() + shown.size());
-    ImGui::PopTextWrapPos();
 }
 
 // The folder of the running program with its final separator, where the build and the
@@ -86,32 +55,6 @@ void openFile(const std::wstring& path) {
     ShellExecuteW(nullptr, L"open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
-void drawPlayersTable(const Ui& ui) {
-    if (!ImGui::BeginTable("##status", 4, ImGuiTableFlags_RowBg | ImGuiTableFlags_BordersInnerH)) return;
-    ImGui::TableSetupColumn(text(ui, UiText::Name).c_str());
-    ImGui::TableSetupColumn(text(ui, UiText::Player).c_str());
-    ImGui::TableSetupColumn(text(ui, UiText::PlayerBuffer).c_str());
-    ImGui::TableSetupColumn(text(ui, UiText::Dropouts).c_str());
-    ImGui::TableHeadersRow();
-    for (const win::CardStatus& card : ui.cards()) {
-        if (!card.playing) continue;
-        ImGui::TableNextRow();
-        ImGui::TableNextColumn();
-        ImGui::TextUnformatted(card.name.c_str());
-        ImGui::TableNextColumn();
-        ImGui::TextUnformatted(card.player.c_str());
-        ImGui::TableNextColumn();
-        ImGui::Text("%.1f / %.1f ms", milliseconds(card.fill, core::kRingRateHz), milliseconds(card.target, core::kRingRateHz));
-        ImGui::TableNextColumn();
-        // Both halves of a joined card count: a gap on either side is heard.
-        const std::uint64_t lost = std::min<std::uint64_t>(
-            card.underrunFrames + std::min(card.farDropFrames, kMaxShownDropFrames), kMaxShownDropFrames);
-        ImGui::TextColored(lost > 0 ? kWarningColour : kOkColour, "%.0f ms",
-                           milliseconds(static_cast<double>(lost), core::kRingRateHz));
-    }
-    ImGui::EndTable();
-}
-
 void drawLogoBlock(const Ui& ui) {
     const ImGuiStyle& style = ImGui::GetStyle();
     float logoHeight = 0.0f;
@@ -123,9 +66,9 @@ void drawLogoBlock(const Ui& ui) {
         ImGui::SameLine();
     }
     ImGui::PushFont(nullptr, style.FontSizeBase * 0.8f);
-    const float textHeight = ImGui::CalcTextSize(kLogoLines).y;
+    const float textHeight = ImGui::CalcTextSize(kTrademarkLines).y;
     if (logoHeight > textHeight) ImGui::SetCursorPosY(ImGui::GetCursorPosY() + (logoHeight - textHeight) * 0.5f);
-    ImGui::TextUnformatted(kLogoLines);
+    ImGui::TextUnformatted(kTrademarkLines);
     ImGui::PopFont();
 }
 
@@ -135,12 +78,12 @@ void drawLicenceButtons(const Ui& ui) {
     const std::wstring notices = folder + kNoticesFile;
     bool drawn = false;
     if (fileExists(licence)) {
-        if (ImGui::Button(label(ui, UiText::Licence, "###licence").c_str())) openFile(licence);
+        if (ImGui::Button(label(ui.language(), UiText::Licence, "###licence").c_str())) openFile(licence);
         drawn = true;
     }
     if (fileExists(notices)) {
         if (drawn) ImGui::SameLine();
-        if (ImGui::Button(label(ui, UiText::ThirdPartyLicences, "###notices").c_str())) openFile(notices);
+        if (ImGui::Button(label(ui.language(), UiText::ThirdPartyLicences, "###notices").c_str())) openFile(notices);
     }
 }
 
@@ -171,29 +114,6 @@ void drawLanguagePicker(Ui& ui) {
 
 }  // namespace
 
-void drawStatusTab(Ui& ui) {
-    ImGui::TextUnformatted(text(ui, UiText::PlayersHelp).c_str());
-    ImGui::Spacing();
-
-    const bool anyPlaying =
-        std::any_of(ui.cards().begin(), ui.cards().end(), [](const win::CardStatus& card) { return card.playing; });
-    if (anyPlaying) {
-        drawPlayersTable(ui);
-    } else {
-        ImGui::TextColored(kDimColour, "%s", text(ui, UiText::NoPlayerUsing).c_str());
-    }
-
-    ImGui::Spacing();
-    ImGui::Separator();
-    for (const win::DeviceStatus& device : ui.devices()) {
-        if (device.state != win::DeviceState::Open) continue;
-        ImGui::TextColored(kAccentColour, "%s", displayName(ui, device).c_str());
-        ImGui::SameLine();
-        ImGui::TextColored(kDimColour, "%s, %.1f ms", device.description.c_str(),
-                           milliseconds(device.latency, device.rate));
-    }
-}
-
 void drawAboutTab(Ui& ui) {
     ImGui::TextColored(kAccentColour, "%s", QOVA_PRODUCT_NAME " " QOVA_VERSION_TEXT);
     ImGui::Spacing();
@@ -215,11 +135,11 @@ void drawAboutTab(Ui& ui) {
 
     // Read every frame: the tray menu may have changed it since.
     bool startWithWindows = isStartWithWindowsOn();
-    if (ImGui::Checkbox(label(ui, UiText::StartWithWindows, "###startWithWindows").c_str(), &startWithWindows)) {
+    if (ImGui::Checkbox(label(ui.language(), UiText::StartWithWindows, "###startWithWindows").c_str(), &startWithWindows)) {
         setStartWithWindows(startWithWindows);
     }
 
-    if (ImGui::Button(label(ui, UiText::OpenTheLog, "###openLog").c_str())) openFile(logFilePath());
+    if (ImGui::Button(label(ui.language(), UiText::OpenTheLog, "###openLog").c_str())) openFile(logFilePath());
 }
 
 }  // namespace app

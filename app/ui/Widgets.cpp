@@ -1,0 +1,70 @@
+#include "app/ui/Widgets.h"
+
+#include <imgui_internal.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace app {
+
+void showText(std::string_view text) {
+    ImGui::TextUnformatted(text.data(), text.data() + text.size());
+}
+
+void showText(std::string_view text, const ImVec4& colour) {
+    ImGui::PushStyleColor(ImGuiCol_Text, colour);
+    showText(text);
+    ImGui::PopStyleColor();
+}
+
+std::string label(std::string_view text, const char* id) {
+    std::string out(text);
+    out += id;
+    return out;
+}
+
+std::string label(UiLanguage language, UiText text, const char* id) {
+    return label(uiText(language, text), id);
+}
+
+bool clippedText(std::string_view text) {
+    ImGuiWindow* window = ImGui::GetCurrentWindow();
+    if (window->SkipItems) return false;
+    const char* end = text.data() + text.size();
+    const ImVec2 size = ImGui::CalcTextSize(text.data(), end);
+    // Up to the clipping edge: in a table cell that includes the cell's right padding, which
+    // is better spent on a whole word than left empty beside an ellipsis.
+    const float room = std::max({ImGui::GetContentRegionAvail().x, window->ClipRect.Max.x - window->DC.CursorPos.x, 1.0f});
+    const bool cut = size.x > room;
+    const ImVec2 shown(cut ? room : size.x, size.y);
+    // On whole pixels, as glyphs are drawn: a clip edge between pixels would shave the first
+    // glyph and the ellipsis.
+    const ImVec2 position(std::floor(window->DC.CursorPos.x),
+                          std::floor(window->DC.CursorPos.y + window->DC.CurrLineTextBaseOffset));
+    const ImRect box(position.x, position.y, position.x + shown.x, position.y + shown.y);
+    ImGui::ItemSize(shown, 0.0f);
+    if (!ImGui::ItemAdd(box, 0)) return cut;
+    if (cut) {
+        // Clipped on the right only: descenders reach below the line height.
+        ImGui::RenderTextEllipsis(window->DrawList, box.Min, ImVec2(box.Max.x, window->ClipRect.Max.y), box.Max.x,
+                                  text.data(), end, &size);
+    } else {
+        ImGui::RenderText(box.Min, text.data(), end, false);
+    }
+    return cut;
+}
+
+bool clippedText(std::string_view text, const ImVec4& colour) {
+    ImGui::PushStyleColor(ImGuiCol_Text, colour);
+    const bool cut = clippedText(text);
+    ImGui::PopStyleColor();
+    return cut;
+}
+
+void wrappedText(std::string_view text) {
+    ImGui::PushTextWrapPos(0.0f);
+    ImGui::TextUnformatted(text.data(), text.data() + text.size());
+    ImGui::PopTextWrapPos();
+}
+
+}  // namespace app

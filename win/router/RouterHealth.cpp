@@ -1,0 +1,109 @@
+// The router's health monitor, run from the window's timer.
+
+#include "win/router/Router.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "win/base/Log.h"
+
+namespace win {
+
+namespace {
+
+constexpr std::uint64_t kRescanIntervalMs = 3000;  // a missing sound card is looked for this often
+constexpr std::uint64_t kRetryIntervalMs = 5000;   // a failed one is tried this often
+
+}  // namespace
+
+// --- health monitor -------------------------------------------------------------------------
+
+// UI thread, every 500 ms. At most one rebuild per call, and the call ends with it.
+void Router::checkHealth() {
+    std::unique_lock guard(lock_);
+
+    for (auto& [id, slot] : ringSlots_) {
+        const CardRing* ring = slot->owner.get();
+        if (ring != nullptr && ring->header->closeReason.load(std::memory_order_acquire) ==
+                                   static_cast<std::uint32_t>(core::RingCloseReason::ByPlayer)) {
+            closeRing(*slot, core::RingCloseReason::ByPlayer);
+        }
+    }
+    if (!graph_) return;
+
+    for (const auto& link : graph_->farLinks) {
+        const std::uint32_t starts = link->starts.load(std::memory_order_relaxed);
+        if (starts == link->reportedStarts) continue;
+        link->reportedStarts = starts;
+        const std::uint32_t trimmed = link->trimmed.load(std::memory_order_relaxed);
+        logLine("card %s: far half on %s started; trimmed %u frames (%.1f ms) to line up with the near half",
+                     link->card->id.c_str(), link->farOutput->info.name.c_str(), trimmed,
+                     trimmed * 1000.0 / link->card->primaryRate);
+    }
+
+    // An output that stalled is as good as stopped, and the user sees the same line.
+    const std::uint64_t now = GetTickCount64();
+    stallWatch_.watching(now);
+    bool stopped = false;
+    for (const auto& node : graph_->outputs) {
+        if (node->state != DeviceState::Open) continue;
+        if (node->output->stoppedUnexpectedly() ||
+            stallWatch_.stalled(node->info.key, node->callbackCount.load(std::memory_order_relaxed), now)) {
+            logLine("%s stopped unexpectedly; rebuilding", node->info.key.c_str());
+            stopped = true;
+        }
+    }
+    if (stopped) {
+        build();
+        return;
+    }
+
+    auto anyNode = [&](auto wanted) {
+        return std::any_of(graph_->outputs.begin(), graph_->outputs.end(),
+                           [&](const auto& node) { return wanted(node->state); });
+    };
+    if (now - lastScanTick_ > kRescanIntervalMs - 1 &&
+        anyNode([](DeviceState state) { return state != DeviceState::Open; })) {
+        // The scan talks to Windows; control requests and the window may go on meanwhile.
+        guard.unlock();
+        rescan();
+        guard.lock();
+        if (!graph_) return;
+        const bool back = std::any_of(graph_->outputs.begin(), graph_->outputs.end(), [&](const auto& node) {
+            return node->state == DeviceState::Missing && findDevice(node->info.key) != nullptr;
+        });
+        if (back) {
+            build();
+            return;
+        }
+    }
+
+    if (now - lastRetryTick_ < kRetryIntervalMs) return;
+    lastRetryTick_ = now;
+    for (const auto& node : graph_->outputs) {
+        if (node->state != DeviceState::Failed || !reopensNow(*node)) continue;
+        logLine("%s opens again; rebuilding", node->info.key.c_str());
+        build();
+        return;
+    }
+}
+
+// Under the router lock. A trial open of a failed output's sound card, closed and destroyed
+// again at once; nothing is logged when it fails.
+bool Router::reopensNow(const OutputNode& node) {
+    const DeviceInfo* info = findDevice(node.info.key);
+    if (info == nullptr) return false;
+    std::unique_ptr<Output> trial = info->family == DeviceFamily::Asio ? makeAsioOutput() : makeMiniaudioOutput();
+    std::string error;
+    bool opened = false;
+    if (!(options_.holdCheck && options_.holdCheck(*info))) {
+        // No context: the trial is never started, so its render function is never called.
+        opened = trial->open(*info, node.config, renderOutput, nullptr, error);
+    }
+    trial->close();
+    return opened;
+}
+
+}  // namespace win
