@@ -31,6 +31,7 @@
 
 #include "core/ring/CardRingLayout.h"
 #include "tools/player/RingProducer.h"
+#include "tools/player/WavReader.h"
 #include "win/base/Session.h"
 #include "win/base/Text.h"
 #include "win/base/UniqueHandle.h"
@@ -443,107 +444,11 @@ public:
     }
 
     std::string describe() const override { return formatText("a %g Hz tone", hz_); }
-                                                              
-                                                              private:
-                                                              double hz_;
+
+private:
+    double hz_;
     double phaseCycles_ = 0.0;
 };
-
-struct WavFormat {
-    std::uint16_t channels = 0;
-    std::uint32_t rateHz = 0;
-    std::uint16_t bits = 0;
-    bool isFloat = false;
-    std::uint32_t blockBytes = 0;  // bytes per frame
-    std::uint64_t dataOffset = 0;
-    std::uint64_t dataBytes = 0;
-};
-
-std::uint32_t le32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t{p[3]} << 24);
-}
-
-std::uint32_t le24(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (std::uint32_t{p[2]} << 16);
-}
-
-std::uint16_t le16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-// Reads the "fmt " chunk's fields; "" or why the file cannot be played.
-std::string readFmtChunk(const unsigned char* fmt, std::uint32_t size, WavFormat& format) {
-    if (size < 16) return "its format chunk is too short";
-    std::uint16_t tag = le16(fmt);
-    format.channels = le16(fmt + 2);
-    format.rateHz = le32(fmt + 4);
-    format.blockBytes = le16(fmt + 12);
-    format.bits = le16(fmt + 14);
-    // WAVE_FORMAT_EXTENSIBLE names the real format in the first two bytes of its sub-format GUID.
-    if (tag == 0xFFFE) {
-        if (size < 40) return "its extensible format chunk is too short";
-        tag = le16(fmt + 24);
-    }
-    if (tag != 1 && tag != 3) return formatText("its sample format %u is not PCM", unsigned{tag});
-    format.isFloat = tag == 3;
-    if (format.isFloat ? format.bits != 32 : format.bits != 16 && format.bits != 24 && format.bits != 32)
-        return formatText("%u-bit %s samples are not supported", unsigned{format.bits},
-                          format.isFloat ? "float" : "integer");
-    if (format.channels != 1 && format.channels != 2)
-        return formatText("it has %u channels; mono and stereo files play", unsigned{format.channels});
-    if (format.rateHz != kRateHz)
-        return formatText("it is at %u Hz; cards play 48000 Hz, so convert it first", format.rateHz);
-    if (format.blockBytes != format.channels * format.bits / 8) return "its block size does not match its format";
-    return {};
-}
-
-// Walks the RIFF chunks up to "data". "" or why the file cannot be played.
-std::string readWavHeader(std::FILE* file, std::uint64_t fileBytes, WavFormat& format) {
-    unsigned char riff[12];
-    if (std::fread(riff, 1, 12, file) != 12 || std::memcmp(riff, "RIFF", 4) != 0 ||
-        std::memcmp(riff + 8, "WAVE", 4) != 0)
-        return "it is not a WAV file";
-    bool haveFormat = false;
-    std::uint64_t at = 12;
-    for (;;) {
-        unsigned char chunk[8];
-        if (std::fread(chunk, 1, 8, file) != 8) return haveFormat ? "it has no data chunk" : "it has no format chunk";
-        const std::uint32_t size = le32(chunk + 4);
-        at += 8;
-        if (std::memcmp(chunk, "fmt ", 4) == 0) {
-            std::vector<unsigned char> fmt(std::min<std::uint32_t>(size, 64));
-            if (std::fread(fmt.data(), 1, fmt.size(), file) != fmt.size()) return "its format chunk is cut short";
-            const std::string problem = readFmtChunk(fmt.data(), static_cast<std::uint32_t>(fmt.size()), format);
-            if (!problem.empty()) return problem;
-            haveFormat = true;
-        } else if (std::memcmp(chunk, "data", 4) == 0) {
-            if (!haveFormat) return "its data comes before its format";
-            format.dataOffset = at;
-            // Recorders that were cut off leave the size too large (or 0xFFFFFFFF); the file decides.
-            format.dataBytes = std::min<std::uint64_t>(size, fileBytes > at ? fileBytes - at : 0);
-            return {};
-        }
-        at += size + (size & 1);  // chunks are padded to an even size
-        if (at >= fileBytes || _fseeki64(file, static_cast<long long>(at), SEEK_SET) != 0)
-            return haveFormat ? "it has no data chunk" : "it has no format chunk";
-    }
-}
-
-float sampleAt(const unsigned char* p, const WavFormat& format) {
-    if (format.isFloat) {
-        float value;
-        std::memcpy(&value, p, sizeof value);
-        return std::isfinite(value) ? value : 0.0f;
-    }
-    switch (format.bits) {
-    case 16: return static_cast<float>(static_cast<std::int16_t>(le16(p))) / 32768.0f;
-    case 24: {
-        const std::int32_t value = static_cast<std::int32_t>(le24(p) << 8) >> 8;
-        return static_cast<float>(value) / 8388608.0f;
-    }
-    default: return static_cast<float>(static_cast<double>(static_cast<std::int32_t>(le32(p))) / 2147483648.0);
-    }
-}
 
 class WavSource final : public SoundSource {
 public:
@@ -555,7 +460,7 @@ public:
         WIN32_FILE_ATTRIBUTE_DATA attributes{};
         if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) return "cannot read " + path_;
         const std::uint64_t bytes = (std::uint64_t{attributes.nFileSizeHigh} << 32) | attributes.nFileSizeLow;
-        const std::string problem = readWavHeader(file_.get(), bytes, format_);
+        const std::string problem = player::readWavHeader(file_.get(), bytes, format_);
         if (!problem.empty()) return path_ + " cannot be played: " + problem;
         if (_fseeki64(file_.get(), static_cast<long long>(format_.dataOffset), SEEK_SET) != 0)
             return "cannot read " + path_;
@@ -570,9 +475,9 @@ public:
         const unsigned sampleBytes = format_.bits / 8u;
         for (std::size_t i = 0; i < got; ++i) {
             const unsigned char* frame = raw_.data() + i * format_.blockBytes;
-            const float left = sampleAt(frame, format_);
+            const float left = player::sampleAt(frame, format_);
             stereo[2 * i] = left;
-            stereo[2 * i + 1] = format_.channels == 2 ? sampleAt(frame + sampleBytes, format_) : left;
+            stereo[2 * i + 1] = format_.channels == 2 ? player::sampleAt(frame + sampleBytes, format_) : left;
         }
         framesLeft_ = got < frames ? 0 : framesLeft_ - got;
         return static_cast<std::uint32_t>(got);
@@ -590,7 +495,7 @@ private:
 
     std::string path_;
     std::unique_ptr<std::FILE, FileCloser> file_;
-    WavFormat format_;
+    player::WavFormat format_;
     std::uint64_t framesLeft_ = 0;
     std::vector<unsigned char> raw_;
 };
