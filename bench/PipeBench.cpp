@@ -15,11 +15,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/settings/Settings.h"
+#include "win/base/PipeClient.h"
 #include "win/base/UniqueHandle.h"
 #include "win/control/ControlServer.h"
 #include "win/devices/DeviceScan.h"
@@ -40,7 +42,8 @@ std::wstring benchPipeName(const wchar_t* what) {
 class EchoServer {
 public:
     explicit EchoServer(const std::wstring& name) : stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-        pipe_.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        pipe_.reset(CreateNamedPipeW(name.c_str(),
+                                     PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                      kPipeMode, PIPE_UNLIMITED_INSTANCES, 65536, 65536, 0, nullptr));
         if (pipe_) thread_ = std::thread([this] { run(); });
     }
@@ -89,37 +92,6 @@ private:
     std::thread thread_;
 };
 
-// A player app's end: blocking, message read mode.
-class Client {
-public:
-    explicit Client(const std::wstring& name) {
-        for (int attempt = 0; attempt < 100 && !pipe_; ++attempt) {
-            pipe_.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-            if (!pipe_) Sleep(10);
-        }
-        DWORD mode = PIPE_READMODE_MESSAGE;
-        if (pipe_ && !SetNamedPipeHandleState(pipe_.get(), &mode, nullptr, nullptr)) pipe_.reset();
-    }
-    bool ok() const { return static_cast<bool>(pipe_); }
-
-    // One request and its whole reply; empty on failure.
-    const std::string& ask(const std::string& request) {
-        reply_.clear();
-        DWORD bytes = 0;
-        if (!WriteFile(pipe_.get(), request.data(), static_cast<DWORD>(request.size()), &bytes, nullptr)) return reply_;
-        for (;;) {
-            const BOOL done = ReadFile(pipe_.get(), buffer_, sizeof buffer_, &bytes, nullptr);
-            reply_.append(buffer_, bytes);
-            if (done || GetLastError() != ERROR_MORE_DATA) return reply_;
-        }
-    }
-
-private:
-    UniqueHandle pipe_;
-    std::string reply_;
-    char buffer_[65536];
-};
-
 struct Figures {
     double medianUs = 0;
     double p99Us = 0;
@@ -133,12 +105,12 @@ Figures figuresOf(std::vector<double> samplesUs) {
     return figures;
 }
 
-void roundTrips(Client& client, const std::string& request, int count, std::vector<double>& samplesUs) {
+void roundTrips(PipeClient& client, const std::string& request, int count, std::vector<double>& samplesUs) {
     for (int i = 0; i < count; ++i) {
         const auto start = Clock::now();
-        const std::string& reply = client.ask(request);
+        const std::optional<std::string> reply = client.ask(request);
         const auto end = Clock::now();
-        if (reply.empty()) {
+        if (!reply) {
             std::fprintf(stderr, "no reply\n");
             std::exit(1);
         }
@@ -193,16 +165,17 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    Client control(controlName);
-    Client echoClient(benchPipeName(L"echo"));
-    if (!control.ok() || !echoClient.ok()) {
+    // A player app's end: the client every tool and test speaks to QOVA with.
+    PipeClient control;
+    PipeClient echoClient;
+    if (!control.open(controlName) || !echoClient.open(benchPipeName(L"echo"))) {
         std::fprintf(stderr, "cannot connect\n");
         return 1;
     }
     const std::string hello = R"({"op":"hello","protocol":1,"client":"pipe bench"})";
     const std::string cards = R"({"op":"cards"})";
-    std::printf("hello -> %s\n", control.ask(hello).c_str());
-    const std::string cardsReply = control.ask(cards);
+    std::printf("hello -> %s\n", control.ask(hello).value_or("").c_str());
+    const std::string cardsReply = control.ask(cards).value_or("");
     std::printf("cards -> %s\n", cardsReply.c_str());
     if (cardsReply.find("\"ok\":true") == std::string::npos) {
         std::fprintf(stderr, "the control server does not answer \"cards\"\n");

@@ -50,16 +50,19 @@ public:
         if (clientId != kClientId) throw std::logic_error("wrong client id");
         std::vector<core::CardInfo> cards = {
             {.id = "qova:00000001", .name = "Lounge", .channels = 2, .state = "ready"},
-            {.id = "qova:0000000a", .name = "K\xc3\xbc" "che \"mono\"\t", .channels = 1, .state = "busy"},
+            {.id = "qova:0000000a",
+             .name = "K\xc3\xbc"
+                     "che \"mono\"\t",
+             .channels = 1,
+             .state = "busy"},
             {.id = "qova:ffffffff", .name = "broken \xff name", .channels = 2, .state = "offline"},
         };
-        for (const std::string& id : held_) cards.push_back({.id = "qova:" + id, .name = id, .channels = 2, .state = "ready"});
+        for (const std::string& id : held_)
+            cards.push_back({.id = "qova:" + id, .name = id, .channels = 2, .state = "ready"});
         return cards;
     }
 
-    std::vector<std::string> managedDevices() override {
-        return {"Speakers (Realtek\xc2\xae Audio)", "\xc3", ""};
-    }
+    std::vector<std::string> managedDevices() override { return {"Speakers (Realtek\xc2\xae Audio)", "\xc3", ""}; }
 
     std::string openCard(std::uint64_t clientId, const std::string& cardId, const std::string& clientName,
                          core::OpenCardResult& result) override {
@@ -115,7 +118,7 @@ std::string expectedOp(std::string_view request) {
 void checkReply(std::string_view request, const std::string& reply, const core::ClientState& before,
                 const core::ClientState& after) {
     static const std::set<std::string> kCodes = {"bad_request", "protocol_mismatch", "unknown_card", "not_open",
-                                                 "internal", "offline", "busy"};
+                                                 "internal",    "offline",           "busy"};
     const Json parsed = Json::parse(reply, nullptr, false, false);
     if (parsed.is_discarded() || !parsed.is_object()) fail("the reply is not a JSON object", request, reply);
     const auto op = parsed.find("op");

@@ -34,9 +34,16 @@ namespace {
 core::Settings occupiedSettings() {
     core::Settings settings;
     settings.language = "de";
-    settings.devices.push_back({.key = "null:fuzz", .name = "Fuzz", .enabled = true, .api = core::DeviceApi::Exclusive,
-                                .sampleRate = 48000, .bufferFrames = 256, .periods = 2});
-    settings.cards.push_back({.id = "0000f022", .name = "Fuzz", .members = {{.device = "null:fuzz", .channel = 1, .delayMs = 2.5}},
+    settings.devices.push_back({.key = "null:fuzz",
+                                .name = "Fuzz",
+                                .enabled = true,
+                                .api = core::DeviceApi::Exclusive,
+                                .sampleRate = 48000,
+                                .bufferFrames = 256,
+                                .periods = 2});
+    settings.cards.push_back({.id = "0000f022",
+                              .name = "Fuzz",
+                              .members = {{.device = "null:fuzz", .channel = 1, .delayMs = 2.5}},
                               .mono = core::MonoMode::Left});
     return settings;
 }

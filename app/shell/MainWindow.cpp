@@ -174,8 +174,9 @@ bool createMainWindow() {
     RegisterClassExW(&windowClass);
 
     const std::wstring title = win::toWide(uiText(shellLanguage(), UiText::WindowTitle));
-    state.window = CreateWindowExW(0, kMainWindowClass, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                   CW_USEDEFAULT, kWindowWidth, kWindowHeight, nullptr, nullptr, state.instance, nullptr);
+    state.window =
+        CreateWindowExW(0, kMainWindowClass, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                        kWindowWidth, kWindowHeight, nullptr, nullptr, state.instance, nullptr);
     if (state.window == nullptr) {
         // Without a window there is nothing to draw on either; the caller reports it as such.
         win::logLine("window: %s", win::systemErrorText(GetLastError()).c_str());
@@ -296,9 +297,7 @@ LRESULT CALLBACK mainWindowProcedure(HWND window, UINT message, WPARAM wParam, L
         return 0;
     }
     switch (message) {
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
     case WM_SIZE:
         state.minimised = wParam == SIZE_MINIMIZED;
         if (!state.minimised) {
@@ -327,9 +326,7 @@ LRESULT CALLBACK mainWindowProcedure(HWND window, UINT message, WPARAM wParam, L
         default: break;
         }
         return 0;
-    case kShowRequestMessage:
-        showMainWindow();
-        return 0;
+    case kShowRequestMessage: showMainWindow(); return 0;
     case WM_TIMER:
         if (wParam == kHealthTimerId && state.router != nullptr) {
             state.router->checkHealth();
@@ -352,8 +349,7 @@ LRESULT CALLBACK mainWindowProcedure(HWND window, UINT message, WPARAM wParam, L
         default: break;
         }
         return 0;
-    default:
-        return DefWindowProcW(window, message, wParam, lParam);
+    default: return DefWindowProcW(window, message, wParam, lParam);
     }
 }
 

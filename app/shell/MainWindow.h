@@ -17,7 +17,7 @@
 
 namespace win {
 class Router;
-}
+}  // namespace win
 
 namespace app {
 
@@ -52,7 +52,7 @@ struct ShellState {
     Microsoft::WRL::ComPtr<ID3D11DeviceContext> context;
     Microsoft::WRL::ComPtr<IDXGISwapChain> swapChain;
     Microsoft::WRL::ComPtr<ID3D11RenderTargetView> renderTarget;  // recreated on resize
-    std::uint32_t pendingWidth = 0;  // client size waiting for a swap-chain resize; 0 none
+    std::uint32_t pendingWidth = 0;                               // client size waiting for a swap-chain resize; 0 none
     std::uint32_t pendingHeight = 0;
     bool shown = false;      // visible, not hidden to the tray
     bool minimised = false;  // as the last WM_SIZE said

@@ -12,7 +12,7 @@
 
 namespace app {
 
-inline constexpr int kScreenshotFrame = 60;      // the frame whose picture is saved
+inline constexpr int kScreenshotFrame = 60;         // the frame whose picture is saved
 inline constexpr unsigned kScreenshotFrameMs = 16;  // pause after each frame
 inline constexpr std::size_t kBmpHeaderBytes = 54;  // file header and BITMAPINFOHEADER
 

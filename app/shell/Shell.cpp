@@ -191,8 +191,8 @@ int runShell(HINSTANCE module, const LaunchOptions& options, SingleInstance& ins
     }
 
     const float scale = ImGui_ImplWin32_GetDpiScaleForHwnd(state.window);
-    LogoTexture logo = loadLogo(state.device.Get(), module, kLogoResourceId,
-                                static_cast<int>(std::lround(scale * kLogoSidePerScale)));
+    LogoTexture logo =
+        loadLogo(state.device.Get(), module, kLogoResourceId, static_cast<int>(std::lround(scale * kLogoSidePerScale)));
     if (logo.view) ui.setLogo(logo.view.Get(), logo.width, logo.height);
 
     state.taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");

@@ -55,23 +55,6 @@ void openFile(const std::wstring& path) {
     ShellExecuteW(nullptr, L"open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
-void drawLogoBlock(const Ui& ui) {
-    const ImGuiStyle& style = ImGui::GetStyle();
-    float logoHeight = 0.0f;
-    if (ui.logo() != nullptr && ui.logoWidth() > 0 && ui.logoHeight() > 0) {
-        logoHeight = std::round(3.3f * ImGui::GetFontSize());
-        const float logoWidth = std::round(logoHeight * static_cast<float>(ui.logoWidth()) /
-                                           static_cast<float>(ui.logoHeight()));
-        ImGui::Image(ImTextureRef(reinterpret_cast<ImTextureID>(ui.logo())), ImVec2(logoWidth, logoHeight));
-        ImGui::SameLine();
-    }
-    ImGui::PushFont(nullptr, style.FontSizeBase * 0.8f);
-    const float textHeight = ImGui::CalcTextSize(kTrademarkLines).y;
-    if (logoHeight > textHeight) ImGui::SetCursorPosY(ImGui::GetCursorPosY() + (logoHeight - textHeight) * 0.5f);
-    ImGui::TextUnformatted(kTrademarkLines);
-    ImGui::PopFont();
-}
-
 void drawLicenceButtons(const Ui& ui) {
     const std::wstring folder = programFolder();
     const std::wstring licence = folder + kLicenceFile;
@@ -135,7 +118,8 @@ void drawAboutTab(Ui& ui) {
 
     // Read every frame: the tray menu may have changed it since.
     bool startWithWindows = isStartWithWindowsOn();
-    if (ImGui::Checkbox(label(ui.language(), UiText::StartWithWindows, "###startWithWindows").c_str(), &startWithWindows)) {
+    if (ImGui::Checkbox(label(ui.language(), UiText::StartWithWindows, "###startWithWindows").c_str(),
+                        &startWithWindows)) {
         setStartWithWindows(startWithWindows);
     }
 

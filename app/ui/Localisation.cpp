@@ -27,8 +27,7 @@ constexpr TextRow kTexts[] = {
     {UiText::CardsForPlayerApp, "Cards for Veltrano", "Kaarten voor Veltrano", "Karten für Veltrano"},
     {UiText::Status, "Status", "Status", "Status"},
     {UiText::About, "About", "Over", "Über"},
-    {UiText::SoundCardsHelp,
-     "Turn on the sound cards QOVA may use and choose how each one is driven.",
+    {UiText::SoundCardsHelp, "Turn on the sound cards QOVA may use and choose how each one is driven.",
      "Zet de geluidskaarten aan die QOVA mag gebruiken en kies per kaart hoe die wordt aangestuurd.",
      "Schalte die Soundkarten ein, die QOVA verwenden darf, und wähle für jede, wie sie angesteuert wird."},
     {UiText::Use, "Use", "Gebruik", "Verwenden"},
@@ -57,21 +56,15 @@ constexpr TextRow kTexts[] = {
      "WASAPI exclusive and ASIO take the sound card away from every other program on this PC.",
      "WASAPI exclusief en ASIO nemen de geluidskaart over van alle andere programma's op deze pc.",
      "WASAPI exklusiv und ASIO nehmen die Soundkarte allen anderen Programmen auf diesem PC weg."},
-    {UiText::LookForSoundCardsAgain,
-     "Look for sound cards again",
-     "Opnieuw zoeken naar geluidskaarten",
+    {UiText::LookForSoundCardsAgain, "Look for sound cards again", "Opnieuw zoeken naar geluidskaarten",
      "Erneut nach Soundkarten suchen"},
-    {UiText::NoSoundCardsFound,
-     "No sound cards found.",
-     "Geen geluidskaarten gevonden.",
+    {UiText::NoSoundCardsFound, "No sound cards found.", "Geen geluidskaarten gevonden.",
      "Keine Soundkarten gefunden."},
     {UiText::NFrames, "%u frames", "%u frames", "%u Frames"},
-    {UiText::CardsHelp,
-     "These are the sound cards the Veltrano app for Windows shows. Each one can play one zone.",
+    {UiText::CardsHelp, "These are the sound cards the Veltrano app for Windows shows. Each one can play one zone.",
      "Dit zijn de geluidskaarten die de Veltrano-app voor Windows toont. Elke kaart kan één zone spelen.",
      "Das sind die Soundkarten, die die Veltrano-App für Windows anzeigt. Jede kann eine Zone spielen."},
-    {UiText::NoCardsYet,
-     "No cards yet. Turn on a sound card on the Sound cards tab, then add cards here.",
+    {UiText::NoCardsYet, "No cards yet. Turn on a sound card on the Sound cards tab, then add cards here.",
      "Nog geen kaarten. Zet een geluidskaart aan op het tabblad Geluidskaarten en voeg hier kaarten toe.",
      "Noch keine Karten. Schalte auf dem Reiter Soundkarten eine Karte ein und füge hier Karten hinzu."},
     {UiText::Name, "Name", "Naam", "Name"},
@@ -88,14 +81,10 @@ constexpr TextRow kTexts[] = {
     {UiText::RightOnly, "Right only", "Alleen rechts", "Nur rechts"},
     {UiText::AddFrom, "Add from", "Toevoegen uit", "Hinzufügen aus"},
     {UiText::OneStereoCard, "One stereo card", "Eén stereokaart", "Eine Stereokarte"},
-    {UiText::SplitIntoTwoMonoCards,
-     "Split into two mono cards",
-     "Splitsen in twee monokaarten",
+    {UiText::SplitIntoTwoMonoCards, "Split into two mono cards", "Splitsen in twee monokaarten",
      "In zwei Monokarten teilen"},
     {UiText::OneMonoCard, "One mono card", "Eén monokaart", "Eine Monokarte"},
-    {UiText::JoinTwoOutputs,
-     "Join two outputs into one stereo card",
-     "Twee uitgangen samenvoegen tot één stereokaart",
+    {UiText::JoinTwoOutputs, "Join two outputs into one stereo card", "Twee uitgangen samenvoegen tot één stereokaart",
      "Zwei Ausgänge zu einer Stereokarte zusammenfassen"},
     {UiText::LeftFrom, "Left from", "Links uit", "Links aus"},
     {UiText::RightFrom, "Right from", "Rechts uit", "Rechts aus"},
@@ -106,27 +95,26 @@ constexpr TextRow kTexts[] = {
     {UiText::SoundCardOff, "Sound card off", "Geluidskaart uit", "Soundkarte aus"},
     {UiText::Apply, "Apply", "Toepassen", "Übernehmen"},
     {UiText::UndoChanges, "Undo changes", "Wijzigingen ongedaan maken", "Änderungen verwerfen"},
-    {UiText::ChangesNotAppliedYet,
-     "Changes not applied yet.",
-     "Wijzigingen nog niet toegepast.",
+    {UiText::ChangesNotAppliedYet, "Changes not applied yet.", "Wijzigingen nog niet toegepast.",
      "Änderungen noch nicht übernommen."},
     {UiText::Applied, "Applied.", "Toegepast.", "Übernommen."},
     {UiText::FixTheseFirst, "Fix these first:", "Los eerst dit op:", "Bitte zuerst beheben:"},
-    {UiText::PlayersHelp,
-     "Players using QOVA's cards right now.",
-     "Spelers die nu de kaarten van QOVA gebruiken.",
+    {UiText::PlayersHelp, "Players using QOVA's cards right now.", "Spelers die nu de kaarten van QOVA gebruiken.",
      "Player, die gerade die Karten von QOVA verwenden."},
-    {UiText::NoPlayerUsing,
-     "No player is using QOVA at the moment.",
-     "Er gebruikt nu geen speler QOVA.",
+    {UiText::NoPlayerUsing, "No player is using QOVA at the moment.", "Er gebruikt nu geen speler QOVA.",
      "Gerade verwendet kein Player QOVA."},
     {UiText::Player, "Player", "Speler", "Player"},
     {UiText::PlayerBuffer, "Buffer", "Buffer", "Puffer"},
     {UiText::Dropouts, "Dropouts", "Haperingen", "Aussetzer"},
     {UiText::AboutText,
-     "QOVA routes the sound of the Veltrano app for Windows to your sound cards: split a stereo card into two mono cards, join two outputs into one stereo card, and choose ASIO® or WASAPI, buffer and latency per card.",
-     "QOVA stuurt het geluid van de Veltrano-app voor Windows naar je geluidskaarten: splits een stereokaart in twee monokaarten, voeg twee uitgangen samen tot één stereokaart, en kies per kaart ASIO® of WASAPI, buffer en vertraging.",
-     "QOVA leitet den Ton der Veltrano-App für Windows an deine Soundkarten: eine Stereokarte in zwei Monokarten teilen, zwei Ausgänge zu einer Stereokarte zusammenfassen und pro Karte ASIO® oder WASAPI, Puffer und Latenz wählen."},
+     "QOVA routes the sound of the Veltrano app for Windows to your sound cards: split a stereo card into two mono "
+     "cards, join two outputs into one stereo card, and choose ASIO® or WASAPI, buffer and latency per card.",
+     "QOVA stuurt het geluid van de Veltrano-app voor Windows naar je geluidskaarten: splits een stereokaart in twee "
+     "monokaarten, voeg twee uitgangen samen tot één stereokaart, en kies per kaart ASIO® of WASAPI, buffer en "
+     "vertraging.",
+     "QOVA leitet den Ton der Veltrano-App für Windows an deine Soundkarten: eine Stereokarte in zwei Monokarten "
+     "teilen, zwei Ausgänge zu einer Stereokarte zusammenfassen und pro Karte ASIO® oder WASAPI, Puffer und Latenz "
+     "wählen."},
     {UiText::LegalNotice,
      "© 2026 the QOVA developers. QOVA is free software under the MIT licence and comes without any warranty; "
      "the licence is in LICENSE.txt. QOVA uses Dear ImGui, miniaudio, libsamplerate and nlohmann-json; their "
@@ -149,8 +137,16 @@ constexpr TextRow kTexts[] = {
     {UiText::QuitWhilePlaying,
      "A player is using QOVA's cards. If QOVA quits, the music on those cards stops. Quit anyway?",
      "Een speler gebruikt de kaarten van QOVA. Als QOVA stopt, stopt de muziek op die kaarten. Toch afsluiten?",
-     "Ein Player verwendet die Karten von QOVA. Wenn QOVA beendet wird, stoppt die Musik auf diesen Karten. Trotzdem beenden?"},
+     "Ein Player verwendet die Karten von QOVA. Wenn QOVA beendet wird, stoppt die Musik auf diesen Karten. Trotzdem "
+     "beenden?"},
     {UiText::AlreadyRunning, "QOVA is already running.", "QOVA draait al.", "QOVA läuft bereits."},
+    {UiText::AppliedNotSaved, "Applied, but config.json could not be saved (see the log).",
+     "Toegepast, maar config.json kon niet worden opgeslagen (zie het logboek).",
+     "Übernommen, aber config.json konnte nicht gespeichert werden (siehe Protokoll)."},
+    {UiText::AppliedFileKept,
+     "Applied, not saved: config.json could not be read at start-up, so QOVA leaves it as it is.",
+     "Toegepast, niet opgeslagen: config.json was bij het starten niet leesbaar, dus QOVA laat het ongemoeid.",
+     "Übernommen, nicht gespeichert: config.json war beim Start nicht lesbar, QOVA lässt die Datei unverändert."},
 };
 
 static_assert(std::size(kTexts) == kUiTextCount);
@@ -188,12 +184,9 @@ std::string_view uiText(UiLanguage language, UiText id) {
     if (index >= std::size(kTexts)) return {};
     const TextRow& row = kTexts[index];
     switch (language) {
-    case UiLanguage::Dutch:
-        return row.dutch;
-    case UiLanguage::German:
-        return row.german;
-    default:
-        return row.english;
+    case UiLanguage::Dutch: return row.dutch;
+    case UiLanguage::German: return row.german;
+    default: return row.english;
     }
 }
 

@@ -98,9 +98,11 @@ enum class UiText : unsigned {
     QuitAppQuestion = 78,
     QuitWhilePlaying = 79,
     AlreadyRunning = 80,
+    AppliedNotSaved = 81,
+    AppliedFileKept = 82,
 };
 
-inline constexpr unsigned kUiTextCount = 81;
+inline constexpr unsigned kUiTextCount = 83;
 
 // Any thread. A view of static UTF-8 text, nothing allocated. Dutch and German select their
 // table, any other language value the English one; an id past the table gives an empty view

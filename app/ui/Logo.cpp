@@ -67,13 +67,13 @@ LogoTexture loadLogo(ID3D11Device* device, HMODULE module, int resourceId, int t
     ComPtr<IWICFormatConverter> premultiplied;
     result = factory->CreateFormatConverter(&premultiplied);
     if (SUCCEEDED(result))
-        result = premultiplied->Initialize(frame.Get(), GUID_WICPixelFormat32bppPRGBA, WICBitmapDitherTypeNone,
-                                           nullptr, 0.0, WICBitmapPaletteTypeCustom);
+        result = premultiplied->Initialize(frame.Get(), GUID_WICPixelFormat32bppPRGBA, WICBitmapDitherTypeNone, nullptr,
+                                           0.0, WICBitmapPaletteTypeCustom);
     if (FAILED(result)) return failed(resourceId, "premultiply", result);
 
     const UINT height = std::min(sourceHeight, static_cast<UINT>(targetHeight));
-    const UINT width = std::max<UINT>(
-        1, static_cast<UINT>(std::lround(static_cast<double>(height) * sourceWidth / sourceHeight)));
+    const UINT width =
+        std::max<UINT>(1, static_cast<UINT>(std::lround(static_cast<double>(height) * sourceWidth / sourceHeight)));
     ComPtr<IWICBitmapScaler> scaler;
     result = factory->CreateBitmapScaler(&scaler);
     if (SUCCEEDED(result))
@@ -83,8 +83,8 @@ LogoTexture loadLogo(ID3D11Device* device, HMODULE module, int resourceId, int t
     ComPtr<IWICFormatConverter> straight;
     result = factory->CreateFormatConverter(&straight);
     if (SUCCEEDED(result))
-        result = straight->Initialize(scaler.Get(), GUID_WICPixelFormat32bppRGBA, WICBitmapDitherTypeNone, nullptr,
-                                      0.0, WICBitmapPaletteTypeCustom);
+        result = straight->Initialize(scaler.Get(), GUID_WICPixelFormat32bppRGBA, WICBitmapDitherTypeNone, nullptr, 0.0,
+                                      WICBitmapPaletteTypeCustom);
     if (FAILED(result)) return failed(resourceId, "unpremultiply", result);
 
     const UINT rowBytes = width * 4;

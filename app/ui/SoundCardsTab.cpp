@@ -36,7 +36,6 @@ constexpr std::uint32_t kSampleRates[] = {0, 44100, 48000, 88200, 96000, 176400,
 constexpr std::uint32_t kBufferFrames[] = {0, 32, 48, 64, 96, 128, 192, 256, 384, 512, 1024, 2048, 4096};
 constexpr std::uint32_t kPeriods[] = {0, 2, 3, 4};
 
-
 // Every choice in view at once: the longest list has 13 entries. The frame's value and arrow
 // are drawn by drawComboFrame.
 constexpr ImGuiComboFlags kComboFlags =
@@ -78,10 +77,12 @@ void drawComboFrame(const std::string& preview, float columnWidest) {
     ImDrawList* drawList = ImGui::GetWindowDrawList();
     if (arrow) {
         const ImVec2 centre(arrowLeft + half, frame.GetCenter().y);
-        drawList->AddTriangleFilled(ImVec2(arrowLeft, centre.y - 0.5f * half), ImVec2(arrowRight, centre.y - 0.5f * half),
+        drawList->AddTriangleFilled(ImVec2(arrowLeft, centre.y - 0.5f * half),
+                                    ImVec2(arrowRight, centre.y - 0.5f * half),
                                     ImVec2(centre.x, centre.y + 0.6f * half), ImGui::GetColorU32(ImGuiCol_Text));
     }
-    const float textMaxX = std::max(textMin.x + 1.0f, arrow ? arrowLeft - style.ItemInnerSpacing.x : frame.Max.x - inset);
+    const float textMaxX =
+        std::max(textMin.x + 1.0f, arrow ? arrowLeft - style.ItemInnerSpacing.x : frame.Max.x - inset);
     const char* end = preview.c_str() + preview.size();
     const ImVec2 size = ImGui::CalcTextSize(preview.c_str(), end);
     ImGui::RenderTextEllipsis(drawList, textMin, ImVec2(textMaxX, frame.Max.y), textMaxX, preview.c_str(), end, &size);
@@ -110,8 +111,8 @@ std::string choiceText(const Ui& ui, std::uint32_t value, UiText format) {
 // shows "Default" and ignores a choice. A value from a hand-edited file that is not in the
 // list is still the preview, with no item marked.
 template <std::size_t N>
-void numberCombo(const Ui& ui, const char* id, const std::uint32_t (&choices)[N], std::uint32_t* value,
-                 UiText format, float columnWidest) {
+void numberCombo(const Ui& ui, const char* id, const std::uint32_t (&choices)[N], std::uint32_t* value, UiText format,
+                 float columnWidest) {
     const std::uint32_t current = value != nullptr ? *value : 0;
     ImGui::SetNextItemWidth(-FLT_MIN);
     if (ImGui::BeginCombo(id, "", kComboFlags)) {
@@ -126,48 +127,6 @@ void numberCombo(const Ui& ui, const char* id, const std::uint32_t (&choices)[N]
     }
     // The value as it is now, a choice made just above included.
     drawComboFrame(choiceText(ui, value != nullptr ? *value : 0, format), columnWidest);
-}
-
-// The logo and the ASIO trademark lines beside it, the text centred on the logo's height.
-struct LogoBlock {
-    float logoWidth = 0.0f;
-    float logoHeight = 0.0f;
-    float textFontSize = 0.0f;
-    ImVec2 textSize;
-    ImVec2 size;
-};
-
-LogoBlock measureLogoBlock(const Ui& ui) {
-    LogoBlock block;
-    if (ui.logo() != nullptr && ui.logoHeight() > 0) {
-        block.logoHeight = 3.3f * ImGui::GetFontSize();
-        block.logoWidth = std::round(block.logoHeight * static_cast<float>(ui.logoWidth()) /
-                                     static_cast<float>(ui.logoHeight()));
-    }
-    block.textFontSize = 0.8f * ImGui::GetStyle().FontSizeBase;
-    ImGui::PushFont(nullptr, block.textFontSize);
-    block.textSize = ImGui::CalcTextSize(kTrademarkLines);
-    ImGui::PopFont();
-    block.size.x = block.textSize.x;
-    if (block.logoWidth > 0.0f) block.size.x += ImGui::GetStyle().ItemSpacing.x + block.logoWidth;
-    block.size.y = std::max(block.logoHeight, block.textSize.y);
-    return block;
-}
-
-// Draws the block with its top-left corner at `origin` (screen position).
-void drawLogoBlock(const Ui& ui, const LogoBlock& block, ImVec2 origin) {
-    float textX = origin.x;
-    if (block.logoWidth > 0.0f) {
-        ImGui::SetCursorScreenPos(origin);
-        ImGui::Image(ImTextureRef(reinterpret_cast<ImTextureID>(ui.logo())), ImVec2(block.logoWidth, block.logoHeight));
-        textX += block.logoWidth + ImGui::GetStyle().ItemSpacing.x;
-    }
-    ImGui::SetCursorScreenPos(ImVec2(textX, origin.y + (block.size.y - block.textSize.y) * 0.5f));
-    ImGui::PushFont(nullptr, block.textFontSize);
-    ImGui::PushStyleColor(ImGuiCol_Text, kDimColour);
-    ImGui::TextUnformatted(kTrademarkLines);
-    ImGui::PopStyleColor();
-    ImGui::PopFont();
 }
 
 bool anyExclusiveDriver(const core::Settings& settings) {
@@ -211,8 +170,7 @@ void drawHeader(Ui& ui) {
     if (below > 0.0f) ImGui::Dummy(ImVec2(0.0f, below));
 }
 
-void drawDriverCell(const Ui& ui, const win::DeviceStatus& device, core::DeviceSettings* settings,
-                    float columnWidest) {
+void drawDriverCell(const Ui& ui, const win::DeviceStatus& device, core::DeviceSettings* settings, float columnWidest) {
     switch (device.info.family) {
     case win::DeviceFamily::Asio:
         ImGui::AlignTextToFramePadding();
@@ -222,8 +180,7 @@ void drawDriverCell(const Ui& ui, const win::DeviceStatus& device, core::DeviceS
         ImGui::AlignTextToFramePadding();
         clippedText("Test");
         return;
-    default:
-        break;
+    default: break;
     }
     const bool exclusive = settings != nullptr && settings->api == core::DeviceApi::Exclusive;
     const std::string shared(uiText(ui.language(), UiText::WasapiShared));
@@ -272,7 +229,8 @@ void drawStateCell(const Ui& ui, const win::DeviceStatus& device) {
     const bool failed = device.state == win::DeviceState::Failed;
     // "(?)" only where it fits whole; the state text answers a hover as well.
     constexpr std::string_view hint = "(?)";
-    const float hintRoom = ImGui::GetContentRegionAvail().x - ImGui::GetItemRectSize().x - ImGui::GetStyle().ItemSpacing.x;
+    const float hintRoom =
+        ImGui::GetContentRegionAvail().x - ImGui::GetItemRectSize().x - ImGui::GetStyle().ItemSpacing.x;
     if (failed && !cut && ImGui::CalcTextSize(hint.data(), hint.data() + hint.size()).x <= hintRoom) {
         ImGui::SameLine();
         clippedText(hint, kErrorColour);
@@ -403,8 +361,8 @@ void drawDeviceRow(Ui& ui, const win::DeviceStatus& device, const ComboColumnWid
     numberCombo(ui, "##rate", kSampleRates, settings != nullptr ? &settings->sampleRate : nullptr, UiText::Default,
                 widest.rate);
     ImGui::TableNextColumn();
-    numberCombo(ui, "##buffer", kBufferFrames, settings != nullptr ? &settings->bufferFrames : nullptr,
-                UiText::NFrames, widest.buffer);
+    numberCombo(ui, "##buffer", kBufferFrames, settings != nullptr ? &settings->bufferFrames : nullptr, UiText::NFrames,
+                widest.buffer);
     ImGui::TableNextColumn();
     // An ASIO driver fixes its own buffering: no periods to choose.
     if (device.info.family != win::DeviceFamily::Asio) {
@@ -465,8 +423,8 @@ struct ColumnSetup {
 };
 
 constexpr ColumnSetup kColumns[] = {
-    {UiText::Use, 0.0f},     {UiText::SoundCard, 3.0f}, {UiText::Driver, 1.4f},  {UiText::SampleRate, 1.0f},
-    {UiText::Buffer, 1.1f},  {UiText::Periods, 0.8f},   {UiText::Latency, 0.8f}, {UiText::State, 1.4f},
+    {UiText::Use, 0.0f},    {UiText::SoundCard, 3.0f}, {UiText::Driver, 1.4f},  {UiText::SampleRate, 1.0f},
+    {UiText::Buffer, 1.1f}, {UiText::Periods, 0.8f},   {UiText::Latency, 0.8f}, {UiText::State, 1.4f},
 };
 
 // The Use column is fitted to its checkbox. Its header is wider than that in Dutch and

@@ -52,8 +52,9 @@ void drawPlayersTable(const Ui& ui) {
                     milliseconds(card.target, core::kRingRateHz));
         ImGui::TableNextColumn();
         // Both halves of a joined card count: a gap on either side is heard.
-        const std::uint64_t lost = std::min<std::uint64_t>(
-            card.underrunFrames + std::min(card.farDropFrames, kMaxShownDropFrames), kMaxShownDropFrames);
+        const std::uint64_t lost =
+            std::min<std::uint64_t>(card.underrunFrames + std::min(card.farDropFrames, kMaxShownDropFrames),
+                                    kMaxShownDropFrames);
         ImGui::TextColored(lost > 0 ? kWarningColour : kOkColour, "%.0f ms",
                            milliseconds(static_cast<double>(lost), core::kRingRateHz));
     }

@@ -26,10 +26,9 @@ constexpr TabEntry kTabs[] = {
 };
 static_assert(std::size(kTabs) == kTabCount);
 
-constexpr ImGuiWindowFlags kHostWindowFlags = ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize |
-                                              ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoScrollbar |
-                                              ImGuiWindowFlags_NoCollapse | ImGuiWindowFlags_NoSavedSettings |
-                                              ImGuiWindowFlags_NoBringToFrontOnFocus;
+constexpr ImGuiWindowFlags kHostWindowFlags =
+    ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoScrollbar |
+    ImGuiWindowFlags_NoCollapse | ImGuiWindowFlags_NoSavedSettings | ImGuiWindowFlags_NoBringToFrontOnFocus;
 
 UiLanguage languageFor(std::string_view code) {
     return languageOfCode(code.empty() ? std::string_view(windowsLanguageCode()) : code);
@@ -85,7 +84,6 @@ void Ui::drawApplyBar() {
     const std::vector<core::ValidationIssue> issues = core::validateSettings(pending_);
     // Edits that were set back again count as no change, hence the comparison of the texts.
     const bool unchanged = core::writeSettings(applied_) == core::writeSettings(pending_);
-    const std::string_view appliedText = uiText(language_, UiText::Applied);
 
     bool appliedNow = false;
     ImGui::BeginDisabled(unchanged || !issues.empty());
@@ -96,7 +94,7 @@ void Ui::drawApplyBar() {
     ImGui::BeginDisabled(unchanged);
     if (ImGui::Button(label(language_, UiText::UndoChanges, "###undo").c_str())) {
         pending_ = applied_;
-        statusText_.clear();
+        status_ = Status::None;
     }
     ImGui::EndDisabled();
 
@@ -115,9 +113,12 @@ void Ui::drawApplyBar() {
             ImGui::TextUnformatted(list.c_str(), list.c_str() + list.size());
             ImGui::EndTooltip();
         }
-    } else if (!statusText_.empty()) {
-        ImGui::PushStyleColor(ImGuiCol_Text, statusIsError_ ? kErrorColour : kOkColour);
-        ImGui::TextUnformatted(statusText_.c_str(), statusText_.c_str() + statusText_.size());
+    } else if (status_ != Status::None) {
+        const std::string text = statusText();
+        ImGui::PushStyleColor(ImGuiCol_Text, status_ == Status::Applied      ? kOkColour
+                                             : status_ == Status::EditFailed ? kErrorColour
+                                                                             : kWarningColour);
+        ImGui::TextUnformatted(text.c_str(), text.c_str() + text.size());
         ImGui::PopStyleColor();
     } else if (!unchanged) {
         const std::string_view notApplied = uiText(language_, UiText::ChangesNotAppliedYet);
@@ -128,21 +129,34 @@ void Ui::drawApplyBar() {
 
     // "Applied." stays until the first edit after it. unchanged still describes the frame
     // before an Apply pressed just now, so that frame must not count as an edit.
-    if (!unchanged && !appliedNow && statusText_ == appliedText) statusText_.clear();
+    if (!unchanged && !appliedNow && status_ != Status::EditFailed) status_ = Status::None;
+}
+
+std::string Ui::statusText() const {
+    switch (status_) {
+    case Status::None: return {};
+    case Status::Applied: return std::string(uiText(language_, UiText::Applied));
+    case Status::AppliedNotSaved: return std::string(uiText(language_, UiText::AppliedNotSaved));
+    case Status::AppliedFileKept: return std::string(uiText(language_, UiText::AppliedFileKept));
+    case Status::EditFailed: return core::editResultText(static_cast<int>(language_), editFailure_);
+    }
+    return {};
 }
 
 bool Ui::applyPending() {
     if (!router_->apply(pending_).empty()) return false;
     applied_ = pending_;
-    saveSettings(applied_);
-    statusIsError_ = false;
-    statusText_ = uiText(language_, UiText::Applied);
+    switch (saveSettings(applied_)) {
+    case SaveOutcome::Saved: status_ = Status::Applied; break;
+    case SaveOutcome::Failed: status_ = Status::AppliedNotSaved; break;
+    case SaveOutcome::Withheld: status_ = Status::AppliedFileKept; break;
+    }
     return true;
 }
 
 void Ui::showEditResult(core::EditResult result) {
-    statusIsError_ = result != core::EditResult::Success;
-    statusText_ = statusIsError_ ? core::editResultText(static_cast<int>(language_), result) : "";
+    editFailure_ = result;
+    status_ = result == core::EditResult::Success ? Status::None : Status::EditFailed;
 }
 
 void Ui::setLanguage(std::string_view code) {

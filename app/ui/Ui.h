@@ -89,8 +89,10 @@ public:
     core::Settings& pending() { return pending_; }
     const core::Settings& pending() const { return pending_; }
 
-    const std::string& statusText() const { return statusText_; }
-    bool statusIsError() const { return statusIsError_; }
+    // The status line's text in the current language ("" for none), and whether it tells
+    // of a failed card edit.
+    std::string statusText() const;
+    bool statusIsError() const { return status_ == Status::EditFailed; }
 
     // From the last snapshot, replaced on every frame.
     const std::vector<win::DeviceStatus>& devices() const { return devices_; }
@@ -124,8 +126,11 @@ private:
     std::vector<win::DeviceStatus> devices_;
     std::vector<win::CardStatus> cards_;
     std::map<std::string, std::vector<float>, std::less<>> meters_;
-    std::string statusText_;
-    bool statusIsError_ = false;
+    // What the status line tells of: kept as a fact, not a text, so that it follows a
+    // change of language.
+    enum class Status { None, Applied, AppliedNotSaved, AppliedFileKept, EditFailed };
+    Status status_ = Status::None;
+    core::EditResult editFailure_ = core::EditResult::Success;
     std::mt19937 random_;
     ID3D11ShaderResourceView* logo_ = nullptr;
     int logoWidth_ = 0;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/ui/Ui.h"
+
 namespace app {
 
 void showText(std::string_view text) {
@@ -34,7 +36,8 @@ bool clippedText(std::string_view text) {
     const ImVec2 size = ImGui::CalcTextSize(text.data(), end);
     // Up to the clipping edge: in a table cell that includes the cell's right padding, which
     // is better spent on a whole word than left empty beside an ellipsis.
-    const float room = std::max({ImGui::GetContentRegionAvail().x, window->ClipRect.Max.x - window->DC.CursorPos.x, 1.0f});
+    const float room =
+        std::max({ImGui::GetContentRegionAvail().x, window->ClipRect.Max.x - window->DC.CursorPos.x, 1.0f});
     const bool cut = size.x > room;
     const ImVec2 shown(cut ? room : size.x, size.y);
     // On whole pixels, as glyphs are drawn: a clip edge between pixels would shave the first
@@ -65,6 +68,44 @@ void wrappedText(std::string_view text) {
     ImGui::PushTextWrapPos(0.0f);
     ImGui::TextUnformatted(text.data(), text.data() + text.size());
     ImGui::PopTextWrapPos();
+}
+
+LogoBlock measureLogoBlock(const Ui& ui) {
+    LogoBlock block;
+    if (ui.logo() != nullptr && ui.logoWidth() > 0 && ui.logoHeight() > 0) {
+        block.logoHeight = std::round(3.3f * ImGui::GetFontSize());
+        block.logoWidth =
+            std::round(block.logoHeight * static_cast<float>(ui.logoWidth()) / static_cast<float>(ui.logoHeight()));
+    }
+    block.textFontSize = 0.8f * ImGui::GetStyle().FontSizeBase;
+    ImGui::PushFont(nullptr, block.textFontSize);
+    block.textSize = ImGui::CalcTextSize(kTrademarkLines);
+    ImGui::PopFont();
+    block.size.x = block.textSize.x;
+    if (block.logoWidth > 0.0f) block.size.x += ImGui::GetStyle().ItemSpacing.x + block.logoWidth;
+    block.size.y = std::max(block.logoHeight, block.textSize.y);
+    return block;
+}
+
+void drawLogoBlock(const Ui& ui, const LogoBlock& block, ImVec2 origin) {
+    float textX = origin.x;
+    if (block.logoWidth > 0.0f) {
+        ImGui::SetCursorScreenPos(origin);
+        ImGui::Image(ImTextureRef(reinterpret_cast<ImTextureID>(ui.logo())), ImVec2(block.logoWidth, block.logoHeight));
+        textX += block.logoWidth + ImGui::GetStyle().ItemSpacing.x;
+    }
+    ImGui::SetCursorScreenPos(ImVec2(textX, origin.y + (block.size.y - block.textSize.y) * 0.5f));
+    ImGui::PushFont(nullptr, block.textFontSize);
+    ImGui::TextUnformatted(kTrademarkLines);
+    ImGui::PopFont();
+}
+
+void drawLogoBlock(const Ui& ui) {
+    const LogoBlock block = measureLogoBlock(ui);
+    const ImVec2 origin = ImGui::GetCursorScreenPos();
+    drawLogoBlock(ui, block, origin);
+    ImGui::SetCursorScreenPos(origin);
+    ImGui::Dummy(block.size);
 }
 
 }  // namespace app

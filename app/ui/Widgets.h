@@ -11,6 +11,8 @@
 
 namespace app {
 
+class Ui;
+
 // The lines beside the logo, wherever it is drawn.
 inline constexpr const char* kTrademarkLines = "ASIO is a registered\ntrademark of Steinberg\nMedia Technologies\nGmbH";
 
@@ -31,5 +33,20 @@ void wrappedText(std::string_view text);
 // text on hover.
 bool clippedText(std::string_view text);
 bool clippedText(std::string_view text, const ImVec4& colour);
+
+// The logo and the trademark lines beside it, the text centred on the logo's height; without
+// a logo, the text alone. Measured first, so that a tab can place it.
+struct LogoBlock {
+    float logoWidth = 0.0f;
+    float logoHeight = 0.0f;
+    float textFontSize = 0.0f;
+    ImVec2 textSize;
+    ImVec2 size;
+};
+LogoBlock measureLogoBlock(const Ui& ui);
+// With its top-left corner at origin (screen position); the cursor is left where it ends.
+void drawLogoBlock(const Ui& ui, const LogoBlock& block, ImVec2 origin);
+// At the cursor, which then moves below it.
+void drawLogoBlock(const Ui& ui);
 
 }  // namespace app

@@ -15,7 +15,7 @@
 namespace core {
 
 struct CardInfo {
-    std::string id;    // the card device id: "qova:" + the card's id
+    std::string id;  // the card device id: "qova:" + the card's id
     std::string name;
     std::int32_t channels = 0;  // 1 for a one-member card, else 2
     std::string state;          // "ready", "busy" or "offline"
@@ -24,8 +24,8 @@ struct CardInfo {
 // Filled on success only. The ring's rate (48000) and channel count (2) never change, so
 // the protocol layer adds them itself.
 struct OpenCardResult {
-    std::string mapping;  // the ring's section name, UTF-8
-    std::string event;    // mapping + "-need"
+    std::string mapping;         // the ring's section name, UTF-8
+    std::string event;           // mapping + "-need"
     std::uint32_t capacity = 0;  // frames
     std::uint32_t target = 0;    // frames
     std::uint32_t period = 0;    // the card's period in 48 kHz frames

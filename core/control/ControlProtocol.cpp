@@ -67,7 +67,8 @@ std::string handleCards(ControlBackend& backend, const ClientState& client) {
     const std::vector<std::string> managed = backend.managedDevices();
     Json cardList = Json::array();
     for (const CardInfo& card : cards) {
-        cardList.push_back(Json{{"channels", card.channels}, {"id", card.id}, {"name", card.name}, {"state", card.state}});
+        cardList.push_back(
+            Json{{"channels", card.channels}, {"id", card.id}, {"name", card.name}, {"state", card.state}});
     }
     Json reply = okReply("cards");
     reply["cards"] = std::move(cardList);

@@ -22,7 +22,7 @@ namespace core {
 
 inline constexpr std::size_t kMaxRequestBytes = 65536;  // longer requests are answered "bad_request"
 inline constexpr int kProtocolVersion = 1;
-inline constexpr std::size_t kClientNameBytes = 80;     // a longer "client" text is cut to at most this
+inline constexpr std::size_t kClientNameBytes = 80;  // a longer "client" text is cut to at most this
 
 // One per connection, owned by the connection; the handler reads and updates it.
 struct ClientState {

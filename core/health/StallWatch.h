@@ -51,8 +51,8 @@ public:
 private:
     struct Device {
         std::uint64_t lastCount = 0;
-        std::uint64_t lastChangeMs = 0;  // when a health run last saw the count move, or the open
-        bool running = false;            // has called back, without a gap of a first grace, ...
+        std::uint64_t lastChangeMs = 0;    // when a health run last saw the count move, or the open
+        bool running = false;              // has called back, without a gap of a first grace, ...
         std::uint64_t runningSinceMs = 0;  // ... since then
         std::uint32_t stalls = 0;          // in a row; the grace is kFirstGraceMs << stalls, capped
     };

@@ -36,7 +36,7 @@ inline constexpr std::uint32_t kRingRateHz = 48000;
 inline constexpr std::uint32_t kRingChannels = 2;
 inline constexpr std::uint32_t kRingFrameBytes = kRingChannels * sizeof(float);
 inline constexpr std::uint32_t kRingHeaderBytes = 256;  // also the data offset QOVA writes
-inline constexpr char kRingEventSuffix[] = "-need";  // event name = section name + this
+inline constexpr char kRingEventSuffix[] = "-need";     // event name = section name + this
 
 // Values of closeReason. A producer may write anything there; QOVA only tests for zero.
 enum class RingCloseReason : std::uint32_t {
@@ -48,14 +48,14 @@ enum class RingCloseReason : std::uint32_t {
 // Fields are named as both programs speak of them; all counts are frames unless named
 // otherwise. Little-endian, as every Windows machine is.
 struct RingHeader {
-    char magic[4];                     // "QOVA"
-    std::uint32_t version;             // kRingVersion
-    std::uint32_t rate;                // Hz, always 48000
-    std::uint32_t channels;            // samples per frame, always 2 (left, right)
-    std::uint32_t capacity;            // frames in the sample area; a power of two
-    std::uint32_t target;              // frames the producer should keep buffered
-    std::uint32_t period;              // the card's output period in 48 kHz frames
-    std::uint32_t dataOffset;          // bytes from the section start to the first sample
+    char magic[4];             // "QOVA"
+    std::uint32_t version;     // kRingVersion
+    std::uint32_t rate;        // Hz, always 48000
+    std::uint32_t channels;    // samples per frame, always 2 (left, right)
+    std::uint32_t capacity;    // frames in the sample area; a power of two
+    std::uint32_t target;      // frames the producer should keep buffered
+    std::uint32_t period;      // the card's output period in 48 kHz frames
+    std::uint32_t dataOffset;  // bytes from the section start to the first sample
     std::uint8_t reserved32[32];
 
     alignas(64) std::atomic<std::uint64_t> writePos;  // producer's line

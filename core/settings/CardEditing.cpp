@@ -14,21 +14,14 @@ namespace {
 
 constexpr const char* kEditResultTexts[][3] = {
     {"", "", ""},
-    {"That sound card is not turned on.",
-     "Die geluidskaart staat niet aan.",
+    {"That sound card is not turned on.", "Die geluidskaart staat niet aan.",
      "Diese Soundkarte ist nicht eingeschaltet."},
-    {"Another card already plays on that output.",
-     "Een andere kaart speelt al op die uitgang.",
+    {"Another card already plays on that output.", "Een andere kaart speelt al op die uitgang.",
      "Auf diesem Ausgang spielt bereits eine andere Karte."},
-    {"That sound card does not have that channel.",
-     "Die geluidskaart heeft dat kanaal niet.",
+    {"That sound card does not have that channel.", "Die geluidskaart heeft dat kanaal niet.",
      "Diese Soundkarte hat diesen Kanal nicht."},
-    {"Choose two different outputs.",
-     "Kies twee verschillende uitgangen.",
-     "Wähle zwei verschiedene Ausgänge."},
-    {"That card no longer exists.",
-     "Die kaart bestaat niet meer.",
-     "Diese Karte gibt es nicht mehr."},
+    {"Choose two different outputs.", "Kies twee verschillende uitgangen.", "Wähle zwei verschiedene Ausgänge."},
+    {"That card no longer exists.", "Die kaart bestaat niet meer.", "Diese Karte gibt es nicht mehr."},
     {"Choose a name of 1 to 64 characters that no other card has.",
      "Kies een naam van 1 tot 64 tekens die geen andere kaart heeft.",
      "Wähle einen Namen mit 1 bis 64 Zeichen, den keine andere Karte hat."},
@@ -104,7 +97,8 @@ EditResult addStereoCard(Settings& settings, std::string_view deviceKey, std::ui
     if (!nameFits(name, kMaxCardNameBytes)) return EditResult::NameLength;
     if (EditResult r = checkOutput(settings, deviceKey, firstChannel, channelCount); r != EditResult::Success) return r;
     // firstChannel is at most 63 here, so the sum cannot wrap.
-    if (EditResult r = checkOutput(settings, deviceKey, firstChannel + 1, channelCount); r != EditResult::Success) return r;
+    if (EditResult r = checkOutput(settings, deviceKey, firstChannel + 1, channelCount); r != EditResult::Success)
+        return r;
     appendCard(settings, name, {memberOn(deviceKey, firstChannel), memberOn(deviceKey, firstChannel + 1)}, random);
     return EditResult::Success;
 }
@@ -113,7 +107,8 @@ EditResult addSplitCards(Settings& settings, std::string_view deviceKey, std::ui
                          std::uint32_t channelCount, std::string_view name, const RandomSource& random) {
     if (!nameFits(name, kMaxCardNameBytes - kSplitLeftSuffix.size())) return EditResult::NameLength;
     if (EditResult r = checkOutput(settings, deviceKey, firstChannel, channelCount); r != EditResult::Success) return r;
-    if (EditResult r = checkOutput(settings, deviceKey, firstChannel + 1, channelCount); r != EditResult::Success) return r;
+    if (EditResult r = checkOutput(settings, deviceKey, firstChannel + 1, channelCount); r != EditResult::Success)
+        return r;
     // Copied before the first append, which may move the card text `name` or `deviceKey` points into.
     const std::string ownKey(deviceKey);
     const std::string left = std::string(name) + std::string(kSplitLeftSuffix);
@@ -136,8 +131,10 @@ EditResult joinOutputs(Settings& settings, std::string_view leftKey, std::uint32
                        std::uint32_t rightChannelCount, std::string_view name, const RandomSource& random) {
     if (!nameFits(name, kMaxCardNameBytes)) return EditResult::NameLength;
     if (leftKey == rightKey && leftChannel == rightChannel) return EditResult::SameOutput;
-    if (EditResult r = checkOutput(settings, leftKey, leftChannel, leftChannelCount); r != EditResult::Success) return r;
-    if (EditResult r = checkOutput(settings, rightKey, rightChannel, rightChannelCount); r != EditResult::Success) return r;
+    if (EditResult r = checkOutput(settings, leftKey, leftChannel, leftChannelCount); r != EditResult::Success)
+        return r;
+    if (EditResult r = checkOutput(settings, rightKey, rightChannel, rightChannelCount); r != EditResult::Success)
+        return r;
     appendCard(settings, name, {memberOn(leftKey, leftChannel), memberOn(rightKey, rightChannel)}, random);
     return EditResult::Success;
 }

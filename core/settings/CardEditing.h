@@ -23,7 +23,7 @@ enum class EditResult : std::uint8_t {
     NoSuchChannel = 3,    // not below the device's channel count, or above 63
     SameOutput = 4,       // both sides of a join are the same output
     NoSuchCard = 5,
-    NameLength = 6,       // the proposed name is empty or too long
+    NameLength = 6,  // the proposed name is empty or too long
 };
 
 // The user text in language 0 (English), 1 (Dutch) or 2 (German); any other language gives

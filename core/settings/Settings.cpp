@@ -33,9 +33,8 @@ CardSettings* Settings::findCard(std::string_view id) {
 
 const CardSettings* Settings::findCardUsingOutput(std::string_view deviceKey, std::uint32_t channel) const {
     return firstWhere<const CardSettings>(cards, [&](const CardSettings& card) {
-        return std::any_of(card.members.begin(), card.members.end(), [&](const CardMember& m) {
-            return m.device == deviceKey && m.channel == channel;
-        });
+        return std::any_of(card.members.begin(), card.members.end(),
+                           [&](const CardMember& m) { return m.device == deviceKey && m.channel == channel; });
     });
 }
 
@@ -45,8 +44,8 @@ bool cardNameLengthFits(std::string_view name) {
 
 bool isCardId(std::string_view text) {
     return text.size() == kCardIdLength && std::all_of(text.begin(), text.end(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-    });
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
 }
 
 std::string formatCardId(std::uint32_t number) {

@@ -43,8 +43,8 @@ struct CardMember {
 };
 
 struct CardSettings {
-    std::string id;    // 8 lowercase hexadecimal digits, fixed for the card's life
-    std::string name;  // what the player app shows
+    std::string id;                   // 8 lowercase hexadecimal digits, fixed for the card's life
+    std::string name;                 // what the player app shows
     std::vector<CardMember> members;  // one: mono card; two: left then right
     MonoMode mono = MonoMode::Sum;
 };

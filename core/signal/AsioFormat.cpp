@@ -23,16 +23,16 @@ struct TypeFormat {
 constexpr TypeFormat formatOf(std::int32_t type) {
     const bool bigEndian = type < 16;
     switch (type % 16) {
-        case 0: return {Coding::Integer, 2, bigEndian, 32767.0};
-        case 1: return {Coding::Integer, 3, bigEndian, 8388607.0};
-        case 2: return {Coding::Integer, 4, bigEndian, 2147483647.0};
-        case 3: return {Coding::Float32, 4, bigEndian, 0.0};
-        case 4: return {Coding::Float64, 8, bigEndian, 0.0};
-        case 8: return {Coding::Integer, 4, bigEndian, 32767.0};
-        case 9: return {Coding::Integer, 4, bigEndian, 131071.0};
-        case 10: return {Coding::Integer, 4, bigEndian, 524287.0};
-        case 11: return {Coding::Integer, 4, bigEndian, 8388607.0};
-        default: return {};
+    case 0: return {Coding::Integer, 2, bigEndian, 32767.0};
+    case 1: return {Coding::Integer, 3, bigEndian, 8388607.0};
+    case 2: return {Coding::Integer, 4, bigEndian, 2147483647.0};
+    case 3: return {Coding::Float32, 4, bigEndian, 0.0};
+    case 4: return {Coding::Float64, 8, bigEndian, 0.0};
+    case 8: return {Coding::Integer, 4, bigEndian, 32767.0};
+    case 9: return {Coding::Integer, 4, bigEndian, 131071.0};
+    case 10: return {Coding::Integer, 4, bigEndian, 524287.0};
+    case 11: return {Coding::Integer, 4, bigEndian, 8388607.0};
+    default: return {};
     }
 }
 
@@ -76,25 +76,25 @@ inline float clampSample(float x) {
 std::uint64_t encode(const TypeFormat& format, float sample) {
     const float x = clampSample(sample);
     switch (format.coding) {
-        case Coding::Integer: {
-            const double scaled = static_cast<double>(x) * format.scale;
-            // Truncating after adding a half away from zero rounds halves away from zero; at
-            // most 2^31 - 1 in magnitude, which a double holds exactly.
-            const auto value = static_cast<std::int64_t>(scaled < 0.0 ? scaled - 0.5 : scaled + 0.5);
-            return static_cast<std::uint64_t>(value);
-        }
-        case Coding::Float32: {
-            std::uint32_t bits = 0;
-            std::memcpy(&bits, &x, sizeof bits);
-            return bits;
-        }
-        case Coding::Float64: {
-            const double wide = x;
-            std::uint64_t bits = 0;
-            std::memcpy(&bits, &wide, sizeof bits);
-            return bits;
-        }
-        case Coding::None: break;
+    case Coding::Integer: {
+        const double scaled = static_cast<double>(x) * format.scale;
+        // Truncating after adding a half away from zero rounds halves away from zero; at
+        // most 2^31 - 1 in magnitude, which a double holds exactly.
+        const auto value = static_cast<std::int64_t>(scaled < 0.0 ? scaled - 0.5 : scaled + 0.5);
+        return static_cast<std::uint64_t>(value);
+    }
+    case Coding::Float32: {
+        std::uint32_t bits = 0;
+        std::memcpy(&bits, &x, sizeof bits);
+        return bits;
+    }
+    case Coding::Float64: {
+        const double wide = x;
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &wide, sizeof bits);
+        return bits;
+    }
+    case Coding::None: break;
     }
     return 0;
 }
@@ -113,8 +113,7 @@ std::uint32_t asioSampleBytes(std::int32_t type) {
 
 // Any thread. 64-bit arithmetic throughout: a driver may answer anything in its four values.
 std::uint32_t chooseAsioBufferSize(std::uint32_t requestedFrames, std::int32_t minimumFrames,
-                                   std::int32_t maximumFrames, std::int32_t preferredFrames,
-                                   std::int32_t granularity) {
+                                   std::int32_t maximumFrames, std::int32_t preferredFrames, std::int32_t granularity) {
     const std::int64_t minimum = minimumFrames;
     const std::int64_t maximum = maximumFrames;
     const std::int64_t preferred = preferredFrames > 0 ? preferredFrames : 0;

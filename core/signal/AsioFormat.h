@@ -40,8 +40,7 @@ std::uint32_t asioSampleBytes(std::int32_t type);
 // choice) and the driver's minimum, maximum, preferred size and granularity (-1: powers of
 // two). 0 when the driver offers no usable size. Never overflows, whatever the driver says.
 std::uint32_t chooseAsioBufferSize(std::uint32_t requestedFrames, std::int32_t minimumFrames,
-                                   std::int32_t maximumFrames, std::int32_t preferredFrames,
-                                   std::int32_t granularity);
+                                   std::int32_t maximumFrames, std::int32_t preferredFrames, std::int32_t granularity);
 
 // Render thread: no allocation, no lock. Writes channel `channel` of `frames` interleaved
 // frames of `staging` (`channels` samples a frame) into `buffer` in sample type `type`,

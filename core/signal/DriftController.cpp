@@ -26,8 +26,12 @@ void DriftController::reset() {
     primed_ = false;
 }
 
+void DriftController::seed(double integral) {
+    integral_ = std::clamp(integral, -limit_, limit_);
+}
+
 // far output's thread: no locks, no allocation
-double DriftController::update(double fillFrames, double dtSeconds) {
+double DriftController::update(double fillFrames, double dtSeconds, bool learn) {
     const double d = std::clamp(dtSeconds, 0.0, kMaxStepSeconds);
     if (primed_) {
         // A one-pole low-pass with a time constant of about one second: the fill arrives
@@ -38,7 +42,7 @@ double DriftController::update(double fillFrames, double dtSeconds) {
         primed_ = true;
     }
     const double error = (filtered_ - target_) / target_;
-    integral_ = std::clamp(integral_ + error * kIntegralGain * d, -limit_, limit_);
+    if (learn) integral_ = std::clamp(integral_ + error * kIntegralGain * d, -limit_, limit_);
     const double correction = std::clamp(-(error * kProportionalGain + integral_), -limit_, limit_);
     factor_ = 1.0 + correction;
     return factor_;

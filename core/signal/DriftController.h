@@ -24,9 +24,14 @@ public:
     // stays, since the clocks' offset has not changed across an underrun.
     void reset();
 
+    // Starts the integral at a clocks' offset learned before (clamped to the limit), so that a
+    // new far half need not find it again.
+    void seed(double integral);
+
     // fillFrames: the FIFO fill now; dtSeconds: time since the previous update (clamped to
-    // [0, 0.5]). Returns the factor 1 + correction, |correction| <= limit.
-    double update(double fillFrames, double dtSeconds);
+    // [0, 0.5]). Returns the factor 1 + correction, |correction| <= limit. With learn false
+    // the integral holds: a fill thrown off by a hold-up says nothing about the clocks.
+    double update(double fillFrames, double dtSeconds, bool learn = true);
 
     double factor() const { return factor_; }
     double targetFrames() const { return target_; }

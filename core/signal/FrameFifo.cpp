@@ -19,11 +19,13 @@ std::uint32_t roundUpToPowerOfTwo(std::uint32_t frames) {
 
 FrameFifo::FrameFifo(std::uint32_t requestedFrames)
     : capacity_(roundUpToPowerOfTwo(requestedFrames)), mask_(capacity_ - 1) {
-    buffer_ = static_cast<float*>(::operator new(sizeof(float) * std::size_t{capacity_}, kBufferAlignment));
+    buffer_ = static_cast<float*>(::operator new (sizeof(float) * std::size_t{capacity_}, kBufferAlignment));
     std::memset(buffer_, 0, sizeof(float) * std::size_t{capacity_});
 }
 
-FrameFifo::~FrameFifo() { ::operator delete(buffer_, kBufferAlignment); }
+FrameFifo::~FrameFifo() {
+    ::operator delete(buffer_, kBufferAlignment);
+}
 
 // producer thread: no locks, no allocation
 std::uint32_t FrameFifo::push(const float* src, std::uint32_t frames, std::int64_t nowNs) {
@@ -92,9 +94,9 @@ double FrameFifo::fillEstimate(std::int64_t nowNs, double rateHz) const {
     // Pairs with the release store of lastPushFrames_ in push (the time stored before it).
     const std::uint32_t lastFrames = lastPushFrames_.load(std::memory_order_acquire);
     const std::int64_t lastNs = lastPushTimeNs_.load(std::memory_order_relaxed);
-    if (lastNs == 0 || nowNs <= lastNs) return stored;
+    if (lastNs == 0) return stored;
     const double streamed = static_cast<double>(nowNs - lastNs) * 1e-9 * rateHz;
-    return stored + std::min(static_cast<double>(lastFrames), streamed);
+    return stored + std::clamp(streamed, -stored, static_cast<double>(lastFrames));
 }
 
 }  // namespace core

@@ -39,10 +39,6 @@ using testing_support::ProcessResult;
 // A sound card with a single channel: no pair to offer, only mono cards.
 const win::DeviceInfo kSingle = win::makeTestOutput(2, 1, 48000);
 
-core::CardMember member(const win::DeviceInfo& device, std::uint32_t channel) {
-    return core::CardMember{device.key, channel, 0.0};
-}
-
 // Both test outputs on; no cards yet.
 core::Settings emptySettings() {
     core::Settings settings;
@@ -54,8 +50,8 @@ core::Settings emptySettings() {
 // A stereo card on the stereo output and a mono card on the four-channel one.
 core::Settings twoCards() {
     core::Settings settings = emptySettings();
-    settings.cards = {card("0000000a", "Lounge", {member(kStereo, 0), member(kStereo, 1)}),
-                      card("0000000b", "Porch", {member(kQuad, 2)})};
+    settings.cards = {card("0000000a", "Lounge", {member(kStereo.key, 0), member(kStereo.key, 1)}),
+                      card("0000000b", "Porch", {member(kQuad.key, 2)})};
     return settings;
 }
 
@@ -104,22 +100,7 @@ protected:
 
     std::vector<TextRun> tabText() const { return readText(tabsChild()); }
 
-    std::optional<TextRun> findRun(const std::vector<TextRun>& runs, const std::string& text) const {
-        for (const TextRun& run : runs) {
-            if (run.text == text) return run;
-        }
-        return std::nullopt;
-    }
-
     bool shows(const std::string& text) const { return findRun(tabText(), text).has_value(); }
-
-    void clickAt(ImVec2 point) {
-        moveMouse(point);
-        ImGui::GetIO().AddMouseButtonEvent(ImGuiMouseButton_Left, true);
-        frame();
-        ImGui::GetIO().AddMouseButtonEvent(ImGuiMouseButton_Left, false);
-        frame();
-    }
 
     // A third of a second first, so that two clicks on one spot never make a double-click.
     void clickInTab(ImGuiID id) {
@@ -228,7 +209,7 @@ TEST_F(CardsTabTest, AddFormMakesStereoSplitAndMonoCardsFromOneSoundCard) {
     typeInto(cardsId("##addname"), "Lounge");
     clickInTab(cardsId("###stereo"));
     ASSERT_EQ(cardNames(), (std::vector<std::string>{"Lounge"}));
-    EXPECT_EQ(outputsOf(ui_->pending().cards[0].members), outputsOf({member(kQuad, 2), member(kQuad, 3)}));
+    EXPECT_EQ(outputsOf(ui_->pending().cards[0].members), outputsOf({member(kQuad.key, 2), member(kQuad.key, 3)}));
     EXPECT_EQ(ui_->addCardForm().name[0], '\0') << "a card made empties the name field";
     EXPECT_FALSE(message().has_value() && message()->colour == packed(kErrorColour));
 
@@ -237,8 +218,8 @@ TEST_F(CardsTabTest, AddFormMakesStereoSplitAndMonoCardsFromOneSoundCard) {
     typeInto(cardsId("##addname"), "Desk");
     clickInTab(cardsId("###split"));
     ASSERT_EQ(cardNames(), (std::vector<std::string>{"Lounge", "Desk L", "Desk R"}));
-    EXPECT_EQ(outputsOf(pendingCard("Desk L")->members), outputsOf({member(kQuad, 0)}));
-    EXPECT_EQ(outputsOf(pendingCard("Desk R")->members), outputsOf({member(kQuad, 1)}));
+    EXPECT_EQ(outputsOf(pendingCard("Desk L")->members), outputsOf({member(kQuad.key, 0)}));
+    EXPECT_EQ(outputsOf(pendingCard("Desk R")->members), outputsOf({member(kQuad.key, 1)}));
 
     // Another sound card starts again at its first pair and channel.
     ui_->addCardForm().monoChannelIndex = 3;
@@ -257,9 +238,9 @@ TEST_F(CardsTabTest, AddFormMakesStereoSplitAndMonoCardsFromOneSoundCard) {
     clickInTab(cardsId("###mono"));
     ASSERT_EQ(ui_->pending().cards.size(), 5u);
     EXPECT_EQ(ui_->pending().cards[3].name, kStereo.name);
-    EXPECT_EQ(outputsOf(ui_->pending().cards[3].members), outputsOf({member(kStereo, 1)}));
+    EXPECT_EQ(outputsOf(ui_->pending().cards[3].members), outputsOf({member(kStereo.key, 1)}));
     EXPECT_EQ(ui_->pending().cards[4].name, kStereo.name + " 2");
-    EXPECT_EQ(outputsOf(ui_->pending().cards[4].members), outputsOf({member(kStereo, 0)}));
+    EXPECT_EQ(outputsOf(ui_->pending().cards[4].members), outputsOf({member(kStereo.key, 0)}));
 
     // The table: type, outputs with Left/Right in the dim colour, delays, and "-" for cards
     // not applied yet.
@@ -350,7 +331,7 @@ TEST_F(CardsTabTest, RefusedAddsAndJoinsShowTheirTextInRedAndKeepTheName) {
     choose(cardsId("##joinr"), quad2);
     clickInTab(cardsId("###join"));
     ASSERT_EQ(cardNames(), (std::vector<std::string>{"Lounge", "Porch", "Wide"}));
-    EXPECT_EQ(outputsOf(pendingCard("Wide")->members), outputsOf({member(kQuad, 0), member(kQuad, 1)}));
+    EXPECT_EQ(outputsOf(pendingCard("Wide")->members), outputsOf({member(kQuad.key, 0), member(kQuad.key, 1)}));
     EXPECT_EQ(ui_->joinForm().name[0], '\0');
     expectMessage(english(UiText::ChangesNotAppliedYet), kWarningColour);
 
@@ -361,7 +342,7 @@ TEST_F(CardsTabTest, RefusedAddsAndJoinsShowTheirTextInRedAndKeepTheName) {
     choose(cardsId("##joinr"), stereo1);
     clickInTab(cardsId("###join"));
     ASSERT_EQ(cardNames(), (std::vector<std::string>{"Porch", "Wide", "Stereo"}));
-    EXPECT_EQ(outputsOf(pendingCard("Stereo")->members), outputsOf({member(kStereo, 1), member(kStereo, 0)}));
+    EXPECT_EQ(outputsOf(pendingCard("Stereo")->members), outputsOf({member(kStereo.key, 1), member(kStereo.key, 0)}));
 }
 
 TEST_F(CardsTabTest, TableEditsNamesMonoMixAndDelaysAndDeletes) {
@@ -533,8 +514,7 @@ TEST_F(CardsTabTest, LanguagePickerShowsTheExactCodesAndStoresTheChoice) {
     EXPECT_TRUE(shows(sameAsWindows)) << "nl-NL is Dutch, but not one of the entries";
 
     openCombo(aboutId("##lang"));
-    EXPECT_EQ(comboItems(),
-              (std::vector<std::string>{sameAsWindows, "English", "Nederlands", "Deutsch"}));
+    EXPECT_EQ(comboItems(), (std::vector<std::string>{sameAsWindows, "English", "Nederlands", "Deutsch"}));
     closePopup();
     choose(aboutId("##lang"), "Nederlands");
     EXPECT_EQ(ui_->applied().language, "nl");
@@ -579,8 +559,9 @@ TEST_F(CardsTabTest, AboutShowsVersionNoticesAndOnlyTheLicenceButtonsWhoseFilesE
     ASSERT_TRUE(version.has_value());
     EXPECT_EQ(version->colour, packed(kAccentColour));
     const std::optional<TextRun> trademark =
-        findRun(tabText(), "ASIO is a trademark of Steinberg Media Technologies GmbH, registered in Europe and other "
-                           "countries.");
+        findRun(tabText(),
+                "ASIO is a trademark of Steinberg Media Technologies GmbH, registered in Europe and other "
+                "countries.");
     ASSERT_TRUE(trademark.has_value());
     EXPECT_EQ(trademark->colour, packed(kDimColour));
 
@@ -591,8 +572,7 @@ TEST_F(CardsTabTest, AboutShowsVersionNoticesAndOnlyTheLicenceButtonsWhoseFilesE
     const std::optional<TextRun> notices = findRun(tabText(), english(UiText::ThirdPartyLicences));
     ASSERT_TRUE(licence.has_value());
     ASSERT_TRUE(notices.has_value());
-    EXPECT_NEAR(licence->rect.GetCenter().y, notices->rect.GetCenter().y, 0.5f * ImGui::GetFontSize())
-        << "on one line";
+    EXPECT_NEAR(licence->rect.GetCenter().y, notices->rect.GetCenter().y, 0.5f * ImGui::GetFontSize()) << "on one line";
     EXPECT_TRUE(shows(english(UiText::OpenTheLog)));
 
     // The box shows the Run value, read back on every frame, and writes it when clicked.

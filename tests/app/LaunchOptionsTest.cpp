@@ -63,7 +63,8 @@ TEST_F(LaunchOptionsTest, OptionMissingItsValueIsIgnored) {
 }
 
 TEST_F(LaunchOptionsTest, VersionActsWhereItStands) {
-    const LaunchOptions before = parseLaunchOptions({L"--pipe", L"p", L"--version", L"--tab", L"2", L"--data-dir", L"d"});
+    const LaunchOptions before =
+        parseLaunchOptions({L"--pipe", L"p", L"--version", L"--tab", L"2", L"--data-dir", L"d"});
     EXPECT_TRUE(before.showVersion);
     EXPECT_EQ(before.pipeName, L"p");
     EXPECT_EQ(before.tab, -1);
@@ -85,12 +86,26 @@ TEST_F(LaunchOptionsTest, NumbersReadLikeTheCLibrary) {
         int value;
     };
     const Case cases[] = {
-        {L"2", 2},         {L"  7", 7},    {L"\t-1", -1},  {L"+4", 4},           {L"12abc", 12},
-        {L"abc", 0},       {L"", 0},       {L"-", 0},      {L"- 3", 0},          {L"0x10", 0},
-        {L"007", 7},       {L"9", 9},      {L"3.9", 3},    {L"99999999999", 2147483647},
-        {L"-99999999999", -2147483647 - 1}, {L"2147483647", 2147483647}, {L"-2147483648", -2147483647 - 1},
+        {L"2", 2},
+        {L"  7", 7},
+        {L"\t-1", -1},
+        {L"+4", 4},
+        {L"12abc", 12},
+        {L"abc", 0},
+        {L"", 0},
+        {L"-", 0},
+        {L"- 3", 0},
+        {L"0x10", 0},
+        {L"007", 7},
+        {L"9", 9},
+        {L"3.9", 3},
+        {L"99999999999", 2147483647},
+        {L"-99999999999", -2147483647 - 1},
+        {L"2147483647", 2147483647},
+        {L"-2147483648", -2147483647 - 1},
     };
-    for (const Case& c : cases) EXPECT_EQ(readSignedDecimal(c.text), c.value) << '"' << testing::PrintToString(std::wstring(c.text)) << '"';
+    for (const Case& c : cases)
+        EXPECT_EQ(readSignedDecimal(c.text), c.value) << '"' << testing::PrintToString(std::wstring(c.text)) << '"';
 
     EXPECT_EQ(parseLaunchOptions({L"--tab", L"sound"}).tab, 0);  // selects the Sound cards tab
     EXPECT_EQ(parseLaunchOptions({L"--tab", L"9"}).tab, 9);

@@ -41,12 +41,14 @@ bool onlyCoveredCharacters(std::string_view text) {
     return true;
 }
 
-TEST(UiTextTable, EndsAtIdEighty) {
-    EXPECT_EQ(kUiTextCount, 81u);
-    EXPECT_EQ(static_cast<unsigned>(UiText::AlreadyRunning), 80u);
+TEST(UiTextTable, EndsAtIdEightyTwo) {
+    EXPECT_EQ(kUiTextCount, 83u);
+    EXPECT_EQ(static_cast<unsigned>(UiText::AppliedFileKept), 82u);
     for (UiLanguage language : kLanguages) {
         EXPECT_FALSE(uiText(language, UiText::AlreadyRunning).empty());
-        for (unsigned id : {81u, 82u, 255u, 1000u, 0xffffffffu}) {
+        EXPECT_FALSE(uiText(language, UiText::AppliedNotSaved).empty());
+        EXPECT_FALSE(uiText(language, UiText::AppliedFileKept).empty());
+        for (unsigned id : {83u, 84u, 255u, 1000u, 0xffffffffu}) {
             const std::string_view beyond = uiText(language, textId(id));
             EXPECT_EQ(beyond.data(), nullptr) << id;
             EXPECT_EQ(beyond.size(), 0u) << id;
@@ -108,9 +110,13 @@ TEST(UiTextTable, QuotesTheTextsByteForByte) {
               "Dit zijn de geluidskaarten die de Veltrano-app voor Windows toont. Elke kaart kan \xc3\xa9\xc3\xa9n "
               "zone spelen.");
 
-    EXPECT_EQ(text(UiLanguage::German, UiText::About), "\xc3\x9c" "ber");
+    EXPECT_EQ(text(UiLanguage::German, UiText::About),
+              "\xc3\x9c"
+              "ber");
     EXPECT_EQ(text(UiLanguage::German, UiText::UndoChanges), "\xc3\x84nderungen verwerfen");
-    EXPECT_EQ(text(UiLanguage::German, UiText::OpenApp), "QOVA \xc3\xb6" "ffnen");
+    EXPECT_EQ(text(UiLanguage::German, UiText::OpenApp),
+              "QOVA \xc3\xb6"
+              "ffnen");
     EXPECT_EQ(text(UiLanguage::German, UiText::Running), "L\xc3\xa4uft");
     EXPECT_EQ(text(UiLanguage::German, UiText::QuitWhilePlaying),
               "Ein Player verwendet die Karten von QOVA. Wenn QOVA beendet wird, stoppt die Musik auf diesen Karten. "
@@ -153,14 +159,14 @@ TEST(LanguageOfCode, MatchesTheFirstTwoLettersAsAWholeSubtag) {
         const char* code;
         UiLanguage language;
     } cases[] = {
-        {"nl", UiLanguage::Dutch},       {"NL", UiLanguage::Dutch},      {"Nl", UiLanguage::Dutch},
-        {"nl-BE", UiLanguage::Dutch},    {"nl_NL", UiLanguage::Dutch},   {"nL-", UiLanguage::Dutch},
-        {"de", UiLanguage::German},      {"DE", UiLanguage::German},     {"de-AT", UiLanguage::German},
-        {"de_CH", UiLanguage::German},   {"dE-Latn-DE", UiLanguage::German},
-        {"nld", UiLanguage::English},    {"deu", UiLanguage::English},   {"nl.UTF-8", UiLanguage::English},
-        {"fr-FR", UiLanguage::English},  {"en-NL", UiLanguage::English}, {"en", UiLanguage::English},
-        {"", UiLanguage::English},       {"n", UiLanguage::English},     {"d", UiLanguage::English},
-        {"n-", UiLanguage::English},     {" nl", UiLanguage::English},
+        {"nl", UiLanguage::Dutch},      {"NL", UiLanguage::Dutch},          {"Nl", UiLanguage::Dutch},
+        {"nl-BE", UiLanguage::Dutch},   {"nl_NL", UiLanguage::Dutch},       {"nL-", UiLanguage::Dutch},
+        {"de", UiLanguage::German},     {"DE", UiLanguage::German},         {"de-AT", UiLanguage::German},
+        {"de_CH", UiLanguage::German},  {"dE-Latn-DE", UiLanguage::German}, {"nld", UiLanguage::English},
+        {"deu", UiLanguage::English},   {"nl.UTF-8", UiLanguage::English},  {"fr-FR", UiLanguage::English},
+        {"en-NL", UiLanguage::English}, {"en", UiLanguage::English},        {"", UiLanguage::English},
+        {"n", UiLanguage::English},     {"d", UiLanguage::English},         {"n-", UiLanguage::English},
+        {" nl", UiLanguage::English},
     };
     for (const auto& c : cases) EXPECT_EQ(languageOfCode(c.code), c.language) << '"' << c.code << '"';
 }

@@ -44,7 +44,8 @@ TEST(ProcessLog, WritesWholeLinesOnlyAfterOpenLog) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
-            for (int i = 0; i < kLinesEach; ++i) win::logLine("thread %d line %d %s", t, i, std::string(100, 'a' + t).c_str());
+            for (int i = 0; i < kLinesEach; ++i)
+                win::logLine("thread %d line %d %s", t, i, std::string(100, 'a' + t).c_str());
         });
     }
     for (auto& thread : threads) thread.join();
@@ -181,19 +182,19 @@ TEST(TextConversion, RoundTripsAndConvertsLikeTheSystem) {
     EXPECT_EQ(win::toWide(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));  // length from the input, not a NUL
 
     // Invalid input becomes U+FFFD, as the system converts with flags 0.
-    EXPECT_EQ(win::toWide("a\xff" "b"), L"a\ufffd" L"b");
+    EXPECT_EQ(win::toWide("a\xff"
+                          "b"),
+              L"a\ufffd"
+              L"b");
     EXPECT_EQ(win::toUtf8(std::wstring(L"x") + wchar_t(0xd800)), "x\xef\xbf\xbd");
 }
 
 // Runs log_probe as a debuggee and collects its debugger output.
 std::string debugOutputOf(const std::wstring& arguments) {
-    const std::wstring path = testing_support::binaryFolder() + L"\\log_probe.exe";
-    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-                        nullptr, &startup, &info)) {
+    if (!testing_support::startProgram(L"log_probe.exe", arguments, false, DEBUG_ONLY_THIS_PROCESS, startup, info)) {
         ADD_FAILURE() << "cannot start log_probe, error " << GetLastError();
         return {};
     }
@@ -220,7 +221,8 @@ std::string debugOutputOf(const std::wstring& arguments) {
             break;
         }
         case EXCEPTION_DEBUG_EVENT:
-            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) status = DBG_EXCEPTION_NOT_HANDLED;
+            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                status = DBG_EXCEPTION_NOT_HANDLED;
             break;
         case CREATE_PROCESS_DEBUG_EVENT:
             if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
@@ -228,9 +230,7 @@ std::string debugOutputOf(const std::wstring& arguments) {
         case LOAD_DLL_DEBUG_EVENT:
             if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
             break;
-        case EXIT_PROCESS_DEBUG_EVENT:
-            running = false;
-            break;
+        case EXIT_PROCESS_DEBUG_EVENT: running = false; break;
         }
         ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
     }

@@ -135,8 +135,8 @@ TEST_F(Logo, ScaledPictureStaysWhiteOnTransparent) {
             // Below a few steps of alpha the colour is rounding noise.
             if (alpha < 16) continue;
             for (int channel = 0; channel < 3; ++channel)
-                ASSERT_GE(pixels[i + channel], 250) << "pixel " << i / 4 << " alpha " << int(alpha) << " at height "
-                                                    << targetHeight;
+                ASSERT_GE(pixels[i + channel], 250)
+                    << "pixel " << i / 4 << " alpha " << int(alpha) << " at height " << targetHeight;
         }
         EXPECT_GT(transparent, 0) << targetHeight;
         EXPECT_GT(opaque, 0) << targetHeight;

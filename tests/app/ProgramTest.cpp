@@ -23,7 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "SettingsBuilders.h"
+#include "tests/support/Eventually.h"
+#include "tests/support/SettingsBuilders.h"
 #include "TestSupport.h"
 #include "app/shell/Folders.h"
 #include "app/shell/Screenshot.h"
@@ -54,13 +55,9 @@ constexpr UINT kStartWithWindowsCommand = 101;
 
 // --- helpers --------------------------------------------------------------------------------
 
+// The program is watched through its files, windows and pipe, which cost more to look at.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
+    return test_support::eventually(condition, timeout, 20ms);
 }
 
 std::wstring quoted(const std::wstring& text) {
@@ -83,7 +80,7 @@ core::DeviceSettings device(const std::string& key) {
     return settings;
 }
 
-using testing_support::card;
+using test_support::card;
 
 // The stereo null test output 0 with one stereo card, "Kitchen", on it.
 core::Settings kitchenSettings() {
@@ -220,14 +217,12 @@ SIZE expectedClientSize() {
 class Program {
 public:
     Program(const TempFolder& data, const std::wstring& pipe, const std::wstring& more) {
-        const std::wstring path = testing_support::binaryFolder() + L"\\QOVA.exe";
-        std::wstring commandLine =
-            quoted(path) + L" --data-dir " + quoted(data.path()) + L" --pipe " + pipe + L" " + more;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info{};
-        if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                            &info)) {
+        if (!testing_support::startProgram(L"QOVA.exe",
+                                           L"--data-dir " + quoted(data.path()) + L" --pipe " + pipe + L" " + more,
+                                           false, 0, startup, info)) {
             ADD_FAILURE() << "cannot start QOVA.exe, error " << GetLastError();
             return;
         }
@@ -324,8 +319,8 @@ TEST(BmpEncoding, WritesTopDownBgrRowsReadAtThePitchWithOpaqueAlpha) {
     // 3 x 2 RGBA pixels in rows of 16 bytes: the last 4 bytes of each row are padding that
     // must not reach the file.
     const std::uint8_t pixels[32] = {
-        1, 2, 3, 0,     4, 5, 6, 7,     8, 9, 10, 128,    0xee, 0xee, 0xee, 0xee,
-        11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 255,  0xee, 0xee, 0xee, 0xee,
+        1,  2,  3,  0,  4,  5,  6,  7,  8,  9,  10, 128, 0xee, 0xee, 0xee, 0xee,
+        11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 255, 0xee, 0xee, 0xee, 0xee,
     };
     const std::string bmp = encodeBmp(3, 2, pixels, 16);
     std::uint32_t width = 0;
@@ -333,9 +328,10 @@ TEST(BmpEncoding, WritesTopDownBgrRowsReadAtThePitchWithOpaqueAlpha) {
     expectBmpHeader(bmp, width, height);
     EXPECT_EQ(width, 3u);
     EXPECT_EQ(height, 2u);
-    const std::string expected("\x03\x02\x01\xff\x06\x05\x04\xff\x0a\x09\x08\xff"
-                               "\x0d\x0c\x0b\xff\x11\x10\x0f\xff\x15\x14\x13\xff",
-                               24);
+    const std::string expected(
+        "\x03\x02\x01\xff\x06\x05\x04\xff\x0a\x09\x08\xff"
+        "\x0d\x0c\x0b\xff\x11\x10\x0f\xff\x15\x14\x13\xff",
+        24);
     EXPECT_EQ(bmp.substr(54), expected);
 }
 
@@ -436,9 +432,10 @@ TEST(ProgramLife, AsksBeforeQuittingUnderAPlayerButNotWhenTheSessionEnds) {
     const std::vector<std::string> log = logMessages(data);
     const int opened = indexOf(log, "card 0000000a opened by client ");
     ASSERT_GE(opened, 0) << joined(log);
-    const std::string client = log[opened].substr(std::strlen("card 0000000a opened by client "),
-                                                  log[opened].find(' ', std::strlen("card 0000000a opened by client ")) -
-                                                      std::strlen("card 0000000a opened by client "));
+    const std::string client =
+        log[opened].substr(std::strlen("card 0000000a opened by client "),
+                           log[opened].find(' ', std::strlen("card 0000000a opened by client ")) -
+                               std::strlen("card 0000000a opened by client "));
     const int quitting = indexOf(log, "QOVA quitting");
     const int gone = indexOf(log, "player " + client + " disconnected");
     ASSERT_GE(quitting, 0) << joined(log);
@@ -448,12 +445,14 @@ TEST(ProgramLife, AsksBeforeQuittingUnderAPlayerButNotWhenTheSessionEnds) {
 // --- tray start and show requests -----------------------------------------------------------
 
 struct RunValue {
-    ~RunValue() { RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"QOVA"); }
+    ~RunValue() {
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"QOVA");
+    }
     static std::wstring read() {
         wchar_t value[1024] = {};
         DWORD bytes = sizeof value;
-        if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"QOVA", RRF_RT_REG_SZ,
-                         nullptr, value, &bytes) != ERROR_SUCCESS)
+        if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"QOVA",
+                         RRF_RT_REG_SZ, nullptr, value, &bytes) != ERROR_SUCCESS)
             return L"<none>";
         return value;
     }
@@ -484,8 +483,8 @@ TEST(ProgramTray, StartsHiddenWithSoundCardsAndComesBackOnEveryShowAction) {
 
     // A second copy for the same pipe shows this one and ends without a trace.
     TempFolder secondData;
-    const auto second = testing_support::runProgram(
-        L"QOVA.exe", L"--data-dir " + quoted(secondData.path()) + L" --pipe " + pipe);
+    const auto second =
+        testing_support::runProgram(L"QOVA.exe", L"--data-dir " + quoted(secondData.path()) + L" --pipe " + pipe);
     EXPECT_EQ(second.exitCode, 0u);
     EXPECT_FALSE(fileExists(secondData.file(L"qova.log")));
     EXPECT_TRUE(becomesVisible(window, true)) << "the show request of a second copy";
@@ -530,6 +529,38 @@ TEST(ProgramSettings, UnparsableFileIsMovedAsideAndTheProgramStartsEmptyAndShown
     ASSERT_GE(moved, 0) << joined(log);
     EXPECT_TRUE(log[moved].ends_with("; moved aside to config.unreadable.json")) << log[moved];
     EXPECT_EQ(indexOf(log, "open "), -1) << joined(log);
+}
+
+// A config.json held open by another program through the start: QOVA starts empty, says why
+// and leaves the file alone; let go and QOVA started again, the settings load.
+TEST(ProgramSettings, AFileHeldOpenAtStartIsLeftAloneAndLoadsOnceLetGo) {
+    TempFolder data;
+    writeSettingsFile(data, kitchenSettings());
+    const std::string before = readFile(data.file(L"config.json"));
+    const std::wstring pipe = uniquePipe(L"held");
+    // One run of the program: the cards a player lists, then a quit from the tray menu.
+    auto cardsListed = [&] {
+        Program program(data, pipe, L"--null-devices 1");
+        EXPECT_TRUE(program.started());
+        HWND window = program.waitForWindow();
+        EXPECT_NE(window, nullptr);
+        const std::string cards = playerCards(pipe);
+        PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
+        EXPECT_EQ(program.finish(), 0u);
+        return cards;
+    };
+    {
+        testing_support::HeldFile held(data.file(L"config.json"));
+        ASSERT_TRUE(held.held());
+        EXPECT_NE(cardsListed().find("QOVA has no cards yet."), std::string::npos);
+    }
+    EXPECT_EQ(readFile(data.file(L"config.json")), before);
+    std::vector<std::string> log = logMessages(data);
+    const int said = indexOf(log, "config: cannot read ");
+    ASSERT_GE(said, 0) << joined(log);
+    EXPECT_TRUE(log[said].ends_with("; starting without settings, and the file is kept as it is")) << log[said];
+
+    EXPECT_NE(cardsListed().find("Kitchen"), std::string::npos);
 }
 
 TEST(ProgramSettings, ValidationIssuesAreLoggedInOrderAndNothingOpens) {
@@ -578,8 +609,8 @@ TEST(ProgramDevices, TwentyNullDevicesGiveEightOfTwoKinds) {
     const std::vector<std::string> log = logMessages(data);
     for (int index = 0; index < 8; ++index) {
         const bool odd = index % 2 != 0;
-        const int line = indexOf(log, "open null:" + std::to_string(index) + ": null, " + (odd ? "44100" : "48000") +
-                                          " Hz, ");
+        const int line =
+            indexOf(log, "open null:" + std::to_string(index) + ": null, " + (odd ? "44100" : "48000") + " Hz, ");
         ASSERT_GE(line, 0) << index << "\n" << joined(log);
         EXPECT_NE(log[line].find(odd ? ", 8 ch, " : ", 2 ch, "), std::string::npos) << log[line];
     }
@@ -624,7 +655,9 @@ TEST(ProgramFailure, PipeTakenByAnotherProgramEndsWithItsErrorAfterLettingGoOfEv
 
 // A screenshot run ends like any other: exit code 0. (A crash at exit that once showed only
 // here came from the gamepad support of the window backend unloading xinput under Wine.)
-void expectScreenshotRunEnded(DWORD exitCode) { EXPECT_EQ(exitCode, 0u); }
+void expectScreenshotRunEnded(DWORD exitCode) {
+    EXPECT_EQ(exitCode, 0u);
+}
 
 // Runs a screenshot to its end, failing if the window ever shows meanwhile.
 DWORD runScreenshot(const TempFolder& data, const std::wstring& pipe, const std::wstring& path, int tab) {
@@ -682,7 +715,8 @@ TEST(ProgramScreenshot, AnUnwritablePathIsReportedAndTheProgramStillEndsWell) {
     TempFolder data;
     const std::wstring path = data.file(L"missing\\shot.bmp");
     expectScreenshotRunEnded(runScreenshot(data, uniquePipe(L"shot"), path, 0));
-    EXPECT_GE(indexOf(logMessages(data), "screenshot " + win::toUtf8(path) + ": FAILED"), 0) << joined(logMessages(data));
+    EXPECT_GE(indexOf(logMessages(data), "screenshot " + win::toUtf8(path) + ": FAILED"), 0)
+        << joined(logMessages(data));
 }
 
 // --- a real PulseAudio sink -----------------------------------------------------------------
@@ -712,8 +746,8 @@ TEST(ProgramOnASink, PlaysAToneOnZoneAAndQuitsCleanly) {
     const std::string cards = playerCards(pipe);
     EXPECT_NE(cards.find("qova:00e2e0a1"), std::string::npos) << cards;
     EXPECT_NE(cards.find("ready"), std::string::npos) << cards;
-    const auto played =
-        testing_support::runProgram(L"qova-player.exe", L"--pipe " + pipe + L" play \"Zone A\" --tone 1000 --seconds 3");
+    const auto played = testing_support::runProgram(L"qova-player.exe",
+                                                    L"--pipe " + pipe + L" play \"Zone A\" --tone 1000 --seconds 3");
     EXPECT_EQ(played.exitCode, 0u) << played.output;
 
     PostMessageW(window, WM_COMMAND, kQuitCommand, 0);

@@ -108,7 +108,8 @@ std::vector<std::string> importedLibraries(const std::string& image) {
     };
     const DWORD importRva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
     for (std::size_t offset = fileOffset(importRva);; offset += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-        const auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(at(offset, sizeof(IMAGE_IMPORT_DESCRIPTOR)));
+        const auto* entry =
+            reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(at(offset, sizeof(IMAGE_IMPORT_DESCRIPTOR)));
         if (entry == nullptr || entry->Name == 0) break;
         const char* name = at(fileOffset(entry->Name), 1);
         if (name == nullptr) break;

@@ -4,6 +4,7 @@
 // a program built without the logo.
 // Usage: shell_probe language                       writes windowsLanguageCode() and a line feed
 //        shell_probe start-on | start-off | logo <folder>
+//        shell_probe save-loop <folder>             saves two settings by turns until killed
 // Exit code 0 when the action ran as expected, 3 without a Direct3D device, 2 on bad usage.
 
 #include <windows.h>
@@ -12,10 +13,12 @@
 #include <string_view>
 
 #include "TestDevice.h"
+#include "app/shell/ConfigFile.h"
 #include "app/shell/Folders.h"
 #include "app/shell/StartWithWindows.h"
 #include "app/ui/Localisation.h"
 #include "app/ui/Logo.h"
+#include "tests/support/SettingsBuilders.h"
 #include "win/base/Log.h"
 
 namespace {
@@ -38,6 +41,12 @@ int loadLogos() {
     return exitCode;
 }
 
+// Never returns: the test kills it at a moment of its choosing, mostly in the middle of a save.
+int saveForever() {
+    const core::Settings settings[2] = {test_support::oneOfTwoSettings(0), test_support::oneOfTwoSettings(1)};
+    for (unsigned turn = 0;; ++turn) app::saveSettings(settings[turn % 2]);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -57,5 +66,6 @@ int wmain(int argc, wchar_t** argv) {
     if (action == L"start-on") return app::setStartWithWindows(true) ? 0 : 1;
     if (action == L"start-off") return app::setStartWithWindows(false) ? 0 : 1;
     if (action == L"logo") return loadLogos();
+    if (action == L"save-loop") return saveForever();
     return 2;
 }

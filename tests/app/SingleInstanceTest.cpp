@@ -18,7 +18,7 @@ using testing_support::TempFolder;
 
 TEST(SingleInstanceName, HashesThePipeNameOverItsUtf16Bytes) {
     EXPECT_EQ(fnv1a64(L""), 14695981039346656037ull);
-    EXPECT_EQ(fnv1a64(L"a"), 620337896427418084ull);  // bytes 61 00
+    EXPECT_EQ(fnv1a64(L"a"), 620337896427418084ull);       // bytes 61 00
     EXPECT_EQ(fnv1a64(L"\u00fc"), 762867588764215489ull);  // bytes fc 00
     EXPECT_EQ(fnv1a64(L"\\\\.\\pipe\\qova-1"), 7120330784603707890ull);
     EXPECT_NE(fnv1a64(L"\\\\.\\pipe\\qova-1"), fnv1a64(L"\\\\.\\pipe\\qova-2"));

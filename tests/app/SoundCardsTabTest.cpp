@@ -166,23 +166,13 @@ protected:
         for (const TextRun& run : runs) {
             if (std::fabs(run.rect.GetCenter().y - y) < 3.0f) line.push_back(run);
         }
-        std::sort(line.begin(), line.end(), [](const TextRun& a, const TextRun& b) { return a.rect.Min.x < b.rect.Min.x; });
+        std::sort(line.begin(), line.end(),
+                  [](const TextRun& a, const TextRun& b) { return a.rect.Min.x < b.rect.Min.x; });
         return line;
     }
 
-    std::optional<TextRun> find(const std::vector<TextRun>& runs, const std::string& text) const {
-        for (const TextRun& run : runs) {
-            if (run.text == text) return run;
-        }
-        return std::nullopt;
-    }
-
     void clickAt(ImVec2 point) {
-        moveMouse(point);
-        ImGui::GetIO().AddMouseButtonEvent(ImGuiMouseButton_Left, true);
-        frame();
-        ImGui::GetIO().AddMouseButtonEvent(ImGuiMouseButton_Left, false);
-        frame();
+        UiHarness::clickAt(point);
         // The header is drawn before the table: one more frame shows what the click changed.
         frame();
     }
@@ -240,7 +230,7 @@ protected:
 
     void chooseInCombo(ImGuiID id, const std::string& item) {
         openCombo(id);
-        const std::optional<TextRun> shown = find(readText(comboPopup()), item);
+        const std::optional<TextRun> shown = findRun(readText(comboPopup()), item);
         ASSERT_TRUE(shown.has_value()) << item;
         clickAt(shown->rect.GetCenter());
         frame();
@@ -276,7 +266,8 @@ protected:
             if (!inSection) continue;
             if (run.text.rfind("Channel ", 0) == 0) {
                 rows.push_back({run});
-            } else if (!rows.empty() && std::fabs(run.rect.GetCenter().y - rows.back().front().rect.GetCenter().y) < 3.0f) {
+            } else if (!rows.empty() &&
+                       std::fabs(run.rect.GetCenter().y - rows.back().front().rect.GetCenter().y) < 3.0f) {
                 rows.back().push_back(run);
             }
         }
@@ -520,10 +511,10 @@ TEST_F(SoundCardsTabTest, ExclusiveDriverShowsTheWarningBesideTheRescanButtonUnt
     EXPECT_EQ(texts(row("ZoneB"))[2], "WASAPI exclusive");
     EXPECT_EQ(warningShown(), english(UiText::ExclusiveWarning));
     const std::vector<TextRun> runs = readText(tab());
-    const std::optional<TextRun> rescan = find(runs, english(UiText::LookForSoundCardsAgain));
+    const std::optional<TextRun> rescan = findRun(runs, english(UiText::LookForSoundCardsAgain));
     ASSERT_TRUE(rescan.has_value());
-    const auto warning = std::find_if(runs.begin(), runs.end(),
-                                      [](const TextRun& run) { return run.colour == packed(kWarningColour); });
+    const auto warning =
+        std::find_if(runs.begin(), runs.end(), [](const TextRun& run) { return run.colour == packed(kWarningColour); });
     EXPECT_NEAR(warning->rect.GetCenter().y, rescan->rect.GetCenter().y, 1.0f) << "on the button's line";
     EXPECT_GT(warning->rect.Min.x, rescan->rect.Max.x);
 
@@ -588,8 +579,8 @@ TEST_F(SoundCardsTabTest, EachDriverFamilyShowsItsOwnDriverCellAndState) {
 
     // Named by the settings, not found by the scan: listed, and can still be turned off.
     const std::vector<TextRun> unplugged = row("Gone card");
-    EXPECT_EQ(texts(unplugged), (std::vector<std::string>{"Gone card", "WASAPI shared", "Default", "Default",
-                                                          "Default", "Not connected"}));
+    EXPECT_EQ(texts(unplugged), (std::vector<std::string>{"Gone card", "WASAPI shared", "Default", "Default", "Default",
+                                                          "Not connected"}));
     EXPECT_EQ(unplugged.back().colour, packed(kWarningColour));
     clickAlongRow("Gone card", cellId(kGoneKey, "##use"));
     EXPECT_FALSE(ui_->pending().findDevice(kGoneKey)->enabled);
@@ -616,7 +607,7 @@ TEST_F(SoundCardsTabTest, ChoiceListsMarkThePendingValueAndShowHandEditedValuesA
                                                "128 frames", "192 frames", "256 frames", "384 frames", "512 frames",
                                                "1024 frames", "2048 frames", "4096 frames"}));
     EXPECT_TRUE(markedItems().empty()) << markedItems().front();
-    const std::optional<TextRun> choice = find(readText(comboPopup()), "512 frames");
+    const std::optional<TextRun> choice = findRun(readText(comboPopup()), "512 frames");
     ASSERT_TRUE(choice.has_value());
     clickAt(choice->rect.GetCenter());
     frame();
@@ -624,16 +615,16 @@ TEST_F(SoundCardsTabTest, ChoiceListsMarkThePendingValueAndShowHandEditedValuesA
 
     openCombo(cellId(kStereo.key, "##buffer"));
     EXPECT_EQ(markedItems(), std::vector<std::string>{"512 frames"});
-    const std::optional<TextRun> same = find(readText(comboPopup()), "512 frames");
+    const std::optional<TextRun> same = findRun(readText(comboPopup()), "512 frames");
     ASSERT_TRUE(same.has_value());
     clickAt(same->rect.GetCenter());
     EXPECT_EQ(comboPopup()->Active, false) << "closed by the choice";
 
     openCombo(cellId(kStereo.key, "##rate"));
-    EXPECT_EQ(texts(readText(comboPopup())), (std::vector<std::string>{"Default", "44100", "48000", "88200", "96000",
-                                                                      "176400", "192000"}));
+    EXPECT_EQ(texts(readText(comboPopup())),
+              (std::vector<std::string>{"Default", "44100", "48000", "88200", "96000", "176400", "192000"}));
     EXPECT_TRUE(markedItems().empty());
-    const std::optional<TextRun> defaultRate = find(readText(comboPopup()), "Default");
+    const std::optional<TextRun> defaultRate = findRun(readText(comboPopup()), "Default");
     ASSERT_TRUE(defaultRate.has_value());
     clickAt(defaultRate->rect.GetCenter());
     frame();
@@ -743,8 +734,8 @@ TEST_F(SoundCardsTabTest, NarrowWindowCutsNothingSilentlyAndShowsTheWholeOnHover
         const int column = columnAt(glyph.rect.Min.x);
         ASSERT_GE(column, 0);
         EXPECT_LE(glyph.rect.Max.x, table()->Columns[column].ClipRect.Max.x + 0.5f)
-            << "a glyph of " << textIn(ImRect(glyph.rect.Min.x - 40.0f, glyph.rect.Min.y, glyph.rect.Max.x + 40.0f,
-                                              glyph.rect.Max.y))
+            << "a glyph of "
+            << textIn(ImRect(glyph.rect.Min.x - 40.0f, glyph.rect.Min.y, glyph.rect.Max.x + 40.0f, glyph.rect.Max.y))
             << " leaves its cell";
     }
 
@@ -820,7 +811,8 @@ TEST_F(SoundCardsTabTest, ComboColumnsKeepTheirArrowWhileTheirValuesFitBesideIt)
                     EXPECT_TRUE(wholeOrVisiblyCut(combo.text, values[row])) << combo.text;
                     if (arrows) {
                         EXPECT_EQ(combo.text, values[row]) << "cut beside an arrow";
-                    } else if (ImGui::CalcTextSize(values[row].c_str()).x <= combo.rect.GetWidth() - style.FramePadding.x) {
+                    } else if (ImGui::CalcTextSize(values[row].c_str()).x <=
+                               combo.rect.GetWidth() - style.FramePadding.x) {
                         EXPECT_EQ(combo.text, values[row]) << "cut although the frame holds it";
                     }
                 }
@@ -879,7 +871,7 @@ TEST_F(SoundCardsTabTest, LogoBlockSitsAtTheRightWhenWideAndAboveTheTextWhenNarr
     EXPECT_NEAR(logo->GetHeight(), 3.3f * ImGui::GetFontSize(), 0.5f);
     EXPECT_NEAR(logo->GetWidth(), std::round(3.3f * ImGui::GetFontSize() * 2.0f), 0.5f);
     const ImRect content = tab()->ContentRegionRect;
-    std::optional<TextRun> helpRun = find(readText(tab()), help);
+    std::optional<TextRun> helpRun = findRun(readText(tab()), help);
     ASSERT_TRUE(helpRun.has_value()) << "one line when wide";
     EXPECT_GT(logo->Min.x, content.GetCenter().x);
     EXPECT_LT(helpRun->rect.Max.x, logo->Min.x);
@@ -897,7 +889,7 @@ TEST_F(SoundCardsTabTest, LogoBlockSitsAtTheRightWhenWideAndAboveTheTextWhenNarr
     EXPECT_NEAR(logo->Min.x, content.Min.x, 1.0f);
     EXPECT_GT(first->rect.Min.y, logo->Max.y) << "the help text comes under the block";
     // Whatever follows the header starts below the block.
-    const std::optional<TextRun> useHeader = find(runs, "Use");
+    const std::optional<TextRun> useHeader = findRun(runs, "Use");
     ASSERT_TRUE(useHeader.has_value());
     EXPECT_GT(useHeader->rect.Min.y, logo->Max.y);
 }
@@ -910,10 +902,10 @@ TEST_F(SoundCardsTabTest, WithoutSoundCardsOnlyTheHeaderAndAMessageShow) {
     router_->rescan();
     start(englishSettings());
     const std::vector<TextRun> runs = contents();
-    const std::optional<TextRun> none = find(runs, english(UiText::NoSoundCardsFound));
+    const std::optional<TextRun> none = findRun(runs, english(UiText::NoSoundCardsFound));
     ASSERT_TRUE(none.has_value());
     EXPECT_EQ(none->colour, packed(kDimColour));
-    EXPECT_FALSE(find(runs, "Use").has_value()) << "no table";
+    EXPECT_FALSE(findRun(runs, "Use").has_value()) << "no table";
     EXPECT_EQ(runs.back().text, none->text);
 }
 
@@ -966,4 +958,3 @@ TEST_F(SoundCardsTabTest, TheAsioControlPanelButtonOpensTheDriversPanel) {
 
 }  // namespace
 }  // namespace app
-

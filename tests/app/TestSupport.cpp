@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -51,6 +52,22 @@ std::wstring binaryFolder() {
     return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
+bool startProgram(const std::wstring& program, const std::wstring& arguments, bool inheritHandles, DWORD flags,
+                  STARTUPINFOW& startup, PROCESS_INFORMATION& info) {
+    const std::wstring path = binaryFolder() + L"\\" + program;
+    for (int attempt = 1;; ++attempt) {
+        std::wstring commandLine = L"\"" + path + L"\" " + arguments;  // CreateProcessW may write to it
+        if (CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, inheritHandles, flags, nullptr, nullptr,
+                           &startup, &info))
+            return true;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3) return false;
+        std::printf("%ls died before it ran (error %u); starting it again\n", program.c_str(),
+                    static_cast<unsigned>(ERROR_INTERNAL_ERROR));
+        Sleep(200);
+        SetLastError(ERROR_INTERNAL_ERROR);
+    }
+}
+
 AsyncProgram::AsyncProgram(const std::wstring& program, const std::wstring& arguments) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr;
@@ -68,11 +85,8 @@ AsyncProgram::AsyncProgram(const std::wstring& program, const std::wstring& argu
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = writer.get();
     startup.hStdError = writer.get();
-    const std::wstring path = binaryFolder() + L"\\" + program;
-    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &info)) {
+    if (!startProgram(program, arguments, true, 0, startup, info)) {
         ADD_FAILURE() << "cannot start the program, error " << GetLastError();
         return;
     }

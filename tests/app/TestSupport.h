@@ -29,6 +29,13 @@ private:
 // The folder holding the running test executable, and so QOVA.exe.
 std::wstring binaryFolder();
 
+// CreateProcessW for "binaryFolder()\program" with the given command line, started again when
+// the host reports that the new process died before running any code of its own (Wine answers
+// ERROR_INTERNAL_ERROR then, seen once in some thousand starts on a busy machine): nothing of the
+// program ran, so a second start is safe. False with GetLastError() set when it cannot start.
+bool startProgram(const std::wstring& program, const std::wstring& arguments, bool inheritHandles, DWORD flags,
+                  STARTUPINFOW& startup, PROCESS_INFORMATION& info);
+
 struct ProcessResult {
     DWORD exitCode = 0xffffffff;
     std::string output;  // what it wrote to its standard output
@@ -57,6 +64,19 @@ private:
 
 // Runs the program to its end (30 s at most) and collects its standard output.
 ProcessResult runProgram(const std::wstring& program, const std::wstring& arguments);
+
+// A file held open with no sharing at all, as a backup program or a virus scanner may hold
+// one: nobody else can read, write, rename or delete it until release.
+class HeldFile {
+public:
+    explicit HeldFile(const std::wstring& path)
+        : file_(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    bool held() const { return static_cast<bool>(file_); }
+    void release() { file_.reset(); }
+
+private:
+    win::UniqueHandle file_;
+};
 
 bool fileExists(const std::wstring& path);
 std::string readFile(const std::wstring& path);

@@ -25,8 +25,9 @@
 #include <utility>
 #include <vector>
 
-#include "SettingsBuilders.h"
+#include "tests/support/SettingsBuilders.h"
 #include "TestSupport.h"
+#include "app/shell/ConfigFile.h"
 #include "app/shell/Folders.h"
 #include "app/ui/Ui.h"
 #include "core/settings/SettingsFile.h"
@@ -42,7 +43,8 @@ using testing_support::TempFolder;
 inline const win::DeviceInfo kStereo = win::makeTestOutput(0, 2, 48000);
 inline const win::DeviceInfo kQuad = win::makeTestOutput(1, 4, 48000);
 
-using testing_support::card;
+using test_support::card;
+using test_support::member;
 
 inline core::DeviceSettings deviceSettings(const win::DeviceInfo& device, bool enabled) {
     core::DeviceSettings settings;
@@ -71,6 +73,7 @@ class UiHarness : public ::testing::Test {
 protected:
     void SetUp() override {
         dataDirOverride = folder_.path();
+        loadSettings();  // from an empty folder: no file kept from an earlier test
 
         win::RouterOptions options;
         options.scanDevices = false;
@@ -234,15 +237,30 @@ protected:
         return std::nullopt;
     }
 
-    // Press and release over the widget; the frame of the release is the one in which a
+    std::optional<TextRun> findRun(const std::vector<TextRun>& runs, const std::string& text) const {
+        for (const TextRun& run : runs) {
+            if (run.text == text) return run;
+        }
+        return std::nullopt;
+    }
+
+    // Press and release where the mouse is; the frame of the release is the one in which a
     // button reports being pressed.
-    void click(ImGuiWindow* window, ImGuiID id) {
-        const std::optional<ImVec2> point = pointOf(window, id);
-        if (!point) return;
+    void pressAndRelease() {
         ImGui::GetIO().AddMouseButtonEvent(ImGuiMouseButton_Left, true);
         frame();
         ImGui::GetIO().AddMouseButtonEvent(ImGuiMouseButton_Left, false);
         frame();
+    }
+
+    void clickAt(ImVec2 point) {
+        moveMouse(point);
+        pressAndRelease();
+    }
+
+    // Over the widget with that id.
+    void click(ImGuiWindow* window, ImGuiID id) {
+        if (pointOf(window, id)) pressAndRelease();
     }
 
     void clickButton(const char* id) { click(host(), host()->GetID(id)); }

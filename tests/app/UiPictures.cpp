@@ -40,7 +40,7 @@
 #include <utility>
 #include <vector>
 
-#include "SettingsBuilders.h"
+#include "tests/support/SettingsBuilders.h"
 #include "app/shell/ConfigFile.h"
 #include "app/shell/MainWindow.h"
 #include "app/shell/Screenshot.h"
@@ -85,7 +85,7 @@ core::DeviceSettings deviceSettings(const std::string& key, const std::string& n
     return settings;
 }
 
-using testing_support::card;
+using test_support::card;
 
 // Every kind of row the tab has: two running outputs with choices made, an ASIO driver that
 // fails, an exclusive WASAPI card that is not connected (which also brings up the warning),
@@ -115,8 +115,8 @@ bool createDevice(ComPtr<ID3D11Device>& device, ComPtr<ID3D11DeviceContext>& con
     constexpr D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_0};
     for (const D3D_DRIVER_TYPE type : {D3D_DRIVER_TYPE_HARDWARE, D3D_DRIVER_TYPE_WARP}) {
         D3D_FEATURE_LEVEL level{};
-        if (SUCCEEDED(D3D11CreateDevice(nullptr, type, nullptr, 0, levels, 2, D3D11_SDK_VERSION, &device, &level,
-                                        &context)))
+        if (SUCCEEDED(
+                D3D11CreateDevice(nullptr, type, nullptr, 0, levels, 2, D3D11_SDK_VERSION, &device, &level, &context)))
             return true;
     }
     return false;
@@ -141,7 +141,8 @@ std::string readWholeFile(const std::wstring& path) {
 
 std::uint32_t get32(const std::string& bytes, std::size_t at) {
     std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<std::uint8_t>(bytes[at + static_cast<std::size_t>(i)]);
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | static_cast<std::uint8_t>(bytes[at + static_cast<std::size_t>(i)]);
     return value;
 }
 

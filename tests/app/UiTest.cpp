@@ -15,6 +15,7 @@
 
 #include "TestSupport.h"
 #include "UiHarness.h"
+#include "app/shell/ConfigFile.h"
 #include "app/shell/Folders.h"
 #include "core/settings/SettingsFile.h"
 #include "core/settings/Validation.h"
@@ -26,6 +27,7 @@ namespace {
 
 using namespace ui_testing;
 using testing_support::readFile;
+using testing_support::writeFile;
 
 // The stereo test output in use with one card on it; the four-channel one listed but off.
 core::Settings startSettings() {
@@ -231,6 +233,46 @@ TEST_F(UiTest, LanguageSwitchIsSavedAtOnceAndKeepsEditsPending) {
     ui_->setLanguage("");
     EXPECT_EQ(savedSettings().language, "");
     EXPECT_EQ(ui_->language(), languageOfCode(windowsLanguageCode()));
+}
+
+// The status line is a fact, not a text: after a switch of language an edit still clears
+// "Applied.", and a card-edit failure reads in the new language.
+TEST_F(UiTest, TheStatusLineFollowsASwitchOfLanguage) {
+    start(startSettings());
+    ui_->pending().devices[0].bufferFrames = 256;
+    frame();
+    clickButton("###apply");
+    frame();
+    expectMessage("Applied.", kOkColour);
+    ui_->setLanguage("nl");
+    frame();
+    expectMessage(std::string(uiText(UiLanguage::Dutch, UiText::Applied)), kOkColour);
+    ui_->pending().cards[0].name = "Keuken";
+    frames(2);
+    expectMessage(std::string(uiText(UiLanguage::Dutch, UiText::ChangesNotAppliedYet)), kWarningColour);
+
+    ui_->showEditResult(core::EditResult::OutputTaken);
+    ui_->setLanguage("de");
+    frame();
+    expectMessage(core::editResultText(2, core::EditResult::OutputTaken), kErrorColour);
+}
+
+// A config.json that could not be read at start-up is the user's only copy: Apply puts the
+// settings in force, leaves the file as it is and says so.
+TEST_F(UiTest, ApplyLeavesAFileThatCouldNotBeReadAndSaysSo) {
+    writeFile(configFilePath(), "the user's settings");
+    {
+        testing_support::HeldFile held(configFilePath());
+        ASSERT_TRUE(loadSettings().cards.empty());
+    }
+    start(startSettings());
+    ui_->pending().cards[0].name = "Kitchen";
+    frame();
+    clickButton("###apply");
+    frame();
+    EXPECT_EQ(ui_->applied().cards[0].name, "Kitchen");
+    expectMessage(english(UiText::AppliedFileKept), kWarningColour);
+    EXPECT_EQ(readFile(configFilePath()), "the user's settings");
 }
 
 TEST_F(UiTest, RequestedTabIsSelectedForOneFrameOnly) {

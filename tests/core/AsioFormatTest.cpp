@@ -10,15 +10,17 @@
 
 namespace {
 
-using core::AsioSampleType;
 using core::asioSampleBytes;
+using core::AsioSampleType;
 using core::chooseAsioBufferSize;
 using core::writeAsioChannel;
 
 constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
 
-constexpr std::int32_t raw(AsioSampleType type) { return static_cast<std::int32_t>(type); }
+constexpr std::int32_t raw(AsioSampleType type) {
+    return static_cast<std::int32_t>(type);
+}
 
 // --- buffer size ---------------------------------------------------------------------------------
 
@@ -44,8 +46,8 @@ TEST(AsioBufferSize, PowersOfTwoTakeTheNearestWithTiesGoingUp) {
         {3000, 64, 2048, 256, -1, 2048},
         {1, 64, 2048, 256, -1, 64},
         {700, 100, 1000, 256, -1, 512},
-        {90, 100, 120, 110, -1, 110},   // no power of two in range: the preferred size
-        {90, 100, 120, 500, -1, 100},   // ... or, out of range, the minimum
+        {90, 100, 120, 110, -1, 110},  // no power of two in range: the preferred size
+        {90, 100, 120, 500, -1, 100},  // ... or, out of range, the minimum
         {kMax, 1, kMax, 0, -1, 1u << 30},
     });
 }
@@ -126,7 +128,8 @@ Bytes swapped(const Bytes& bytes, std::size_t width) {
 
 Bytes littleEndian(std::int64_t value, std::size_t width) {
     Bytes out(width);
-    for (std::size_t b = 0; b < width; ++b) out[b] = static_cast<unsigned char>(static_cast<std::uint64_t>(value) >> (8 * b));
+    for (std::size_t b = 0; b < width; ++b)
+        out[b] = static_cast<unsigned char>(static_cast<std::uint64_t>(value) >> (8 * b));
     return out;
 }
 
@@ -151,9 +154,11 @@ TEST(AsioSampleWriting, ExamplesGiveTheirExactBytes) {
     EXPECT_EQ(written(AsioSampleType::Int16Lsb, {1.5f, -1.0f}), (Bytes{0xFF, 0x7F, 0x01, 0x80}));
     EXPECT_EQ(written(AsioSampleType::Int24Msb, {0.5f}), (Bytes{0x40, 0x00, 0x00}));
     EXPECT_EQ(written(AsioSampleType::Int24Lsb, {-0.5f}), (Bytes{0x00, 0x00, 0xC0}));
-    EXPECT_EQ(written(AsioSampleType::Int32Msb, {1.0f, -2.0f}), (Bytes{0x7F, 0xFF, 0xFF, 0xFF, 0x80, 0x00, 0x00, 0x01}));
+    EXPECT_EQ(written(AsioSampleType::Int32Msb, {1.0f, -2.0f}),
+              (Bytes{0x7F, 0xFF, 0xFF, 0xFF, 0x80, 0x00, 0x00, 0x01}));
     EXPECT_EQ(written(AsioSampleType::Int32Lsb16, {-1.0f}), (Bytes{0x01, 0x80, 0xFF, 0xFF}));
-    EXPECT_EQ(written(AsioSampleType::Float32Lsb, {1.0f, -0.5f}), (Bytes{0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0xBF}));
+    EXPECT_EQ(written(AsioSampleType::Float32Lsb, {1.0f, -0.5f}),
+              (Bytes{0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0xBF}));
     EXPECT_EQ(written(AsioSampleType::Float32Msb, {3.0f}), (Bytes{0x3F, 0x80, 0x00, 0x00}));
     EXPECT_EQ(written(AsioSampleType::Float64Lsb, {-4.0f}), (Bytes{0, 0, 0, 0, 0, 0, 0xF0, 0xBF}));
     EXPECT_EQ(written(AsioSampleType::Float64Msb, {0.25f}), (Bytes{0x3F, 0xD0, 0, 0, 0, 0, 0, 0}));
@@ -167,8 +172,16 @@ TEST(AsioSampleWriting, IntegerTypesClampRoundHalvesAwayFromZeroAndWriteNaNAsZer
         const double s = static_cast<double>(type.scale);
         // Exact halves (0.5 x scale ends in .5), values beside a half, and values beyond the range.
         const float half = static_cast<float>(2.5 / s);
-        const std::vector<float> samples = {0.0f,  1.0f,  -1.0f, 7.0f, -7.0f, half, -half,
-                                            0.5f, -0.5f, std::numeric_limits<float>::quiet_NaN(),
+        const std::vector<float> samples = {0.0f,
+                                            1.0f,
+                                            -1.0f,
+                                            7.0f,
+                                            -7.0f,
+                                            half,
+                                            -half,
+                                            0.5f,
+                                            -0.5f,
+                                            std::numeric_limits<float>::quiet_NaN(),
                                             std::numeric_limits<float>::infinity(),
                                             -std::numeric_limits<float>::infinity()};
         Bytes expected;
@@ -185,7 +198,8 @@ TEST(AsioSampleWriting, IntegerTypesClampRoundHalvesAwayFromZeroAndWriteNaNAsZer
         EXPECT_EQ(written(type.msb, samples), swapped(expected, type.width));
     }
     // 0.5 x 8388607 is 4194303.5: away from zero is 4194304 and -4194304.
-    EXPECT_EQ(written(AsioSampleType::Int32Lsb24, {0.5f, -0.5f}), (Bytes{0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0xC0, 0xFF}));
+    EXPECT_EQ(written(AsioSampleType::Int32Lsb24, {0.5f, -0.5f}),
+              (Bytes{0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0xC0, 0xFF}));
 }
 
 TEST(AsioSampleWriting, FloatTypesClampAndWriteNaNAsZero) {
@@ -212,7 +226,8 @@ TEST(AsioSampleWriting, TakesItsChannelOutOfInterleavedFrames) {
     // Three channels of four frames; each sample names its channel and frame.
     std::vector<float> staging;
     for (int frame = 0; frame < 4; ++frame)
-        for (int channel = 0; channel < 3; ++channel) staging.push_back(static_cast<float>(channel * 10 + frame) / 100.0f);
+        for (int channel = 0; channel < 3; ++channel)
+            staging.push_back(static_cast<float>(channel * 10 + frame) / 100.0f);
     for (std::uint32_t channel = 0; channel < 3; ++channel) {
         SCOPED_TRACE(channel);
         std::int16_t out[5] = {111, 111, 111, 111, 111};

@@ -70,7 +70,11 @@ bool isValidUtf8(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3 : (lead >> 3) == 0x1e ? 4 : 0;
+        const std::size_t length = lead < 0x80           ? 1
+                                   : (lead >> 5) == 0x6  ? 2
+                                   : (lead >> 4) == 0xe  ? 3
+                                   : (lead >> 3) == 0x1e ? 4
+                                                         : 0;
         if (length == 0 || i + length > text.size()) return false;
         for (std::size_t k = 1; k < length; ++k) {
             if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) return false;
@@ -86,9 +90,9 @@ std::string repeat(std::string_view piece, std::size_t times) {
     return text;
 }
 
-const std::string k2 = "\xc3\xa9";              // é
-const std::string k3 = "\xe2\x82\xac";          // €
-const std::string k4 = "\xf0\x9f\x8e\xb5";      // musical note, outside the BMP
+const std::string k2 = "\xc3\xa9";          // é
+const std::string k3 = "\xe2\x82\xac";      // €
+const std::string k4 = "\xf0\x9f\x8e\xb5";  // musical note, outside the BMP
 
 TEST(CardEditingEnable, ListsNewDevicesWithApiFromTheKey) {
     Settings settings = studio();
@@ -143,49 +147,102 @@ TEST(CardEditingRefusals, EveryRefusalLeavesTheSettingsAlone) {
     using Rs = RandomSource;
     const Refusal refusals[] = {
         // mono
-        {"mono, empty name", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 1, 8, "", r); }, R::NameLength},
-        {"mono, 65-byte name", [&](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 1, 8, name65, r); }, R::NameLength},
-        {"mono, name before device", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:gone", 99, 8, "", r); }, R::NameLength},
-        {"mono, device not listed", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:gone", 1, 8, "M", r); }, R::DeviceNotListed},
-        {"mono, key differs in case", [](S& s, const Rs& r) { return addMonoCard(s, "WASAPI:eight", 1, 8, "M", r); }, R::DeviceNotListed},
-        {"mono, device before channel", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:gone", 99, 8, "M", r); }, R::DeviceNotListed},
-        {"mono, channel = count", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 8, 8, "M", r); }, R::NoSuchChannel},
-        {"mono, channel 64", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 64, 128, "M", r); }, R::NoSuchChannel},
-        {"mono, no channels", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 0, 0, "M", r); }, R::NoSuchChannel},
-        {"mono, channel before taken", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 5, 4, "M", r); }, R::NoSuchChannel},
-        {"mono, taken by first member", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 0, 8, "M", r); }, R::OutputTaken},
-        {"mono, taken by second member", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 5, 8, "M", r); }, R::OutputTaken},
+        {"mono, empty name", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 1, 8, "", r); },
+         R::NameLength},
+        {"mono, 65-byte name", [&](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 1, 8, name65, r); },
+         R::NameLength},
+        {"mono, name before device", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:gone", 99, 8, "", r); },
+         R::NameLength},
+        {"mono, device not listed", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:gone", 1, 8, "M", r); },
+         R::DeviceNotListed},
+        {"mono, key differs in case", [](S& s, const Rs& r) { return addMonoCard(s, "WASAPI:eight", 1, 8, "M", r); },
+         R::DeviceNotListed},
+        {"mono, device before channel", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:gone", 99, 8, "M", r); },
+         R::DeviceNotListed},
+        {"mono, channel = count", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 8, 8, "M", r); },
+         R::NoSuchChannel},
+        {"mono, channel 64", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 64, 128, "M", r); },
+         R::NoSuchChannel},
+        {"mono, no channels", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 0, 0, "M", r); },
+         R::NoSuchChannel},
+        {"mono, channel before taken", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 5, 4, "M", r); },
+         R::NoSuchChannel},
+        {"mono, taken by first member", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 0, 8, "M", r); },
+         R::OutputTaken},
+        {"mono, taken by second member", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 5, 8, "M", r); },
+         R::OutputTaken},
         // stereo
-        {"stereo, 65-byte name", [&](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 1, 8, name65, r); }, R::NameLength},
-        {"stereo, device not listed", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:gone", 1, 8, "S", r); }, R::DeviceNotListed},
-        {"stereo, first channel = count", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 8, 8, "S", r); }, R::NoSuchChannel},
-        {"stereo, right channel = count", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 7, 8, "S", r); }, R::NoSuchChannel},
-        {"stereo, right channel 64", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 63, 128, "S", r); }, R::NoSuchChannel},
-        {"stereo, first channel wraps", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 0xffffffffu, 8, "S", r); }, R::NoSuchChannel},
-        {"stereo, left taken", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 5, 8, "S", r); }, R::OutputTaken},
-        {"stereo, right taken", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 4, 8, "S", r); }, R::OutputTaken},
-        {"stereo, left taken before right missing", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 5, 6, "S", r); }, R::OutputTaken},
+        {"stereo, 65-byte name", [&](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 1, 8, name65, r); },
+         R::NameLength},
+        {"stereo, device not listed", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:gone", 1, 8, "S", r); },
+         R::DeviceNotListed},
+        {"stereo, first channel = count",
+         [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 8, 8, "S", r); }, R::NoSuchChannel},
+        {"stereo, right channel = count",
+         [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 7, 8, "S", r); }, R::NoSuchChannel},
+        {"stereo, right channel 64",
+         [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 63, 128, "S", r); }, R::NoSuchChannel},
+        {"stereo, first channel wraps",
+         [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 0xffffffffu, 8, "S", r); }, R::NoSuchChannel},
+        {"stereo, left taken", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 5, 8, "S", r); },
+         R::OutputTaken},
+        {"stereo, right taken", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 4, 8, "S", r); },
+         R::OutputTaken},
+        {"stereo, left taken before right missing",
+         [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 5, 6, "S", r); }, R::OutputTaken},
         // split
-        {"split, empty name", [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 1, 8, "", r); }, R::NameLength},
-        {"split, 63-byte name", [&](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 1, 8, name63, r); }, R::NameLength},
-        {"split, device not listed", [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:gone", 1, 8, "P", r); }, R::DeviceNotListed},
-        {"split, right channel = count", [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 7, 8, "P", r); }, R::NoSuchChannel},
-        {"split, left taken", [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 0, 8, "P", r); }, R::OutputTaken},
-        {"split, left free, right taken", [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 4, 8, "P", r); }, R::OutputTaken},
+        {"split, empty name", [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 1, 8, "", r); },
+         R::NameLength},
+        {"split, 63-byte name", [&](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 1, 8, name63, r); },
+         R::NameLength},
+        {"split, device not listed", [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:gone", 1, 8, "P", r); },
+         R::DeviceNotListed},
+        {"split, right channel = count",
+         [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 7, 8, "P", r); }, R::NoSuchChannel},
+        {"split, left taken", [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 0, 8, "P", r); },
+         R::OutputTaken},
+        {"split, left free, right taken",
+         [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 4, 8, "P", r); }, R::OutputTaken},
         // join
-        {"join, empty name", [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 1, "asio:rme", 0, 8, 2, "", r); }, R::NameLength},
-        {"join, name before same output", [&](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 1, "wasapi:eight", 1, 8, 8, name65, r); }, R::NameLength},
-        {"join, same output", [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 1, "wasapi:eight", 1, 8, 8, "J", r); }, R::SameOutput},
-        {"join, same output before anything else", [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:gone", 0, "wasapi:gone", 0, 0, 0, "J", r); }, R::SameOutput},
-        {"join, left not listed", [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:gone", 1, "asio:rme", 0, 8, 2, "J", r); }, R::DeviceNotListed},
-        {"join, right not listed", [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 1, "asio:gone", 0, 8, 2, "J", r); }, R::DeviceNotListed},
-        {"join, left channel = left count", [](S& s, const Rs& r) { return joinOutputs(s, "asio:rme", 2, "wasapi:eight", 2, 2, 8, "J", r); }, R::NoSuchChannel},
-        {"join, right channel = right count", [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 2, "asio:rme", 2, 8, 2, "J", r); }, R::NoSuchChannel},
-        {"join, right channel 64", [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 2, "asio:rme", 64, 8, 128, "J", r); }, R::NoSuchChannel},
-        {"join, left taken", [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 0, "asio:rme", 0, 8, 2, "J", r); }, R::OutputTaken},
-        {"join, right taken", [](S& s, const Rs& r) { return joinOutputs(s, "asio:rme", 0, "wasapi:eight", 5, 2, 8, "J", r); }, R::OutputTaken},
-        {"join, left taken before right not listed", [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 5, "asio:gone", 0, 8, 2, "J", r); }, R::OutputTaken},
-        {"join, right channel before right taken", [](S& s, const Rs& r) { return joinOutputs(s, "asio:rme", 0, "wasapi:eight", 5, 2, 4, "J", r); }, R::NoSuchChannel},
+        {"join, empty name",
+         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 1, "asio:rme", 0, 8, 2, "", r); },
+         R::NameLength},
+        {"join, name before same output",
+         [&](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 1, "wasapi:eight", 1, 8, 8, name65, r); },
+         R::NameLength},
+        {"join, same output",
+         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 1, "wasapi:eight", 1, 8, 8, "J", r); },
+         R::SameOutput},
+        {"join, same output before anything else",
+         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:gone", 0, "wasapi:gone", 0, 0, 0, "J", r); },
+         R::SameOutput},
+        {"join, left not listed",
+         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:gone", 1, "asio:rme", 0, 8, 2, "J", r); },
+         R::DeviceNotListed},
+        {"join, right not listed",
+         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 1, "asio:gone", 0, 8, 2, "J", r); },
+         R::DeviceNotListed},
+        {"join, left channel = left count",
+         [](S& s, const Rs& r) { return joinOutputs(s, "asio:rme", 2, "wasapi:eight", 2, 2, 8, "J", r); },
+         R::NoSuchChannel},
+        {"join, right channel = right count",
+         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 2, "asio:rme", 2, 8, 2, "J", r); },
+         R::NoSuchChannel},
+        {"join, right channel 64",
+         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 2, "asio:rme", 64, 8, 128, "J", r); },
+         R::NoSuchChannel},
+        {"join, left taken",
+         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 0, "asio:rme", 0, 8, 2, "J", r); },
+         R::OutputTaken},
+        {"join, right taken",
+         [](S& s, const Rs& r) { return joinOutputs(s, "asio:rme", 0, "wasapi:eight", 5, 2, 8, "J", r); },
+         R::OutputTaken},
+        {"join, left taken before right not listed",
+         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 5, "asio:gone", 0, 8, 2, "J", r); },
+         R::OutputTaken},
+        {"join, right channel before right taken",
+         [](S& s, const Rs& r) { return joinOutputs(s, "asio:rme", 0, "wasapi:eight", 5, 2, 4, "J", r); },
+         R::NoSuchChannel},
         // delete
         {"delete, unknown id", [](S& s, const Rs&) { return deleteCard(s, "deadbeef"); }, R::NoSuchCard},
         {"delete, empty id", [](S& s, const Rs&) { return deleteCard(s, ""); }, R::NoSuchCard},
@@ -211,9 +268,10 @@ TEST(CardEditingAdd, StereoOnTheLastTwoChannels) {
     Settings settings = studio();
     Settings expected = settings;
     EXPECT_EQ(addStereoCard(settings, "wasapi:eight", 6, 8, "Living room", scripted({0xabc})), EditResult::Success);
-    expected.cards.push_back({.id = "00000abc",
-                              .name = "Living room",
-                              .members = {{.device = "wasapi:eight", .channel = 6}, {.device = "wasapi:eight", .channel = 7}}});
+    expected.cards.push_back(
+        {.id = "00000abc",
+         .name = "Living room",
+         .members = {{.device = "wasapi:eight", .channel = 6}, {.device = "wasapi:eight", .channel = 7}}});
     EXPECT_EQ(dump(settings), dump(expected));
     EXPECT_EQ(validateSettings(settings), std::vector<ValidationIssue>{});
 }
@@ -224,8 +282,10 @@ TEST(CardEditingAdd, SplitMakesTwoMonoCardsWithDistinctIds) {
     const std::string name(62, 'p');
     // The same number every time: the second card cannot have it.
     EXPECT_EQ(addSplitCards(settings, "wasapi:eight", 2, 8, name, scripted({7})), EditResult::Success);
-    expected.cards.push_back({.id = "00000007", .name = name + " L", .members = {{.device = "wasapi:eight", .channel = 2}}});
-    expected.cards.push_back({.id = "00000001", .name = name + " R", .members = {{.device = "wasapi:eight", .channel = 3}}});
+    expected.cards.push_back(
+        {.id = "00000007", .name = name + " L", .members = {{.device = "wasapi:eight", .channel = 2}}});
+    expected.cards.push_back(
+        {.id = "00000001", .name = name + " R", .members = {{.device = "wasapi:eight", .channel = 3}}});
     EXPECT_EQ(dump(settings), dump(expected));
     EXPECT_EQ(validateSettings(settings), std::vector<ValidationIssue>{});
 }
@@ -235,17 +295,20 @@ TEST(CardEditingAdd, MonoAndJoinAcrossTwoSoundCards) {
     Settings expected = settings;
     EXPECT_EQ(addMonoCard(settings, "asio:rme", 1, 2, "Sub", counting(0x10)), EditResult::Success);
     // Channel counts belong to their own side: 7 is fine on the 8-channel left card.
-    EXPECT_EQ(joinOutputs(settings, "wasapi:eight", 7, "asio:rme", 0, 8, 2, "Wide", counting(0x20)), EditResult::Success);
+    EXPECT_EQ(joinOutputs(settings, "wasapi:eight", 7, "asio:rme", 0, 8, 2, "Wide", counting(0x20)),
+              EditResult::Success);
     // Two different channels of one device join too.
     EXPECT_EQ(joinOutputs(settings, "wasapi:eight", 2, "wasapi:eight", 1, 8, 8, "Crossed", counting(0x30)),
               EditResult::Success);
     expected.cards.push_back({.id = "00000010", .name = "Sub", .members = {{.device = "asio:rme", .channel = 1}}});
-    expected.cards.push_back({.id = "00000020",
-                              .name = "Wide",
-                              .members = {{.device = "wasapi:eight", .channel = 7}, {.device = "asio:rme", .channel = 0}}});
-    expected.cards.push_back({.id = "00000030",
-                              .name = "Crossed",
-                              .members = {{.device = "wasapi:eight", .channel = 2}, {.device = "wasapi:eight", .channel = 1}}});
+    expected.cards.push_back(
+        {.id = "00000020",
+         .name = "Wide",
+         .members = {{.device = "wasapi:eight", .channel = 7}, {.device = "asio:rme", .channel = 0}}});
+    expected.cards.push_back(
+        {.id = "00000030",
+         .name = "Crossed",
+         .members = {{.device = "wasapi:eight", .channel = 2}, {.device = "wasapi:eight", .channel = 1}}});
     EXPECT_EQ(dump(settings), dump(expected));
     EXPECT_EQ(validateSettings(settings), std::vector<ValidationIssue>{});
 }
@@ -275,8 +338,8 @@ TEST(CardEditingAdd, NamesAreMadeUniqueAndInputsMayPointIntoTheSettings) {
     EXPECT_EQ(settings.cards[5].name, "Zone R");
     EXPECT_EQ(settings.cards[5].members[0].device, "wasapi:eight");
     settings.cards.shrink_to_fit();
-    ASSERT_EQ(joinOutputs(settings, settings.cards[0].members[1].device, 4, settings.cards[4].members[0].device, 8, 8, 10,
-                          settings.cards[2].name, random),
+    ASSERT_EQ(joinOutputs(settings, settings.cards[0].members[1].device, 4, settings.cards[4].members[0].device, 8, 8,
+                          10, settings.cards[2].name, random),
               EditResult::Success);
     EXPECT_EQ(settings.cards[6].name, "Zone 2 2");
     EXPECT_EQ(validateSettings(settings), std::vector<ValidationIssue>{});
@@ -360,7 +423,8 @@ TEST(CardEditingIds, StuckSourceStillGivesEveryCardItsOwnId) {
 Settings withCardNames(std::vector<std::string> names) {
     Settings settings;
     std::uint32_t number = 1;
-    for (std::string& name : names) settings.cards.push_back({.id = formatCardId(number++), .name = std::move(name), .members = {}});
+    for (std::string& name : names)
+        settings.cards.push_back({.id = formatCardId(number++), .name = std::move(name), .members = {}});
     return settings;
 }
 
@@ -413,11 +477,17 @@ TEST(CardEditingNames, CutsEndOnCharacterBoundaries) {
         {"4-byte character across byte 64", {}, std::string(61, 'x') + k4 + "y", std::string(61, 'x')},
         {"4-byte character ending at byte 64", {}, std::string(60, 'x') + k4 + "y", std::string(60, 'x') + k4},
         {"2-byte character across byte 62", {repeat(k2, 32)}, repeat(k2, 32), repeat(k2, 31) + " 2"},
-        {"3-byte character across byte 62", {std::string(61, 'x') + k3}, std::string(61, 'x') + k3,
+        {"3-byte character across byte 62",
+         {std::string(61, 'x') + k3},
+         std::string(61, 'x') + k3,
          std::string(61, 'x') + " 2"},
-        {"4-byte character across byte 62", {std::string(60, 'x') + k4}, std::string(60, 'x') + k4,
+        {"4-byte character across byte 62",
+         {std::string(60, 'x') + k4},
+         std::string(60, 'x') + k4,
          std::string(60, 'x') + " 2"},
-        {"3-byte character across byte 61", {repeat(k3, 21) + "x", repeat(k3, 20) + " 2"}, repeat(k3, 21) + "x",
+        {"3-byte character across byte 61",
+         {repeat(k3, 21) + "x", repeat(k3, 20) + " 2"},
+         repeat(k3, 21) + "x",
          repeat(k3, 20) + " 3"},
     };
     for (const Case& c : cases) {
@@ -455,7 +525,7 @@ TEST(CardEditingUtf8Cut, TextThatIsNotUtf8StaysWithinBounds) {
     EXPECT_EQ(cutUtf8(junk, 6), junk.substr(0, 6));
     EXPECT_EQ(cutUtf8(junk, 2), junk.substr(0, 2));
     EXPECT_EQ(cutUtf8("ab" + junk, 8), "ab" + junk.substr(0, 6));
-    EXPECT_EQ(cutUtf8("\xe2\x82", 1), "");  // a lead byte whose character is cut short stays out
+    EXPECT_EQ(cutUtf8("\xe2\x82", 1), "");      // a lead byte whose character is cut short stays out
     EXPECT_EQ(cutUtf8("ab\xc3", 3), "ab\xc3");  // short enough: returned as given
 }
 

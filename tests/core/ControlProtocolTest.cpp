@@ -112,10 +112,10 @@ TEST(ControlUnreadable, AnsweredBadRequestWithEmptyOp) {
         R"({"op":"cards"}x)",
         R"({/* comment */"op":"cards"})",
         "{\"op\":\"cards\"} // comment",
-        "{\"op\":\"ca\xffrds\"}",        // invalid UTF-8 inside the op
+        "{\"op\":\"ca\xffrds\"}",             // invalid UTF-8 inside the op
         "{\"op\":\"cards\",\"x\":\"\xc3\"}",  // ... or anywhere else
-        R"({"op":"\ud800"})",             // a lone surrogate
-        R"({"op":"cards","n":1e400})",    // a number beyond double
+        R"({"op":"\ud800"})",                 // a lone surrogate
+        R"({"op":"cards","n":1e400})",        // a number beyond double
         // A NUL byte is never JSON, though the library would take one as the end of the text.
         "{\"op\":\"cards\"}\0"s,
         "{\"op\":\"cards\"}\0garbage"s,
@@ -207,7 +207,8 @@ TEST(ControlHello, OtherOpsWaitForASuccessfulHello) {
     EXPECT_TRUE(backend.calls.empty());
 
     EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"hello","protocol":1})"), kHelloOk);
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"cards"})"), R"({"cards":[],"managed":[],"ok":true,"op":"cards"})");
+    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"cards"})"),
+              R"({"cards":[],"managed":[],"ok":true,"op":"cards"})");
     EXPECT_EQ(backend.calls, (std::vector<std::string>{"listCards 7", "managedDevices"}));
 }
 
@@ -230,7 +231,8 @@ TEST(ControlHello, LaterHellosRenameAndFailuresKeepTheClientIntroduced) {
 
     EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"hello","protocol":3,"client":"Other"})"),
               error("hello", "protocol_mismatch"));
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"hello","client":"Other"})"), error("hello", "bad_request"));
+    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"hello","client":"Other"})"),
+              error("hello", "bad_request"));
     EXPECT_TRUE(client.helloDone);
     EXPECT_EQ(client.clientName, "");
     EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"close","card":"qova:0000000a"})"),
@@ -240,7 +242,7 @@ TEST(ControlHello, LaterHellosRenameAndFailuresKeepTheClientIntroduced) {
 // Names are cut to 80 bytes, moved back to the start of a character when the cut would
 // split one, so that the name stays UTF-8 on its way into the ring and the log.
 TEST(ControlHello, ClientNamesAreCutTo80BytesOnACharacterBoundary) {
-    const std::string e = "\xc3\xa9";              // é, 2 bytes
+    const std::string e = "\xc3\xa9";                // é, 2 bytes
     const std::string speaker = "\xf0\x9f\x94\x8a";  // U+1F50A, 4 bytes
     struct Case {
         std::string sent;
@@ -275,7 +277,11 @@ TEST(ControlHello, ClientNamesAreCutTo80BytesOnACharacterBoundary) {
 
 TEST(ControlCards, ListsCardsInBackendOrderWithSortedMembers) {
     RecordingBackend backend;
-    backend.cards = {{.id = "qova:0000000b", .name = "K\xc3\xbc" "che \"left\"", .channels = 1, .state = "busy"},
+    backend.cards = {{.id = "qova:0000000b",
+                      .name = "K\xc3\xbc"
+                              "che \"left\"",
+                      .channels = 1,
+                      .state = "busy"},
                      {.id = "qova:0000000a", .name = "Lounge", .channels = 2, .state = "ready"},
                      {.id = "qova:ffffffff", .name = "Attic\\", .channels = 2, .state = "offline"}};
     backend.managed = {"Speakers (Realtek\xc2\xae Audio)", "Headphones"};
@@ -283,7 +289,8 @@ TEST(ControlCards, ListsCardsInBackendOrderWithSortedMembers) {
     client.clientId = 123456789012345ull;
     EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"cards","card":"ignored"})"),
               "{\"cards\":["
-              "{\"channels\":1,\"id\":\"qova:0000000b\",\"name\":\"K\xc3\xbc" "che \\\"left\\\"\",\"state\":\"busy\"},"
+              "{\"channels\":1,\"id\":\"qova:0000000b\",\"name\":\"K\xc3\xbc"
+              "che \\\"left\\\"\",\"state\":\"busy\"},"
               "{\"channels\":2,\"id\":\"qova:0000000a\",\"name\":\"Lounge\",\"state\":\"ready\"},"
               "{\"channels\":2,\"id\":\"qova:ffffffff\",\"name\":\"Attic\\\\\",\"state\":\"offline\"}],"
               "\"managed\":[\"Speakers (Realtek\xc2\xae Audio)\",\"Headphones\"],\"ok\":true,\"op\":\"cards\"}");
@@ -302,8 +309,11 @@ TEST(ControlCards, BackendTextsThatAreNotUtf8AreReplaced) {
 
 TEST(ControlOpen, SuccessEchoesTheCardAndAddsTheRingFormat) {
     RecordingBackend backend;
-    backend.openResult = {.mapping = "Local\\qova-ring-7-1", .event = "Local\\qova-ring-7-1-need",
-                          .capacity = 4294967295u, .target = 2400, .period = 480};
+    backend.openResult = {.mapping = "Local\\qova-ring-7-1",
+                          .event = "Local\\qova-ring-7-1-need",
+                          .capacity = 4294967295u,
+                          .target = 2400,
+                          .period = 480};
     ClientState client = introducedClient("Veltrano");
     EXPECT_EQ(handleControlRequest(backend, client, R"({"card":"qova:0123abcd","op":"open","rate":44100})"),
               R"({"capacity":4294967295,"card":"qova:0123abcd","channels":2,"event":"Local\\qova-ring-7-1-need",)"

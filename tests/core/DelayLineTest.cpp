@@ -18,7 +18,9 @@ std::vector<float> ramp(std::uint32_t frames) {
 }
 
 // What a line of length L must give for frame i of a ramp.
-float delayed(std::uint32_t i, std::uint32_t length) { return i < length ? 0.0f : static_cast<float>(i - length + 1); }
+float delayed(std::uint32_t i, std::uint32_t length) {
+    return i < length ? 0.0f : static_cast<float>(i - length + 1);
+}
 
 TEST(DelayLine, LengthZeroPassesTheSignalThrough) {
     std::vector<float> samples = ramp(37);

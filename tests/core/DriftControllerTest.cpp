@@ -59,7 +59,10 @@ TEST(DriftController, ClampsTheTimeStep) {
         const char* name;
         double dt;
         double same;  // the step it must act like
-    } cases[] = {{"long gap", 5.0, 0.5}, {"very long gap", 1e9, 0.5}, {"negative", -1.0, 0.0}, {"huge negative", -1e9, 0.0}};
+    } cases[] = {{"long gap", 5.0, 0.5},
+                 {"very long gap", 1e9, 0.5},
+                 {"negative", -1.0, 0.0},
+                 {"huge negative", -1e9, 0.0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         DriftController given(kTarget);

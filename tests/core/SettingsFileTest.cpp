@@ -59,10 +59,14 @@ Settings fullSettings() {
                                 .sampleRate = 44100,
                                 .bufferFrames = 256,
                                 .periods = 3});
-    settings.devices.push_back(
-        {.key = "asio:Focusrite USB ASIO", .name = "", .enabled = false, .api = DeviceApi::Asio, .sampleRate = 4294967295u});
+    settings.devices.push_back({.key = "asio:Focusrite USB ASIO",
+                                .name = "",
+                                .enabled = false,
+                                .api = DeviceApi::Asio,
+                                .sampleRate = 4294967295u});
     settings.cards.push_back({.id = "0000000a",
-                              .name = "K\xc3\xbc" "che",
+                              .name = "K\xc3\xbc"
+                                      "che",
                               .members = {{.device = "wasapi:{0.0.0.00000000}.{1234}", .channel = 0, .delayMs = 12.5},
                                           {.device = "asio:Focusrite USB ASIO", .channel = 63, .delayMs = 0.0}},
                               .mono = MonoMode::Sum});
@@ -155,7 +159,9 @@ TEST(ReadSettings, ReadsEveryFieldOfAFullFile) {
     ASSERT_EQ(settings.cards.size(), 2u);
     const CardSettings& stereo = settings.cards[0];
     EXPECT_EQ(stereo.id, "0000000a");
-    EXPECT_EQ(stereo.name, "K\xc3\xbc" "che");
+    EXPECT_EQ(stereo.name,
+              "K\xc3\xbc"
+              "che");
     EXPECT_EQ(stereo.mono, MonoMode::Sum);
     ASSERT_EQ(stereo.members.size(), 2u);
     EXPECT_EQ(stereo.members[0].device, "wasapi:{0.0.0.00000000}.{1234}");
@@ -238,8 +244,7 @@ TEST(ReadSettings, FailureNamesTheFirstFaultInReadingOrder) {
         {R"({"schema":1,"devices":[{"Key":"wasapi:a"}]})", "[json.exception.out_of_range.403] key 'key' not found"},
         {R"({"schema":1,"devices":[{"key":null}]})",
          "[json.exception.type_error.302] type must be string, but is null"},
-        {R"({"schema":1,"devices":[{"key":1}]})",
-         "[json.exception.type_error.302] type must be string, but is number"},
+        {R"({"schema":1,"devices":[{"key":1}]})", "[json.exception.type_error.302] type must be string, but is number"},
         {withDevice(R"(,"name":5)"), "[json.exception.type_error.302] type must be string, but is number"},
         {withDevice(R"(,"enabled":"yes")"), "[json.exception.type_error.302] type must be boolean, but is string"},
         {withDevice(R"(,"enabled":1)"), "[json.exception.type_error.302] type must be boolean, but is number"},
@@ -252,7 +257,8 @@ TEST(ReadSettings, FailureNamesTheFirstFaultInReadingOrder) {
         // Within a device the members are read key, name, enabled, api, then the numbers.
         {R"({"schema":1,"devices":[{"api":"x","name":1}]})", "[json.exception.out_of_range.403] key 'key' not found"},
         {withDevice(R"(,"api":"x","name":1)"), "[json.exception.type_error.302] type must be string, but is number"},
-        {withDevice(R"(,"api":"x","enabled":1)"), "[json.exception.type_error.302] type must be boolean, but is number"},
+        {withDevice(R"(,"api":"x","enabled":1)"),
+         "[json.exception.type_error.302] type must be boolean, but is number"},
         {withDevice(R"(,"periods":-1,"api":"x")"), "unknown api x"},
         {withDevice(R"(,"periods":-1,"sampleRate":-1,"bufferFrames":-1)"), "sampleRate must be a non-negative integer"},
         {withDevice(R"(,"periods":-1,"bufferFrames":-1)"), "bufferFrames must be a non-negative integer"},
@@ -393,8 +399,9 @@ TEST(ReadSettings, SuccessReplacesAllThreeFieldsAndFailureTouchesNothing) {
 TEST(ReadSettings, AcceptsAByteOrderMarkOnlyAtTheStart) {
     const std::string bom = "\xef\xbb\xbf";
     EXPECT_EQ(readOk(bom + R"({"schema":1,"language":"de"})").language, "de");
-    EXPECT_EQ(readError(bom), "[json.exception.parse_error.101] parse error at line 1, column 4: syntax error while "
-                              "parsing value - unexpected end of input; expected '[', '{', or a literal");
+    EXPECT_EQ(readError(bom),
+              "[json.exception.parse_error.101] parse error at line 1, column 4: syntax error while "
+              "parsing value - unexpected end of input; expected '[', '{', or a literal");
     EXPECT_EQ(readError(" " + bom + R"({"schema":1})").substr(0, 33), "[json.exception.parse_error.101] ");
     EXPECT_EQ(readError(bom + bom + R"({"schema":1})").substr(0, 33), "[json.exception.parse_error.101] ");
 }
@@ -451,10 +458,16 @@ TEST(SettingsFile, WrittenTextReadsBackToTheSameBytes) {
     // Texts that need escaping, an embedded NUL, four-byte characters and the extremes.
     Settings odd;
     odd.language = std::string("a\0b\"\\/\n\t\x01\x7f", 10);
-    odd.devices.push_back({.key = "null:\xf0\x9f\x94\x8a", .name = "\xf4\x8f\xbf\xbf", .enabled = true,
-                           .api = DeviceApi::Shared, .sampleRate = 4294967295u, .bufferFrames = 4294967295u, .periods = 4294967295u});
+    odd.devices.push_back({.key = "null:\xf0\x9f\x94\x8a",
+                           .name = "\xf4\x8f\xbf\xbf",
+                           .enabled = true,
+                           .api = DeviceApi::Shared,
+                           .sampleRate = 4294967295u,
+                           .bufferFrames = 4294967295u,
+                           .periods = 4294967295u});
     odd.cards.push_back({.id = "", .name = "", .members = {}, .mono = MonoMode::Left});
-    odd.cards.push_back({.id = "x", .name = "y",
+    odd.cards.push_back({.id = "x",
+                         .name = "y",
                          .members = {{.device = "", .channel = 4294967295u, .delayMs = -0.0},
                                      {.device = "", .channel = 0, .delayMs = 1.7976931348623157e308},
                                      {.device = "", .channel = 0, .delayMs = 5e-324}}});
@@ -486,7 +499,8 @@ TEST(WriteSettings, DelayIsAlwaysAFloatingPointNumberThatReadsBackExactly) {
     };
     for (const Case& c : cases) {
         Settings settings;
-        settings.cards.push_back({.id = "00000001", .name = "A", .members = {{.device = "null:a", .delayMs = c.delayMs}}});
+        settings.cards.push_back(
+            {.id = "00000001", .name = "A", .members = {{.device = "null:a", .delayMs = c.delayMs}}});
         const std::string written = writeSettings(settings);
         EXPECT_NE(written.find(std::string("\"delayMs\": ") + c.text + ",\n"), std::string::npos) << written;
         const Settings back = readOk(written);
@@ -501,8 +515,12 @@ TEST(WriteSettings, DelayIsAlwaysAFloatingPointNumberThatReadsBackExactly) {
 }
 
 TEST(WriteSettings, InvalidUtf8IsReplacedInsteadOfThrowing) {
-    const std::string bad = "a\xff" "b\xc3";  // a stray byte, then a sequence cut short at the end
-    const std::string replaced = "a\xef\xbf\xbd" "b\xef\xbf\xbd";
+    const std::string bad =
+        "a\xff"
+        "b\xc3";  // a stray byte, then a sequence cut short at the end
+    const std::string replaced =
+        "a\xef\xbf\xbd"
+        "b\xef\xbf\xbd";
     using Edit = void (*)(Settings&, const std::string&);
     const Edit edits[] = {
         [](Settings& s, const std::string& t) { s.language = t; },
@@ -547,21 +565,21 @@ TEST(SettingsFile, Utf8CheckFollowsTheStandardEncoding) {
         {"\xf4\x8f\xbf\xbf", true},  // U+10FFFF, the last code point
         {"\x80", false},             // continuation byte without a lead
         {"\xbf", false},
-        {"\xc0\x80", false},              // overlong NUL
-        {"\xc1\xbf", false},              // overlong
-        {"\xe0\x9f\xbf", false},          // overlong three-byte
-        {"\xf0\x8f\xbf\xbf", false},      // overlong four-byte
-        {"\xed\xa0\x80", false},          // U+D800, a surrogate
-        {"\xed\xbf\xbf", false},          // U+DFFF
-        {"\xf4\x90\x80\x80", false},      // above U+10FFFF
+        {"\xc0\x80", false},          // overlong NUL
+        {"\xc1\xbf", false},          // overlong
+        {"\xe0\x9f\xbf", false},      // overlong three-byte
+        {"\xf0\x8f\xbf\xbf", false},  // overlong four-byte
+        {"\xed\xa0\x80", false},      // U+D800, a surrogate
+        {"\xed\xbf\xbf", false},      // U+DFFF
+        {"\xf4\x90\x80\x80", false},  // above U+10FFFF
         {"\xf5\x80\x80\x80", false},
         {"\xfe", false},
         {"\xff", false},
-        {"\xc3", false},                  // cut short at the end
+        {"\xc3", false},  // cut short at the end
         {"\xe2\x82", false},
         {"\xf0\x9f\x94", false},
-        {"\xc3x", false},                 // cut short by an ASCII byte
-        {"\xe2\x82\xac\x80", false},      // one continuation too many
+        {"\xc3x", false},             // cut short by an ASCII byte
+        {"\xe2\x82\xac\x80", false},  // one continuation too many
     };
     for (const Case& c : cases) {
         // Each text in each field of the settings.
@@ -577,7 +595,8 @@ TEST(SettingsFile, Utf8CheckFollowsTheStandardEncoding) {
         for (std::size_t field = 0; field < std::size(edits); ++field) {
             Settings settings = fullSettings();
             edits[field](settings, "x" + c.text + "y");
-            EXPECT_EQ(settingsTextIsUtf8(settings), c.valid) << "field " << field << ", case " << testing::PrintToString(c.text);
+            EXPECT_EQ(settingsTextIsUtf8(settings), c.valid)
+                << "field " << field << ", case " << testing::PrintToString(c.text);
         }
         // The reader agrees: a valid text reads back, an invalid one is a parse error. (A raw
         // NUL is valid UTF-8 but not allowed unescaped in a JSON string.)

@@ -11,18 +11,12 @@ TEST(CardDeviceId, ParsesOnlyPrefixAndEightLowercaseHexDigits) {
         const char* id;
     };
     const Case cases[] = {
-        {"qova:0123abcd", "0123abcd"},
-        {"qova:ffffffff", "ffffffff"},
-        {"qova:0123ABCD", ""},    // upper-case digits
-        {"qova:0123abc", ""},     // 7 digits
-        {"qova:0123abcde", ""},   // 9 digits
-        {"Qova:0123abcd", ""},    // upper-case prefix
-        {"qova;0123abcd", ""},
-        {"qova:0123abcg", ""},
-        {"qova:", ""},
-        {"", ""},
-        {"0123abcd", ""},
-        {"xqova:0123abc", ""},    // 13 bytes, wrong prefix
+        {"qova:0123abcd", "0123abcd"}, {"qova:ffffffff", "ffffffff"}, {"qova:0123ABCD", ""},  // upper-case digits
+        {"qova:0123abc", ""},                                                                 // 7 digits
+        {"qova:0123abcde", ""},                                                               // 9 digits
+        {"Qova:0123abcd", ""},                                                                // upper-case prefix
+        {"qova;0123abcd", ""},         {"qova:0123abcg", ""},         {"qova:", ""},         {"", ""}, {"0123abcd", ""},
+        {"xqova:0123abc", ""},  // 13 bytes, wrong prefix
         {"qova: 123abcd", ""},
     };
     for (const Case& c : cases) EXPECT_EQ(parseCardDeviceId(c.text), c.id) << '"' << c.text << '"';

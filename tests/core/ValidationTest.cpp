@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/SettingsBuilders.h"
+
 namespace core {
 namespace {
 
@@ -17,23 +19,21 @@ using Lines = std::vector<std::string>;
 // "code subject" per issue, so that a mismatch shows the whole list in order.
 Lines describe(const std::vector<ValidationIssue>& issues) {
     Lines lines;
-    for (const ValidationIssue& issue : issues) lines.push_back(std::string(issueCodeText(issue.code)) + " " + issue.subject);
+    for (const ValidationIssue& issue : issues)
+        lines.push_back(std::string(issueCodeText(issue.code)) + " " + issue.subject);
     return lines;
 }
 
-Lines check(const Settings& settings) { return describe(validateSettings(settings)); }
+Lines check(const Settings& settings) {
+    return describe(validateSettings(settings));
+}
 
 DeviceSettings device(std::string key, bool enabled = true, DeviceApi api = DeviceApi::Shared) {
     return DeviceSettings{.key = std::move(key), .name = "", .enabled = enabled, .api = api};
 }
 
-CardSettings card(std::string id, std::string name, std::vector<CardMember> members) {
-    return CardSettings{.id = std::move(id), .name = std::move(name), .members = std::move(members)};
-}
-
-CardMember on(std::string deviceKey, std::uint32_t channel, double delayMs = 0.0) {
-    return CardMember{.device = std::move(deviceKey), .channel = channel, .delayMs = delayMs};
-}
+using test_support::card;
+using test_support::member;
 
 // Two enabled devices and one turned off, no cards.
 Settings threeDevices() {
@@ -53,10 +53,10 @@ TEST(ValidationAccepts, DefaultAndFullyUsedLimits) {
         {.key = "asio:d", .name = "", .enabled = false, .api = DeviceApi::Asio},  // a second ASIO driver, off
     };
     settings.cards = {
-        card("00000000", "Stereo", {on("wasapi:a", 0), on("wasapi:a", 1, 500.0)}),
-        card("ffffffff", "Joined", {on("wasapi:a", 63, 0.5), on("null:b", 0)}),
-        card("0123abcd", std::string(64, 'x'), {on("asio:c", 5, -0.0)}),
-        card("0123abce", "stereo", {on("asio:c", 4)}),  // names differ in case only
+        card("00000000", "Stereo", {member("wasapi:a", 0), member("wasapi:a", 1, 500.0)}),
+        card("ffffffff", "Joined", {member("wasapi:a", 63, 0.5), member("null:b", 0)}),
+        card("0123abcd", std::string(64, 'x'), {member("asio:c", 5, -0.0)}),
+        card("0123abce", "stereo", {member("asio:c", 4)}),  // names differ in case only
     };
     EXPECT_EQ(check(settings), Lines{});
 }
@@ -96,11 +96,16 @@ TEST(ValidationDevices, ApiMustMatchKeyFamily) {
         bool wrong;
     };
     const Case cases[] = {
-        {"wasapi:a", DeviceApi::Shared, false},    {"wasapi:a", DeviceApi::Exclusive, false},
-        {"wasapi:a", DeviceApi::Asio, true},       {"null:a", DeviceApi::Shared, false},
-        {"null:a", DeviceApi::Exclusive, false},   {"null:a", DeviceApi::Asio, true},
-        {"asio:a", DeviceApi::Asio, false},        {"asio:a", DeviceApi::Shared, true},
-        {"asio:a", DeviceApi::Exclusive, true},    {"asio:a", static_cast<DeviceApi>(7), true},
+        {"wasapi:a", DeviceApi::Shared, false},
+        {"wasapi:a", DeviceApi::Exclusive, false},
+        {"wasapi:a", DeviceApi::Asio, true},
+        {"null:a", DeviceApi::Shared, false},
+        {"null:a", DeviceApi::Exclusive, false},
+        {"null:a", DeviceApi::Asio, true},
+        {"asio:a", DeviceApi::Asio, false},
+        {"asio:a", DeviceApi::Shared, true},
+        {"asio:a", DeviceApi::Exclusive, true},
+        {"asio:a", static_cast<DeviceApi>(7), true},
         {"wasapi:a", static_cast<DeviceApi>(7), false},
     };
     for (const Case& c : cases) {
@@ -123,7 +128,8 @@ TEST(ValidationDevices, IssuesOfOneDeviceComeInFixedOrder) {
     Settings settings;
     settings.devices = {device("bad"), device("wasapi:a")};
     settings.devices.push_back({.key = "bad", .name = "", .bufferFrames = 8, .periods = 1});
-    settings.devices.push_back({.key = "wasapi:a", .name = "", .api = DeviceApi::Asio, .bufferFrames = 9000, .periods = 9});
+    settings.devices.push_back(
+        {.key = "wasapi:a", .name = "", .api = DeviceApi::Asio, .bufferFrames = 9000, .periods = 9});
     settings.devices.push_back({.key = "", .name = "", .bufferFrames = 1});
     EXPECT_EQ(check(settings), (Lines{
                                    "device_key_invalid bad",
@@ -144,8 +150,7 @@ TEST(ValidationDevices, TwoEnabledAsioKeysReportedOnceAfterAllDevices) {
     Settings settings;
     settings.devices = {
         device("asio:a", true, DeviceApi::Shared),  // wrong api, still an ASIO driver to load
-        device("asio:b", true, DeviceApi::Shared),
-        device("asio:c", true, DeviceApi::Asio),
+        device("asio:b", true, DeviceApi::Shared),      device("asio:c", true, DeviceApi::Asio),
         device("wasapi:z", true, DeviceApi::Asio),  // an ASIO api does not make it an ASIO card
         {.key = "null:late", .name = "", .periods = 1},
     };
@@ -170,14 +175,10 @@ TEST(ValidationDevices, TwoEnabledAsioKeysReportedOnceAfterAllDevices) {
 TEST(ValidationCards, IdsMustBeEightLowercaseHexDigitsAndUnique) {
     Settings settings = threeDevices();
     settings.cards = {
-        card("", "A", {on("wasapi:a", 0)}),
-        card("", "B", {on("wasapi:a", 1)}),
-        card("0123ABCD", "C", {on("wasapi:a", 2)}),
-        card("0123abc", "D", {on("wasapi:a", 3)}),
-        card("0123abcde", "E", {on("wasapi:a", 4)}),
-        card("0123abcg", "F", {on("wasapi:a", 5)}),
-        card("0123abcd", "G", {on("wasapi:a", 6)}),
-        card("0123abcd", "H", {on("wasapi:a", 7)}),
+        card("", "A", {member("wasapi:a", 0)}),          card("", "B", {member("wasapi:a", 1)}),
+        card("0123ABCD", "C", {member("wasapi:a", 2)}),  card("0123abc", "D", {member("wasapi:a", 3)}),
+        card("0123abcde", "E", {member("wasapi:a", 4)}), card("0123abcg", "F", {member("wasapi:a", 5)}),
+        card("0123abcd", "G", {member("wasapi:a", 6)}),  card("0123abcd", "H", {member("wasapi:a", 7)}),
     };
     EXPECT_EQ(check(settings), (Lines{
                                    "card_id_invalid ",
@@ -196,16 +197,16 @@ TEST(ValidationCards, NamesAreMeasuredInBytesAndEmptyNamesNotRemembered) {
     for (int i = 0; i < 40; ++i) twoByteNames += "\xc3\xa9";  // 40 characters, 80 bytes
     Settings settings = threeDevices();
     settings.cards = {
-        card("00000001", "", {on("wasapi:a", 0)}),
-        card("00000002", "", {on("wasapi:a", 1)}),
-        card("00000003", std::string(64, 'x'), {on("wasapi:a", 2)}),
-        card("00000004", std::string(65, 'x'), {on("wasapi:a", 3)}),
-        card("00000005", std::string(65, 'x'), {on("wasapi:a", 4)}),
-        card("00000006", twoByteNames, {on("wasapi:a", 5)}),
-        card("00000007", "Kitchen", {on("wasapi:a", 6)}),
-        card("00000008", "kitchen", {on("wasapi:a", 7)}),
-        card("00000009", "Kitchen", {on("wasapi:a", 8)}),
-        card("0000000a", "Kitchen ", {on("wasapi:a", 9)}),
+        card("00000001", "", {member("wasapi:a", 0)}),
+        card("00000002", "", {member("wasapi:a", 1)}),
+        card("00000003", std::string(64, 'x'), {member("wasapi:a", 2)}),
+        card("00000004", std::string(65, 'x'), {member("wasapi:a", 3)}),
+        card("00000005", std::string(65, 'x'), {member("wasapi:a", 4)}),
+        card("00000006", twoByteNames, {member("wasapi:a", 5)}),
+        card("00000007", "Kitchen", {member("wasapi:a", 6)}),
+        card("00000008", "kitchen", {member("wasapi:a", 7)}),
+        card("00000009", "Kitchen", {member("wasapi:a", 8)}),
+        card("0000000a", "Kitchen ", {member("wasapi:a", 9)}),
     };
     EXPECT_EQ(check(settings), (Lines{
                                    "card_name_empty 00000001",
@@ -222,9 +223,9 @@ TEST(ValidationCards, WrongMemberCountSkipsMembersAndForgetsTheirOutputs) {
     Settings settings = threeDevices();
     settings.cards = {
         card("00000001", "None", {}),
-        card("00000002", "Three", {on("gone:x", 99, -1.0), on("wasapi:off", 0), on("wasapi:a", 0)}),
-        card("00000003", "Later", {on("wasapi:off", 0)}),
-        card("00000004", "Also", {on("wasapi:a", 0)}),
+        card("00000002", "Three", {member("gone:x", 99, -1.0), member("wasapi:off", 0), member("wasapi:a", 0)}),
+        card("00000003", "Later", {member("wasapi:off", 0)}),
+        card("00000004", "Also", {member("wasapi:a", 0)}),
     };
     EXPECT_EQ(check(settings), (Lines{
                                    "card_member_count 00000001",
@@ -237,8 +238,8 @@ TEST(ValidationCards, MemberDeviceIsJudgedByItsFirstListing) {
     Settings settings;
     settings.devices = {device("wasapi:a", false), device("wasapi:a", true), device("wasapi:b", true),
                         device("wasapi:b", false)};
-    settings.cards = {card("00000001", "A", {on("wasapi:a", 0)}), card("00000002", "B", {on("wasapi:b", 0)}),
-                      card("00000003", "C", {on("WASAPI:b", 1)})};
+    settings.cards = {card("00000001", "A", {member("wasapi:a", 0)}), card("00000002", "B", {member("wasapi:b", 0)}),
+                      card("00000003", "C", {member("WASAPI:b", 1)})};
     EXPECT_EQ(check(settings), (Lines{
                                    "device_key_duplicate wasapi:a",
                                    "device_key_duplicate wasapi:b",
@@ -272,7 +273,7 @@ TEST(ValidationCards, ChannelAndDelayLimits) {
     };
     for (const Case& c : cases) {
         Settings settings = threeDevices();
-        settings.cards = {card("0000000a", "A", {on("wasapi:a", c.channel, c.delayMs)})};
+        settings.cards = {card("0000000a", "A", {member("wasapi:a", c.channel, c.delayMs)})};
         EXPECT_EQ(check(settings), c.issues) << "channel " << c.channel << ", delay " << c.delayMs;
     }
 }
@@ -280,12 +281,12 @@ TEST(ValidationCards, ChannelAndDelayLimits) {
 TEST(ValidationCards, OutputsAreTakenOnlyOnceAcrossAndWithinCards) {
     Settings settings = threeDevices();
     settings.cards = {
-        card("00000001", "Same", {on("wasapi:a", 0), on("wasapi:a", 0)}),
-        card("00000002", "Left", {on("wasapi:a", 1)}),
-        card("00000003", "Right", {on("null:b", 1), on("wasapi:a", 1)}),  // taken through its second member
-        card("00000004", "Other device", {on("null:b", 0)}),
-        card("00000005", "Unknown", {on("gone:x", 2)}),
-        card("00000006", "Unknown too", {on("gone:x", 2)}),  // outputs of unknown devices are remembered too
+        card("00000001", "Same", {member("wasapi:a", 0), member("wasapi:a", 0)}),
+        card("00000002", "Left", {member("wasapi:a", 1)}),
+        card("00000003", "Right", {member("null:b", 1), member("wasapi:a", 1)}),  // taken through its second member
+        card("00000004", "Other device", {member("null:b", 0)}),
+        card("00000005", "Unknown", {member("gone:x", 2)}),
+        card("00000006", "Unknown too", {member("gone:x", 2)}),  // outputs of unknown devices are remembered too
     };
     EXPECT_EQ(check(settings), (Lines{
                                    "channel_taken 00000001",
@@ -301,9 +302,9 @@ TEST(ValidationCards, IssuesOfOneCardComeInFixedOrder) {
     const std::string longName(65, 'n');
     Settings settings = threeDevices();
     settings.cards = {
-        card("BAD", longName, {on("wasapi:a", 5)}),
-        card("BAD", longName, {on("wasapi:off", 64, -1.0), on("wasapi:off", 64, -1.0)}),
-        card("00000003", "", {on("gone:x", 0, std::numeric_limits<double>::quiet_NaN()), on("wasapi:a", 5)}),
+        card("BAD", longName, {member("wasapi:a", 5)}),
+        card("BAD", longName, {member("wasapi:off", 64, -1.0), member("wasapi:off", 64, -1.0)}),
+        card("00000003", "", {member("gone:x", 0, std::numeric_limits<double>::quiet_NaN()), member("wasapi:a", 5)}),
     };
     EXPECT_EQ(check(settings), (Lines{
                                    "card_id_invalid BAD",
@@ -329,19 +330,19 @@ TEST(ValidationCards, IssuesOfOneCardComeInFixedOrder) {
 
 TEST(ValidationCards, DeviceIssuesComeBeforeCardIssues) {
     Settings settings;
-    settings.cards = {card("BAD", "A", {on("asio:a", 0)})};
+    settings.cards = {card("BAD", "A", {member("asio:a", 0)})};
     settings.devices = {device("asio:a", true, DeviceApi::Asio), device("asio:b", true, DeviceApi::Asio)};
-    EXPECT_EQ(validateSettings(settings), (std::vector<ValidationIssue>{{IssueCode::TwoAsioDrivers, "asio"},
-                                                                        {IssueCode::CardIdInvalid, "BAD"}}));
+    EXPECT_EQ(validateSettings(settings),
+              (std::vector<ValidationIssue>{{IssueCode::TwoAsioDrivers, "asio"}, {IssueCode::CardIdInvalid, "BAD"}}));
 }
 
 TEST(ValidationTexts, CodeTextsAreStable) {
     const char* const expected[] = {
-        "device_key_invalid",  "device_key_duplicate",  "buffer_out_of_range", "periods_out_of_range",
-        "api_wrong_family",    "two_asio_drivers",      "card_id_invalid",     "card_id_duplicate",
-        "card_name_empty",     "card_name_too_long",    "card_name_duplicate", "card_member_count",
-        "member_unknown_device", "member_device_off",   "member_channel_range", "member_delay_range",
-        "channel_taken",       "stereo_same_channel",
+        "device_key_invalid",    "device_key_duplicate", "buffer_out_of_range",  "periods_out_of_range",
+        "api_wrong_family",      "two_asio_drivers",     "card_id_invalid",      "card_id_duplicate",
+        "card_name_empty",       "card_name_too_long",   "card_name_duplicate",  "card_member_count",
+        "member_unknown_device", "member_device_off",    "member_channel_range", "member_delay_range",
+        "channel_taken",         "stereo_same_channel",
     };
     static_assert(std::size(expected) == kIssueCodeCount);
     for (std::size_t i = 0; i < kIssueCodeCount; ++i) {
@@ -374,7 +375,8 @@ TEST(ValidationTexts, ExactBytesAndLanguageFallback) {
     EXPECT_STREQ(issueText(2, IssueCode::PeriodsOutOfRange), "Perioden m\xc3\xbcssen 2 bis 8 sein.");
     EXPECT_STREQ(issueText(2, IssueCode::CardNameTooLong), "Ein Kartenname ist l\xc3\xa4nger als 64 Zeichen.");
     EXPECT_STREQ(issueText(2, IssueCode::MemberDelayRange), "Eine Verz\xc3\xb6gerung muss 0 bis 500 ms betragen.");
-    EXPECT_STREQ(issueText(2, IssueCode::StereoSameChannel), "Eine Stereokarte braucht zwei verschiedene Ausg\xc3\xa4nge.");
+    EXPECT_STREQ(issueText(2, IssueCode::StereoSameChannel),
+                 "Eine Stereokarte braucht zwei verschiedene Ausg\xc3\xa4nge.");
 
     for (int language : {-1, 3, 99}) {
         EXPECT_STREQ(issueText(language, IssueCode::ApiWrongFamily),

@@ -72,8 +72,8 @@ BOOL CALLBACK matchMainWindow(HWND window, LPARAM parameter) {
 
 // The main window of the QOVA that serves this pipe (several may run, one per pipe).
 HWND qovaWindowServing(const std::wstring& pipe) {
-    win::UniqueHandle client(CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                         nullptr));
+    win::UniqueHandle client(
+        CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ULONG serverId = 0;
     if (!client || !GetNamedPipeServerProcessId(client.get(), &serverId)) return nullptr;
     WindowSearch search{serverId, nullptr};

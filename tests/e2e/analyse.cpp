@@ -22,10 +22,15 @@
 //   e2e_analyse delay LABEL FILE RATE CHANNELS FIRST SECOND MS
 //       The second channel carries the first channel's signal MS milliseconds later.
 //   e2e_analyse joins LABEL A.raw A.times RATE CHANNELS B.raw B.times RATE CHANNELS
-//                     FIRST_NEAR FIRST_FAR SECOND_NEAR SECOND_FAR TOLERANCE_MS
+//                     FIRST_NEAR FIRST_FAR SECOND_NEAR SECOND_FAR TOLERANCE_MS [RESTART...]
 //       Two joined cards, the first near on A's channel FIRST_NEAR and far on B's FIRST_FAR,
 //       the second the other way round: each far half plays its near half's signal at the
 //       same moment, within TOLERANCE_MS, once what the sinks themselves add is taken out.
+//       Measured every half second and judged per 5 s from 3 s after the start on; the 3 s
+//       after a far half started again are left out of the judgement: after each RESTART
+//       (seconds on the recorders' clock, from QOVA's log) and after a far half fell silent
+//       while the other card's near half on the same sink went on. TOLERANCE_MS "-" reports
+//       the alignment without judging it.
 //
 // Recordings are raw interleaved 32-bit little-endian float, as parec writes them with
 // --format=float32le.
@@ -443,10 +448,11 @@ int checkTones(int argc, char** argv) {
                       expected, levelOk ? "" : " WRONG");
         figures += part;
     }
-    std::printf("e2e: %-28s %s; the rest %.1f dB below them (median), %.1f s clean of %.1f s "
-                "sounding (need %.1f s): %s\n",
-                (label + ":").c_str(), figures.c_str(), -median(residuals), cleanSeconds,
-                static_cast<double>(windows.size()) * kWindowSeconds, minSeconds, pass ? "ok" : "FAILED");
+    std::printf(
+        "e2e: %-28s %s; the rest %.1f dB below them (median), %.1f s clean of %.1f s "
+        "sounding (need %.1f s): %s\n",
+        (label + ":").c_str(), figures.c_str(), -median(residuals), cleanSeconds,
+        static_cast<double>(windows.size()) * kWindowSeconds, minSeconds, pass ? "ok" : "FAILED");
     return pass ? kPass : kFail;
 }
 
@@ -555,11 +561,12 @@ int checkFrequency(int argc, char** argv) {
     const bool levelOk = std::fabs(levelDb - dB(amplitude)) <= kLevelToleranceDb;
     const bool distortionOk = distortionDb <= kDistortionLimitDb;
     const bool pass = frequencyOk && levelOk && distortionOk;
-    std::printf("e2e: %-28s %.4f Hz (played %g Hz, within %.2f Hz)%s, %.3f dBFS (played %.2f)%s, THD+N %.1f dB "
-                "(limit %.0f)%s, over %.1f s: %s\n",
-                (label + ":").c_str(), measuredHz, hz, kFrequencyToleranceHz, frequencyOk ? "" : " WRONG", levelDb,
-                dB(amplitude), levelOk ? "" : " WRONG", distortionDb, kDistortionLimitDb,
-                distortionOk ? "" : " TOO HIGH", runSeconds, pass ? "ok" : "FAILED");
+    std::printf(
+        "e2e: %-28s %.4f Hz (played %g Hz, within %.2f Hz)%s, %.3f dBFS (played %.2f)%s, THD+N %.1f dB "
+        "(limit %.0f)%s, over %.1f s: %s\n",
+        (label + ":").c_str(), measuredHz, hz, kFrequencyToleranceHz, frequencyOk ? "" : " WRONG", levelDb,
+        dB(amplitude), levelOk ? "" : " WRONG", distortionDb, kDistortionLimitDb, distortionOk ? "" : " TOO HIGH",
+        runSeconds, pass ? "ok" : "FAILED");
     return pass ? kPass : kFail;
 }
 
@@ -623,8 +630,8 @@ void fft(std::vector<std::complex<double>>& a, bool inverse) {
 }
 
 struct Lag {
-    double frames = 0.0;     // how much later `late` carries `early`'s signal, sub-frame
-    double strength = 0.0;   // normalised correlation at the peak, 1 for a perfect copy
+    double frames = 0.0;    // how much later `late` carries `early`'s signal, sub-frame
+    double strength = 0.0;  // normalised correlation at the peak, 1 for a perfect copy
 };
 
 // Finds where a segment of `late` (from `start`, `length` frames) sits in `early`, for lags
@@ -749,10 +756,11 @@ int checkDelay(int argc, char** argv) {
                       ms * rate / 1000.0);
         figures += part;
     }
-    std::printf("e2e: %-28s channel %u behind channel %u by %s (set %.1f ms, within %.2f ms), correlation %.4f; "
-                "%d of %d points skipped for a dropout: %s\n",
-                (label + ":").c_str(), second, first, figures.empty() ? "nothing" : figures.c_str(), expectedMs,
-                kDelayToleranceMs, weakest, dropouts, kPoints, pass ? "ok" : "FAILED");
+    std::printf(
+        "e2e: %-28s channel %u behind channel %u by %s (set %.1f ms, within %.2f ms), correlation %.4f; "
+        "%d of %d points skipped for a dropout: %s\n",
+        (label + ":").c_str(), second, first, figures.empty() ? "nothing" : figures.c_str(), expectedMs,
+        kDelayToleranceMs, weakest, dropouts, kPoints, pass ? "ok" : "FAILED");
     return pass ? kPass : kFail;
 }
 
@@ -764,10 +772,10 @@ int checkDelay(int argc, char** argv) {
 // points gives the rate; shifted down to the earliest arrivals (the 5th percentile, so that
 // one odd early point cannot pull it) it gives the moment each frame left the sink.
 struct TimeLine {
-    double origin = 0.0;        // seconds at frame 0
+    double origin = 0.0;  // seconds at frame 0
     double secondsPerFrame = 0.0;
-    double spreadMs = 0.0;      // 5th to 95th percentile of arrival around the line
-    double ppm = 0.0;           // the sink's clock against its nominal rate
+    double spreadMs = 0.0;  // 5th to 95th percentile of arrival around the line
+    double ppm = 0.0;       // the sink's clock against its nominal rate
 
     double timeOf(double frame) const { return origin + frame * secondsPerFrame; }
     double frameAt(double seconds) const { return (seconds - origin) / secondsPerFrame; }
@@ -827,7 +835,9 @@ double interpolate(const std::vector<double>& x, double position) {
 // slide by up to 0.1 ms (1000 ppm, the most the far half's converter corrects), so the
 // joined cards' noise stays below 3 kHz, where a tenth of a millisecond costs little
 // correlation.
-constexpr int kJoinPoints = 15;
+constexpr double kJoinStepSeconds = 0.5;
+constexpr double kJoinWindowSeconds = 5.0;
+constexpr double kJoinSettleSeconds = 3.0;  // after the start, and after a far half starts again
 constexpr int kJoinPointsNeeded = 5;
 constexpr double kJoinPieceSeconds = 0.1;
 constexpr double kJoinSearchSeconds = 0.4;  // offsets up to 400 ms either way are found
@@ -841,8 +851,8 @@ struct TimedRecording {
 
 bool readTimedRecording(const char* raw, const char* times, const char* rate, const char* channels,
                         TimedRecording& out) {
-    if (!readRecording(raw, static_cast<std::uint32_t>(std::atol(rate)), static_cast<std::uint32_t>(std::atol(channels)),
-                       out.recording) ||
+    if (!readRecording(raw, static_cast<std::uint32_t>(std::atol(rate)),
+                       static_cast<std::uint32_t>(std::atol(channels)), out.recording) ||
         !readStamps(times, out.stamps))
         return false;
     const std::optional<TimeLine> line = fitTimeLine(out.stamps, out.recording.rate);
@@ -876,9 +886,11 @@ std::optional<Lag> joinOffsetAt(const TimedRecording& nearSide, const std::vecto
     if (startFrame < static_cast<double>(search)) return std::nullopt;
     const auto start = static_cast<std::size_t>(startFrame);
     if (start + length + static_cast<std::size_t>(search) > nearSignal.size()) return std::nullopt;
-    std::vector<double> farOnNear(nearSignal.size(), 0.0);
-    for (std::size_t n = start - static_cast<std::size_t>(search); n < start + length + static_cast<std::size_t>(search);
-         ++n)
+    // Only the piece is read; the buffer is made once for a whole recording, which a minute
+    // long would otherwise cost tens of megabytes a moment.
+    static std::vector<double> farOnNear;
+    farOnNear.resize(nearSignal.size());
+    for (std::size_t n = start; n < start + length; ++n)
         farOnNear[n] = interpolate(farSignal, farSide.line.frameAt(nearSide.line.timeOf(static_cast<double>(n))));
     // late = far, early = near: the far half's piece searched for in the near recording.
     std::optional<Lag> lag = findLag(nearSignal, farOnNear, start, length, -search, search);
@@ -894,7 +906,7 @@ std::optional<Lag> joinOffsetAt(const TimedRecording& nearSide, const std::vecto
 // moves the two cards' offsets by the same amount in opposite directions, so their mean is
 // QOVA's own alignment and half their difference is the sinks' skew.
 int checkJoins(int argc, char** argv) {
-    if (argc != 16) return kUsage;
+    if (argc < 16) return kUsage;
     const std::string label = argv[2];
     TimedRecording a;
     TimedRecording b;
@@ -905,19 +917,24 @@ int checkJoins(int argc, char** argv) {
     const auto firstFar = static_cast<std::uint32_t>(std::atol(argv[12]));    // on B
     const auto secondNear = static_cast<std::uint32_t>(std::atol(argv[13]));  // on B
     const auto secondFar = static_cast<std::uint32_t>(std::atol(argv[14]));   // on A
-    const double toleranceMs = std::atof(argv[15]);
-    if (firstNear >= a.recording.channels || secondFar >= a.recording.channels ||
-        firstFar >= b.recording.channels || secondNear >= b.recording.channels)
+    const bool judged = std::string_view(argv[15]) != "-";
+    const double toleranceMs = judged ? std::atof(argv[15]) : 0.0;
+    std::vector<double> restartTimes;
+    for (int i = 16; i < argc; ++i) restartTimes.push_back(std::atof(argv[i]));
+    if (firstNear >= a.recording.channels || secondFar >= a.recording.channels || firstFar >= b.recording.channels ||
+        secondNear >= b.recording.channels)
         return kUsage;
-    std::printf("e2e: %-28s A %+.0f ppm against its nominal rate, arrivals spread %.2f ms; B %+.0f ppm, spread "
-                "%.2f ms\n",
-                (label + ", recorders:").c_str(), a.line.ppm, a.line.spreadMs, b.line.ppm, b.line.spreadMs);
+    std::printf(
+        "e2e: %-28s A %+.0f ppm against its nominal rate, arrivals spread %.2f ms; B %+.0f ppm, spread "
+        "%.2f ms\n",
+        (label + ", recorders:").c_str(), a.line.ppm, a.line.spreadMs, b.line.ppm, b.line.spreadMs);
 
     const std::vector<double> signals[4] = {a.recording.channel(firstNear), b.recording.channel(firstFar),
                                             b.recording.channel(secondNear), a.recording.channel(secondFar)};
     const TimedRecording* sides[4] = {&a, &b, &b, &a};
     double from = -1e300;
     double to = 1e300;
+    std::string spans;
     for (int i = 0; i < 4; ++i) {
         double begin = 0.0;
         double end = 0.0;
@@ -927,75 +944,112 @@ int checkJoins(int argc, char** argv) {
         }
         from = std::max(from, begin);
         to = std::min(to, end);
+        char span[48];
+        std::snprintf(span, sizeof span, "%s%.1f..%.1f s", i == 0 ? "" : ", ", begin, end);
+        spans += span;
     }
     // Half a second in from both ends: the players' starts and ends, and the search room.
     from += 0.5 + kJoinSearchSeconds;
     to -= 0.5 + kJoinSearchSeconds + kJoinPieceSeconds;
     if (to - from < 1.0) {
-        std::printf("e2e: %-28s the cards sound together for too short a time: FAILED\n", (label + ":").c_str());
+        std::printf("e2e: %-28s the cards sound together for too short a time (%s): FAILED\n", (label + ":").c_str(),
+                    spans.c_str());
         return kFail;
     }
 
-    std::string firstFigures;
-    std::string secondFigures;
-    std::string ownFigures;
     double weakest = 1.0;
-    double worstOwn = 0.0;
     double skewLow = 1e9;
     double skewHigh = -1e9;
     bool pass = true;
     int dropouts = 0;
     int measured = 0;
+    int restarts = 0;
+    int weak = 0;
+    double settledFrom = from + kJoinSettleSeconds - (0.5 + kJoinSearchSeconds);
     // A dropout in the near piece, or in the far piece it was matched with (10 ms either side).
     auto droppedOut = [&](int signal, double fromSeconds, double toSeconds) {
         const TimedRecording& side = *sides[signal];
         return hasDropout(signals[signal], side.line.frameAt(fromSeconds - 0.01), side.line.frameAt(toSeconds + 0.01),
                           side.recording.rate);
     };
-    for (int k = 0; k < kJoinPoints; ++k) {
-        const double at = from + (to - from) * k / (kJoinPoints - 1);
+    // Every 5 s window: the median of QOVA's alignment at the moments measured in it.
+    struct WindowFigures {
+        std::vector<double> own;
+    };
+    std::vector<WindowFigures> windows(static_cast<std::size_t>((to - from) / kJoinWindowSeconds) + 1);
+    for (double at = from; at <= to; at += kJoinStepSeconds) {
         const std::optional<Lag> first = joinOffsetAt(a, signals[0], b, signals[1], at);
         const std::optional<Lag> second = joinOffsetAt(b, signals[2], a, signals[3], at);
         if (!first || !second) {
-            pass = false;
+            ++dropouts;  // too near the recordings' ends to search
             continue;
         }
         const double end = at + kJoinPieceSeconds;
-        if (droppedOut(0, at, end) || droppedOut(2, at, end) ||
-            droppedOut(1, at + first->frames / 1000.0, end + first->frames / 1000.0) ||
-            droppedOut(3, at + second->frames / 1000.0, end + second->frames / 1000.0)) {
+        const bool firstFarOut = droppedOut(1, at + first->frames / 1000.0, end + first->frames / 1000.0);
+        const bool secondFarOut = droppedOut(3, at + second->frames / 1000.0, end + second->frames / 1000.0);
+        const bool firstNearOut = droppedOut(0, at, end);
+        const bool secondNearOut = droppedOut(2, at, end);
+        // A far half silent while the near half that shares its sink sounds is that far half
+        // priming again, not the recording.
+        if ((firstFarOut && !secondNearOut) || (secondFarOut && !firstNearOut)) {
+            ++restarts;
+            settledFrom = std::max(settledFrom, at + kJoinSettleSeconds);
+        }
+        if (firstNearOut || secondNearOut || firstFarOut || secondFarOut) {
             ++dropouts;
+            continue;
+        }
+        if (at < settledFrom) continue;
+        // The log tells of a start at the next health check, up to half a second after it,
+        // and the far half ran dry before it started again.
+        if (std::any_of(restartTimes.begin(), restartTimes.end(),
+                        [at](double restart) { return at >= restart - 1.0 && at < restart + kJoinSettleSeconds; }))
+            continue;
+        // A piece that matches only weakly has a glitch in it that left no silence: a sink
+        // that skipped or repeated a few frames on a busy machine. Skipped like a dropout; a
+        // wrong signal matches weakly everywhere and fails on their share below.
+        if (std::min(first->strength, second->strength) < kMinCorrelation) {
+            ++weak;
             continue;
         }
         ++measured;
         weakest = std::min({weakest, first->strength, second->strength});
-        const double own = (first->frames + second->frames) / 2.0;
         const double skew = (first->frames - second->frames) / 2.0;
-        worstOwn = std::max(worstOwn, std::fabs(own));
         skewLow = std::min(skewLow, skew);
         skewHigh = std::max(skewHigh, skew);
-        char part[32];
-        std::snprintf(part, sizeof part, " %+.2f", first->frames);
-        firstFigures += part;
-        std::snprintf(part, sizeof part, " %+.2f", second->frames);
-        secondFigures += part;
-        std::snprintf(part, sizeof part, " %+.2f", own);
-        ownFigures += part;
+        windows[static_cast<std::size_t>((at - from) / kJoinWindowSeconds)].own.push_back(
+            (first->frames + second->frames) / 2.0);
     }
-    pass = pass && measured >= kJoinPointsNeeded && weakest >= kMinCorrelation && worstOwn <= toleranceMs;
     if (measured == 0) {
-        std::printf("e2e: %-28s nothing measured: %d of %d moments had a dropout: FAILED\n", (label + ":").c_str(),
-                    dropouts, kJoinPoints);
+        std::printf("e2e: %-28s nothing measured: %d moments had a dropout: FAILED\n", (label + ":").c_str(), dropouts);
         return kFail;
     }
-    std::printf("e2e: %-28s far half behind near half by%s ms (first card),%s ms (second card), at %d moments over "
-                "%.1f s (%d skipped for a dropout); correlation at least %.3f\n",
-                (label + ", offsets:").c_str(), firstFigures.c_str(), secondFigures.c_str(), measured, to - from,
-                dropouts, weakest);
-    std::printf("e2e: %-28s QOVA's alignment%s ms (worst %.2f ms = %.0f frames at %u Hz, within %.1f ms); the sinks' "
-                "own skew from %+.2f to %+.2f ms: %s\n",
-                (label + ":").c_str(), ownFigures.c_str(), worstOwn, worstOwn * a.recording.rate / 1000.0,
-                a.recording.rate, toleranceMs, skewLow, skewHigh, pass ? "ok" : "FAILED");
+    std::string ownFigures;
+    double worstOwn = 0.0;
+    for (WindowFigures& window : windows) {
+        if (window.own.empty()) {
+            ownFigures += " -";
+            continue;
+        }
+        std::sort(window.own.begin(), window.own.end());
+        const double median = window.own[window.own.size() / 2];
+        worstOwn = std::max(worstOwn, std::fabs(median));
+        char part[32];
+        std::snprintf(part, sizeof part, " %+.2f", median);
+        ownFigures += part;
+    }
+    pass = pass && measured >= kJoinPointsNeeded && weak * 4 <= measured && (!judged || worstOwn <= toleranceMs);
+    std::printf(
+        "e2e: %-28s %d moments over %.1f s, every %.1f s (%d skipped for a dropout, %d for a weak match, at most "
+        "a quarter of those measured; the %.0f s after %zu restart(s) in the log and %d seen in the recording left "
+        "out); correlation at least %.3f; the sinks' own skew from %+.2f to %+.2f ms\n",
+        (label + ", measured:").c_str(), measured, to - from, kJoinStepSeconds, dropouts, weak, kJoinSettleSeconds,
+        restartTimes.size(), restarts, weakest, skewLow, skewHigh);
+    char limit[40] = "reported, not judged";
+    if (judged) std::snprintf(limit, sizeof limit, "within %.2f ms", toleranceMs);
+    std::printf("e2e: %-28s QOVA's alignment per %.0f s%s ms (worst %.2f ms = %.0f frames at %u Hz, %s): %s\n",
+                (label + ":").c_str(), kJoinWindowSeconds, ownFigures.c_str(), worstOwn,
+                worstOwn * a.recording.rate / 1000.0, a.recording.rate, limit, pass ? "ok" : "FAILED");
     return pass ? kPass : kFail;
 }
 

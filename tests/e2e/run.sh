@@ -45,9 +45,12 @@ qova_pid=""
 
 say() { echo "e2e: $*"; }
 
+failed_lines=()   # every failure, repeated at the end where a truncated CI log still shows it
+
 fail() {
   say "FAILED: $*"
   failures=$((failures + 1))
+  failed_lines+=("FAILED: $*")
 }
 
 elapsed() { awk -v from="$1" -v now="$(date +%s.%N)" 'BEGIN { printf "%.1f", now - from }'; }
@@ -57,7 +60,15 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 # Runs a check that prints its own line; counts a failure.
 check() {
-  "$@" || failures=$((failures + 1))
+  local output status
+  output=$("$@")
+  status=$?
+  [ -n "$output" ] && printf '%s\n' "$output"
+  if [ $status != 0 ]; then
+    failures=$((failures + 1))
+    failed_lines+=("$(grep FAILED <<<"$output" | tail -n 1 | sed 's/^e2e: //')")
+    [ -n "${failed_lines[-1]}" ] || failed_lines[-1]="FAILED: $* (exit code $status)"
+  fi
 }
 
 start_background() {
@@ -107,6 +118,7 @@ wait_card_state() {
 }
 
 # play_all NAME:FILE...: one player per card, all at once, each to the end of its WAV file.
+play_seconds=40  # how long play_all waits for its players
 play_all() {
   local entry name file pid status pids=()
   for entry in "$@"; do
@@ -118,7 +130,7 @@ play_all() {
   done
   for entry in "${pids[@]}"; do
     IFS=: read -r pid name file <<<"$entry"
-    wait_exit "$pid" 40
+    wait_exit "$pid" "$play_seconds"
     status=$?
     [ $status = 0 ] || fail "player on \"$name\" ended with $status: $(tr '\r' '\n' <"$work/player-$file.txt" | tail -n 3)"
   done
@@ -230,9 +242,9 @@ wav split_r tone:1300 tone:1700
 wav mono_left tone:1900 tone:2300
 wav mono_right tone:2900 tone:3100
 wav delay noise:11 noise:11
-# The joined cards play longer: a piece with a dropout is not measured, and a busy machine
-# has one every second or so.
-join_seconds=8
+# The joined cards play for a minute: long enough for their halves to wander apart, were they
+# to, and to see far halves that run dry and start again.
+join_seconds=62
 wav joined noise:22:3000 noise:22:3000 $join_seconds
 wav joined_back noise:33:3000 noise:33:3000 $join_seconds
 wav stereo44 tone:997 tone:3001
@@ -300,8 +312,7 @@ say "QOVA up in $(elapsed "$start_time") s; $ready_cards of 9 cards ready"
 # --- the joined cards ---------------------------------------------------------------------------
 
 # First and on their own: with seven players at once a two-core machine starves QOVA's
-# output threads now and then, and a far half whose output stalls falls behind by the stall,
-# which its converter wins back at 1 ms a second at most. Each far half starts once QOVA has
+# output threads. Each far half starts once QOVA has measured the two sound cards' clocks and
 # buffered enough for it, which the next health check logs.
 for _ in $(seq 1 50); do
   starts_before=$(grep -c 'far half on .* started' "$data/qova.log")
@@ -309,30 +320,57 @@ for _ in $(seq 1 50); do
   sleep 0.2
 done
 [ "$starts_before" -ge 2 ] || fail "the far halves of the joined cards did not start within 10 s"
-record two qova_e2e_two 48000 2
-two_rec=$recorder_pid two_stamp=$stamper_pid
-record joined qova_e2e_eight 44100 8
-joined_rec=$recorder_pid joined_stamp=$stamper_pid
-sleep 0.5
-play_all "Joined:joined" "Joined back:joined_back"
-sleep 0.3
-stop_recording "$two_rec" "$two_stamp"
-stop_recording "$joined_rec" "$joined_stamp"
-starts=$(($(grep -c 'far half on .* started' "$data/qova.log") - starts_before))
-say "far halves ran dry and started again $starts time(s) while the joined cards played"
 
 # Each joined card has one half on each sink: two sinks, two clocks. The recorders' time
 # stamps put both sinks on one clock; what Wine and PulseAudio add between QOVA and a sink
-# (200 ppm of clock difference, silence played when Wine is late on a busy machine) shifts
-# the two cards by the same amount in opposite directions and so falls out of their mean.
-# Misjudged output latencies cancel there too; what is left is QOVA's own: where each far
-# half's FIFO stands against its target. Measured on a busy two-core machine the mean stayed
-# within 0.2 to 4.6 ms (each card alone wandered by up to 20 ms with the sinks). Without the
-# latency matching the far halves play 40 ms late; 20 ms of member delay on one far half
-# moves the mean by 10 ms.
+# (200 ppm of clock difference, silence played when Wine is late on a busy machine, latency
+# that jumps by some milliseconds now and then) shifts the two cards by the same amount in
+# opposite directions and so falls out of their mean. Misjudged output latencies cancel there
+# too; what is left is QOVA's own: how far each far half plays from its near half, judged per
+# 5 s. Without the latency matching the far halves play 40 ms late; 20 ms of member delay on
+# one far half moves the mean by 10 ms. Mostly the halves stay within 0.15 ms; after Wine
+# holds one sink's stream up by some 10 ms, a card whose near half that was can stay a few
+# milliseconds off for tens of seconds, which the judgement still allows.
 join_tolerance_ms=8
-check "$analyse" joins "Joined cards" "$work/two.raw" "$work/two.times" 48000 2 \
-  "$work/joined.raw" "$work/joined.times" 44100 8 0 2 3 1 $join_tolerance_ms
+# play_joined LABEL TOLERANCE [LOAD]: plays both joined cards for a minute and checks them; with
+# LOAD, both cores are kept busy for 10 s from 25 s on.
+play_joined() {
+  local label=$1 tolerance=$2 load=${3:-} starts_before starts stress_pid= lead day time restarts=()
+  starts_before=$(grep -c 'far half on .* started' "$data/qova.log")
+  record two qova_e2e_two 48000 2
+  local two_rec=$recorder_pid two_stamp=$stamper_pid
+  record joined qova_e2e_eight 44100 8
+  local joined_rec=$recorder_pid joined_stamp=$stamper_pid
+  sleep 0.5
+  if [ -n "$load" ]; then
+    (sleep 25; exec stress-ng --cpu 2 --timeout 10s --quiet) &
+    stress_pid=$!
+    started_pids+=("$stress_pid")
+  fi
+  play_seconds=$((join_seconds + 30))
+  play_all "Joined:joined" "Joined back:joined_back"
+  play_seconds=40
+  [ -n "$stress_pid" ] && wait_exit "$stress_pid" 15 >/dev/null
+  sleep 0.3
+  stop_recording "$two_rec" "$two_stamp"
+  stop_recording "$joined_rec" "$joined_stamp"
+  starts=$(($(grep -c 'far half on .* started' "$data/qova.log") - starts_before))
+  say "$label: far halves started again $starts time(s) while the joined cards played"
+  grep 'far half on .* started' "$data/qova.log" | tail -n "$starts" | sed "s/^/e2e:   /"
+  # The log's wall-clock times put on the recorders' clock (CLOCK_MONOTONIC).
+  lead=$(python3 -c 'import time; print(time.time() - time.monotonic())')
+  while read -r day time _; do
+    restarts+=("$(awk -v t="$(date -d "$day $time" +%s.%N)" -v l="$lead" 'BEGIN { printf "%.3f", t - l }')")
+  done < <(grep 'far half on .* started' "$data/qova.log" | tail -n "$starts")
+  check "$analyse" joins "$label" "$work/two.raw" "$work/two.times" 48000 2 \
+    "$work/joined.raw" "$work/joined.times" 44100 8 0 2 3 1 "$tolerance" "${restarts[@]}"
+}
+# Both far halves measure the sound cards' clocks and then settle (a first trim at start-up).
+sleep 3
+play_joined "Joined cards" $join_tolerance_ms
+# Both cores loaded for 10 s: after the hold-ups a far half can stay some milliseconds off for
+# tens of seconds while the proportional part wins it back; reported, not yet judged.
+play_joined "Joined, cores loaded" - load
 
 # --- every card at once ------------------------------------------------------------------------
 
@@ -393,7 +431,7 @@ check "$analyse" tones "After a killed player" "$work/killed.raw" 48000 8 0 2 12
 hostile_start=$(date +%s.%N)
 wine_run 120 "$win_bin/hostile_client.exe" "$pipe" qova:e2e00004 >"$work/hostile.txt" 2>&1
 status=$?
-grep -E 'FAILED|step\(s\) failed|connections in' "$work/hostile.txt" | sed 's/^/e2e: /'
+grep -E 'FAILED|step\(s\) failed|connections in|never missing' "$work/hostile.txt" | sed 's/^/e2e: /'
 [ $status = 0 ] || fail "the hostile client found QOVA wanting (status $status); see above"
 say "hostile client done in $(elapsed "$hostile_start") s"
 kill -0 "$qova_pid" 2>/dev/null || fail "QOVA is gone after the hostile client"
@@ -490,9 +528,11 @@ inputs_after=$(pactl list short sink-inputs | wc -l)
 for module in "${modules[@]}"; do pactl unload-module "$module" 2>/dev/null; done
 modules=()
 if [ "${QOVA_E2E_SHOW_LOG:-}" = 1 ] || [ $failures -ne 0 ]; then
-  echo "--- qova.log"
-  cat "$data/qova.log"
+  # The connections' comings and goings are hundreds of lines: counted, not shown.
+  echo "--- qova.log ($(grep -cE '\] player [0-9]+ (dis)?connected$' "$data/qova.log") connect and disconnect lines left out)"
+  grep -vE '\] player [0-9]+ (dis)?connected$' "$data/qova.log"
 fi
+for line in "${failed_lines[@]}"; do say "$line"; done
 
 say "$failures check(s) failed; $(elapsed "$suite_start") s in all"
 [ $failures = 0 ]

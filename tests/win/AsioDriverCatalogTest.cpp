@@ -19,7 +19,6 @@
 namespace win {
 namespace {
 
-
 // Class ids made for these tests alone.
 constexpr GUID kClassA = {0x228a12b6, 0x86c2, 0x44f4, {0xb8, 0xda, 0x00, 0xb9, 0x2b, 0x75, 0x49, 0x98}};
 constexpr GUID kClassB = {0xe268e121, 0xa2b1, 0x4650, {0xa0, 0x8e, 0xf7, 0x77, 0x72, 0xec, 0xdf, 0x53}};
@@ -44,9 +43,8 @@ std::string classIdText(const GUID& id) {
 }
 
 std::string lowerAscii(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
     return text;
 }
 
@@ -251,8 +249,8 @@ TEST_F(AsioDriverCatalogTest, FindsTheClassWhicheverSideWritesItInCapitals) {
     addEntry({"Not a class id", kNotAClassId, std::nullopt});
 
     const AsioDriverCatalog catalog;
-    ASSERT_EQ(namesOf(catalog), (std::vector<std::string>{"Capitals in the class key", "Capitals in the driver key",
-                                                          "Not a class id"}));
+    ASSERT_EQ(namesOf(catalog),
+              (std::vector<std::string>{"Capitals in the class key", "Capitals in the driver key", "Not a class id"}));
     EXPECT_TRUE(IsEqualCLSID(catalog.record(0)->clsid, kClassB));
     EXPECT_TRUE(IsEqualCLSID(catalog.record(1)->clsid, kClassA));
     EXPECT_TRUE(IsEqualCLSID(catalog.record(2)->clsid, CLSID{}));
@@ -280,8 +278,8 @@ TEST_F(AsioDriverCatalogTest, NamesADriverByItsDescriptionOrElseItsKeyName) {
 
 TEST_F(AsioDriverCatalogTest, ShortNameCutsAtTwentyEightBytesWithoutSplittingACharacter) {
     ASSERT_EQ(GetACP(), static_cast<UINT>(CP_UTF8));
-    const std::string e = "\xc3\xa9";             // 2 bytes
-    const std::string note = "\xe2\x99\xab";      // 3 bytes
+    const std::string e = "\xc3\xa9";              // 2 bytes
+    const std::string note = "\xe2\x99\xab";       // 3 bytes
     const std::string music = "\xf0\x9f\x8e\xb5";  // 4 bytes
     auto a = [](std::size_t bytes) { return std::string(bytes, 'a'); };
     struct Case {
@@ -292,10 +290,10 @@ TEST_F(AsioDriverCatalogTest, ShortNameCutsAtTwentyEightBytesWithoutSplittingACh
         {a(31), a(31)},
         {a(32), a(28) + "..."},
         {"Forty bytes: a long ASIO driver name ok.", "Forty bytes: a long ASIO dri..."},
-        {a(29) + e, a(29) + e},                     // 31 bytes: whole
-        {a(30) + e, a(28) + "..."},                 // 32 bytes: cut before the character
-        {a(27) + e + a(10), a(27) + "..."},         // byte 28 continues the character
-        {a(28) + e + a(10), a(28) + "..."},         // the character starts at the cut
+        {a(29) + e, a(29) + e},              // 31 bytes: whole
+        {a(30) + e, a(28) + "..."},          // 32 bytes: cut before the character
+        {a(27) + e + a(10), a(27) + "..."},  // byte 28 continues the character
+        {a(28) + e + a(10), a(28) + "..."},  // the character starts at the cut
         {a(26) + note + a(10), a(26) + "..."},
         {a(25) + music + a(10), a(25) + "..."},
         {a(24) + music + a(10), a(24) + music + "..."},

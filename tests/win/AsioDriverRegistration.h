@@ -23,8 +23,7 @@ inline std::string classIdText(const GUID& id) {
     return win::toUtf8(text);
 }
 
-inline void setRegistryString(HKEY root, const std::wstring& path, const wchar_t* valueName,
-                              const std::wstring& text) {
+inline void setRegistryString(HKEY root, const std::wstring& path, const wchar_t* valueName, const std::wstring& text) {
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);

@@ -50,14 +50,14 @@ constexpr char kDriverA[] = "QOVA Test ASIO";
 constexpr char kDriverB[] = "QOVA Test ASIO 2";
 constexpr char kRefusedDriver[] = "QOVA Test ASIO Refused";
 constexpr char kLongDriver[] = "QOVA Test ASIO with a forty-byte long name";  // 42 bytes
-constexpr char kLongDriverKeyName[] = "QOVA Test ASIO with a forty-...";        // its 32-byte form
+constexpr char kLongDriverKeyName[] = "QOVA Test ASIO with a forty-...";      // its 32-byte form
 
 constexpr const char* kVariables[] = {
-    "QOVA_TEST_ASIO_OUTPUTS",      "QOVA_TEST_ASIO_TYPES",        "QOVA_TEST_ASIO_BUFFER",
-    "QOVA_TEST_ASIO_RATES",        "QOVA_TEST_ASIO_LATENCY",      "QOVA_TEST_ASIO_NOT_CONNECTED",
-    "QOVA_TEST_ASIO_LONG_NAMES",   "QOVA_TEST_ASIO_REFUSE_BUFFERS", "QOVA_TEST_ASIO_REFUSE_START",
-    "QOVA_TEST_ASIO_INIT_ERROR",   "QOVA_TEST_ASIO_OUTPUT_READY", "QOVA_TEST_ASIO_TIME_INFO",
-    "QOVA_TEST_ASIO_EVENT",        "QOVA_TEST_ASIO_RECORD",
+    "QOVA_TEST_ASIO_OUTPUTS",    "QOVA_TEST_ASIO_TYPES",          "QOVA_TEST_ASIO_BUFFER",
+    "QOVA_TEST_ASIO_RATES",      "QOVA_TEST_ASIO_LATENCY",        "QOVA_TEST_ASIO_NOT_CONNECTED",
+    "QOVA_TEST_ASIO_LONG_NAMES", "QOVA_TEST_ASIO_REFUSE_BUFFERS", "QOVA_TEST_ASIO_REFUSE_START",
+    "QOVA_TEST_ASIO_INIT_ERROR", "QOVA_TEST_ASIO_OUTPUT_READY",   "QOVA_TEST_ASIO_TIME_INFO",
+    "QOVA_TEST_ASIO_EVENT",      "QOVA_TEST_ASIO_RECORD",
 };
 
 void setVariable(const char* name, const std::string& value) {
@@ -144,8 +144,8 @@ protected:
         ASSERT_NO_FATAL_FAILURE(registerDrivers());
 
         static std::atomic<unsigned> sections{0};
-        sectionName_ = "Local\\qova-test-asio-" + std::to_string(GetCurrentProcessId()) + "-" +
-                       std::to_string(sections++);
+        sectionName_ =
+            "Local\\qova-test-asio-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(sections++);
         section_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                           static_cast<DWORD>(test_asio::kRecordBytes), sectionName_.c_str()));
         ASSERT_TRUE(section_);
@@ -252,7 +252,8 @@ TEST_F(AsioOutputTest, CallsWithoutADriverAnswerNotPresentAndZeroTheirOutputs) {
     AsioBufferInfo buffers[2] = {{0, 0, {&dummy, &dummy}}, {0, 1, {&dummy, &dummy}}};
     AsioCallbacks callbacks{};
     EXPECT_EQ(asioCreateBuffers(buffers, 2, 256, &callbacks), kAsioNotPresent);
-    for (const AsioBufferInfo& buffer : buffers) EXPECT_TRUE(buffer.buffers[0] == nullptr && buffer.buffers[1] == nullptr);
+    for (const AsioBufferInfo& buffer : buffers)
+        EXPECT_TRUE(buffer.buffers[0] == nullptr && buffer.buffers[1] == nullptr);
     EXPECT_EQ(asioCanSampleRate(48000.0), kAsioNotPresent);
     EXPECT_EQ(asioSetSampleRate(48000.0), kAsioNotPresent);
     EXPECT_EQ(asioStart(), kAsioNotPresent);
@@ -525,7 +526,8 @@ TEST_F(AsioOutputTest, EightyOutputsGiveSixtyFourChannelsAndOneLineNamingTheFirs
     // Channels 9 to 64 are DSD: each is named once per open.
     const std::vector<std::string> silent = LogCapture::instance().linesWith(from, "which QOVA cannot write");
     ASSERT_EQ(silent.size(), 2u * 56u);
-    EXPECT_EQ(silent.front(), "asio QOVA Test ASIO: channel 8 has sample type 32, which QOVA cannot write; it stays silent");
+    EXPECT_EQ(silent.front(),
+              "asio QOVA Test ASIO: channel 8 has sample type 32, which QOVA cannot write; it stays silent");
 
     // Names that fill all 32 bytes are cut to 31; a new description is logged again.
     setVariable("QOVA_TEST_ASIO_OUTPUTS", "1");
@@ -569,8 +571,8 @@ TEST_F(AsioOutputTest, AnswersTheDriversMessages) {
     ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
     for (std::uint32_t selector = 0; selector < test_asio::kSelectors; ++selector) {
         SCOPED_TRACE(selector);
-        const bool supported = selector == 2 || selector == 3 || selector == 5 || selector == 6 || selector == 7 ||
-                               selector == 15;
+        const bool supported =
+            selector == 2 || selector == 3 || selector == 5 || selector == 6 || selector == 7 || selector == 15;
         EXPECT_EQ(record().supportedAnswers[selector], supported ? 1 : 0);
         if (selector == 3) continue;  // a reset request, tried below
         const std::int32_t expected = selector == 2 ? 2 : (selector == 5 || selector == 6) ? 1 : 0;
@@ -634,7 +636,8 @@ TEST_F(AsioOutputTest, TheRouterPlaysACardOnAnAsioDevice) {
     player.stop();
 
     const Recorder::Track& track = recorder.of(device.key);
-    const std::uint32_t frames = std::min<std::uint32_t>(record().recordedFrames, static_cast<std::uint32_t>(track.recordedFrames()));
+    const std::uint32_t frames =
+        std::min<std::uint32_t>(record().recordedFrames, static_cast<std::uint32_t>(track.recordedFrames()));
     ASSERT_GT(frames, 48000u);
     for (std::uint32_t c = 0; c < 3; ++c) {
         SCOPED_TRACE(c);
@@ -649,7 +652,8 @@ TEST_F(AsioOutputTest, TheRouterPlaysACardOnAnAsioDevice) {
         float sample = 0.0f;
         std::memcpy(&sample, recorded(1) + 4 * std::size_t{f}, 4);
         loudest = std::max(loudest, std::fabs(sample));
-        const std::int32_t left = (recorded(0)[3 * f] | recorded(0)[3 * f + 1] << 8 | recorded(0)[3 * f + 2] << 16) << 8 >> 8;
+        const std::int32_t left =
+            (recorded(0)[3 * f] | recorded(0)[3 * f + 1] << 8 | recorded(0)[3 * f + 2] << 16) << 8 >> 8;
         EXPECT_NEAR(left / 8388607.0, sample, 1e-6) << f;
         if (HasFailure()) break;
         ASSERT_EQ(recorded(2)[3 * f] | recorded(2)[3 * f + 1] | recorded(2)[3 * f + 2], 0) << f;
@@ -694,6 +698,78 @@ TEST_F(AsioOutputTest, TheHealthMonitorRebuildsWhenTheDriverAsksForAReset) {
 
 // The way back for a sound card that was missing: a driver installed while QOVA runs is found
 // by the health monitor's rescan, at most once every 3 s, and the card plays on it.
+// A joined card whose far half's sound card opens but will not start: the card plays its near
+// half alone and undelayed, says which half is missing, and the other cards play on.
+TEST_F(AsioOutputTest, AFarOutputThatWillNotStartLeavesTheOtherCardsAndItsNearHalfPlaying) {
+    setVariable("QOVA_TEST_ASIO_REFUSE_START", "1");
+    const DeviceInfo asio = asioDevice(kDriverA);
+    const DeviceInfo stereo = makeTestOutput(0, 2, 48000);
+    Recorder recorder(6.0);
+    recorder.track(stereo);
+    Router router(testOptions({stereo, asio}, &recorder));
+    router.rescan();
+    core::Settings settings;
+    settings.devices = {deviceSettings(stereo), asioSettings(asio)};
+    settings.cards = {card("000000c1", "Joined", {member(stereo.key, 0), member(asio.key, 1)}),
+                      card("000000c2", "Other", {member(stereo.key, 1)}, core::MonoMode::Left)};
+    ASSERT_TRUE(router.apply(settings).empty());
+
+    const StatusSnapshot snapshot = router.statusSnapshot();
+    const auto joined = std::find_if(snapshot.cards.begin(), snapshot.cards.end(),
+                                     [](const CardStatus& c) { return c.id == "000000c1"; });
+    ASSERT_NE(joined, snapshot.cards.end());
+    EXPECT_EQ(joined->problem, "right output unavailable");
+    EXPECT_TRUE(joined->live);
+    router.inspect([&](const RouterGraph* graph) {
+        EXPECT_TRUE(graph->farLinks.empty() || graph->farLinks[0]->farOutput->farLinks.empty());
+        for (const auto& node : graph->cards) {
+            EXPECT_TRUE(node->farLinks.empty()) << node->id;
+            for (const NearTap& tap : node->taps) EXPECT_EQ(tap.delay.lengthFrames(), 0u) << node->id << " undelayed";
+        }
+    });
+
+    // Both cards play their whole streams, each frame the one before plus one (silence from a
+    // late player aside).
+    Player joinedPlayer(openOrFail(router, 1, "000000c1"), countSignal);
+    Player otherPlayer(openOrFail(router, 2, "000000c2"), countSignal);
+    ASSERT_TRUE(recorder.waitForFrames(stereo.key, 48000 * 3));
+    router.closeAll();
+    for (std::uint32_t c = 0; c < 2; ++c) {
+        SCOPED_TRACE(c);
+        std::vector<float> played = recorder.of(stereo.key).channel(c);
+        std::erase(played, 0.0f);
+        ASSERT_GT(played.size(), 48000u * 2);
+        EXPECT_EQ(played.front(), 1.0f) << "from the stream's first frame";
+        for (std::size_t i = 1; i < played.size(); ++i) ASSERT_EQ(played[i], played[i - 1] + 1.0f) << "at " << i;
+    }
+}
+
+// A sound card that opens but will not start is not "back" for the health monitor: its trial
+// starts it too, and no rebuild stops every other output every few seconds.
+TEST_F(AsioOutputTest, ASoundCardThatWillNotStartCausesNoRebuilds) {
+    setVariable("QOVA_TEST_ASIO_REFUSE_START", "1");
+    const DeviceInfo asio = asioDevice(kDriverA);
+    const DeviceInfo stereo = makeTestOutput(0, 2, 48000);
+    Router router(testOptions({stereo, asio}));
+    router.rescan();
+    core::Settings settings;
+    settings.devices = {deviceSettings(stereo), asioSettings(asio)};
+    settings.cards = {card("000000d1", "On ASIO", {member(asio.key, 0)})};
+    ASSERT_TRUE(router.apply(settings).empty());
+    ASSERT_EQ(router.statusSnapshot().devices[1].state, DeviceState::Failed);
+    const std::uint64_t builds = router.buildCount();
+    const std::uint32_t startsBefore = record().startCalls;
+    // The monitor's timer ticks every second; its trials come every 5 s.
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < end) {
+        router.checkHealth();
+        std::this_thread::sleep_for(1s);
+    }
+    EXPECT_EQ(router.buildCount(), builds) << "over 30 s";
+    EXPECT_GE(record().startCalls - startsBefore, 5u) << "the trials started the card";
+    EXPECT_EQ(record().liveObjects, 0) << "and let it go";
+}
+
 TEST_F(AsioOutputTest, ADriverInstalledWhileQovaRunsIsFoundByTheNextRescan) {
     unregisterDrivers();
     const DeviceInfo device = asioDevice(kDriverA);

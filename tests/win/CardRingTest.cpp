@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <random>
 #include <thread>
@@ -90,7 +91,8 @@ TEST(CardRingCreate, HeaderBytesAtEveryOffset) {
         for (std::size_t i = 32; i < sectionBytes; ++i) {
             bool isUsed = false;
             for (const auto& [from, to] : used) isUsed = isUsed || (i >= from && i < to);
-            if (!isUsed && bytes[i] != 0) return ::testing::AssertionFailure() << "byte " << i << " is " << int{bytes[i]};
+            if (!isUsed && bytes[i] != 0)
+                return ::testing::AssertionFailure() << "byte " << i << " is " << int{bytes[i]};
         }
         return ::testing::AssertionSuccess();
     };
@@ -114,8 +116,11 @@ TEST(CardRingCreate, HeaderBytesAtEveryOffset) {
     EXPECT_EQ(s.u32(kCloseReasonAt), 2u);
 
     // Reads and the close changed nothing but their own fields (and the samples written).
-    EXPECT_TRUE(zeroOutside({{kWritePosAt, kWritePosAt + 8}, {kReadPosAt, kReadPosAt + 8}, {kUnderrunAt, kUnderrunAt + 8},
-                             {kCloseReasonAt, kCloseReasonAt + 4}, {kReadCountAt, kReadCountAt + 4},
+    EXPECT_TRUE(zeroOutside({{kWritePosAt, kWritePosAt + 8},
+                             {kReadPosAt, kReadPosAt + 8},
+                             {kUnderrunAt, kUnderrunAt + 8},
+                             {kCloseReasonAt, kCloseReasonAt + 4},
+                             {kReadCountAt, kReadCountAt + 4},
                              {256, 256 + 300 * 8}}));
     EXPECT_EQ(s.u32(16), 8192u);
 }
@@ -123,8 +128,8 @@ TEST(CardRingCreate, HeaderBytesAtEveryOffset) {
 TEST(CardRingCreate, NamesCarryPrefixProcessCardAndNumber) {
     TestRing ring(480);
     ASSERT_TRUE(ring.ok()) << ring.result;
-    const std::string expected = "Local\\qova-" + std::to_string(GetCurrentProcessId()) + "-0a1b2c3d-" +
-                                 std::to_string(ring.request.ringNumber);
+    const std::string expected =
+        "Local\\qova-" + std::to_string(GetCurrentProcessId()) + "-0a1b2c3d-" + std::to_string(ring.request.ringNumber);
     EXPECT_EQ(ring.created.mapping, expected);
     EXPECT_EQ(ring.created.event, expected + "-need");
     EXPECT_EQ(ring.created.capacityFrames, 8192u);
@@ -196,8 +201,8 @@ TEST(CardRingCreate, NameTakenBySomeoneElseFailsAndLeavesTheSlotAlone) {
         CardRing* before = existing.slot.owner.get();
 
         const RingRequest request = ringRequest(480);
-        const std::string name = "Local\\qova-" + std::to_string(GetCurrentProcessId()) + "-0a1b2c3d-" +
-                                 std::to_string(request.ringNumber);
+        const std::string name =
+            "Local\\qova-" + std::to_string(GetCurrentProcessId()) + "-0a1b2c3d-" + std::to_string(request.ringNumber);
         UniqueHandle planted;
         win::MappedView plantedView;
         constexpr std::size_t kPlantedBytes = 8192 * 8 + 256;  // just what the ring needs
@@ -263,11 +268,11 @@ TEST(CardRingLog, OpenCloseAndFailureLines) {
 
         // A section already there: logged. An event already there: only the result says so.
         request = ringRequest(480);
-        const std::string name = "Local\\qova-" + std::to_string(GetCurrentProcessId()) + "-0a1b2c3d-" +
-                                 std::to_string(request.ringNumber);
+        const std::string name =
+            "Local\\qova-" + std::to_string(GetCurrentProcessId()) + "-0a1b2c3d-" + std::to_string(request.ringNumber);
         {
-            UniqueHandle planted(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                                         toWide(name).c_str()));
+            UniqueHandle planted(
+                CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, toWide(name).c_str()));
             ASSERT_TRUE(planted);
             EXPECT_EQ(createRing(slot, request, created), "internal");
             expected.push_back("open 0a1b2c3d: CreateFileMapping " + systemErrorText(ERROR_ALREADY_EXISTS));
@@ -333,12 +338,12 @@ TEST(CardRingRead, ReadStraddlingTheEndTakesTailThenHead) {
         std::uint32_t frames;
     };
     const Case cases[] = {
-        {8189, 7},           // 3 from the tail, 4 from the head
-        {8191, 2},           // the last frame, then the first
-        {4096, 4096},        // ends exactly at the end: no second part
-        {0, 8192},           // the whole ring from index 0
+        {8189, 7},                // 3 from the tail, 4 from the head
+        {8191, 2},                // the last frame, then the first
+        {4096, 4096},             // ends exactly at the end: no second part
+        {0, 8192},                // the whole ring from index 0
         {8192 * 2 - 1000, 8192},  // the whole ring from near the end
-        {12345, 5001},       // odd sizes, second lap
+        {12345, 5001},            // odd sizes, second lap
         {8192 * 5 + 8191, 1},
     };
     for (const Case& c : cases) {
@@ -358,6 +363,26 @@ TEST(CardRingRead, ReadStraddlingTheEndTakesTailThenHead) {
         EXPECT_TRUE(holdsSignal(r.samples.data(), c.frames, c.startPosition));
         EXPECT_EQ(ring.section->u64(kReadPosAt), c.startPosition + c.frames);
         EXPECT_EQ(ring.section->u64(kUnderrunAt), 0u);
+    }
+}
+
+// A player's NaN or infinity must not reach the converters, the mix or the sound card.
+TEST(CardRingRead, NonFiniteSamplesPlayAsSilence) {
+    TestRing ring(480);
+    ASSERT_TRUE(ring.ok());
+    ring.produce(0, 8);
+    auto* samples = reinterpret_cast<float*>(ring.section->bytes() + core::kRingHeaderBytes);
+    const std::size_t bad[] = {2, 5, 9, 12};
+    samples[2] = std::numeric_limits<float>::quiet_NaN();
+    samples[5] = std::numeric_limits<float>::infinity();
+    samples[9] = -std::numeric_limits<float>::infinity();
+    samples[12] = -std::numeric_limits<float>::signaling_NaN();
+    const std::vector<float> written(samples, samples + 16);
+    const ReadResult r = read(ring.slot, 8);
+    ASSERT_EQ(r.taken, 8u);
+    for (std::size_t i = 0; i < 16; ++i) {
+        const bool replaced = std::find(std::begin(bad), std::end(bad), i) != std::end(bad);
+        EXPECT_EQ(r.samples[i], replaced ? 0.0f : written[i]) << "sample " << i;
     }
 }
 
@@ -497,7 +522,8 @@ TEST(CardRingClose, CloseWhileAnotherThreadReadsNeverFaults) {
             if (taken == kCapacity) ++fullReads;
             // Checking every read also keeps this thread out of readRing part of the time,
             // as the gaps between device callbacks do.
-            if (!holdsRingRun(buffer.data(), taken, kCapacity) || !isSilent(buffer.data() + 2 * taken, kCapacity - taken))
+            if (!holdsRingRun(buffer.data(), taken, kCapacity) ||
+                !isSilent(buffer.data() + 2 * taken, kCapacity - taken))
                 ++badReads;
         }
     });

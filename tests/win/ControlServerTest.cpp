@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
@@ -25,6 +26,7 @@
 #include "TestSupport.h"
 #include "app/shell/Folders.h"
 #include "tools/player/RingProducer.h"
+#include "win/base/PipeClient.h"
 #include "win/base/Session.h"
 #include "win/base/Text.h"
 #include "win/base/UniqueHandle.h"
@@ -34,7 +36,7 @@
 // real card rings.
 //
 // Index: pipe client and helpers; numbering and log lines; message sizes; clients that go;
-// stop; a second server; finished threads; many clients at once.
+// failures inside a connection; stop; a second server; finished threads; many clients at once.
 
 namespace win {
 namespace {
@@ -57,51 +59,19 @@ std::wstring uniquePipeName() {
            std::to_wstring(counter.fetch_add(1));
 }
 
-// The client's end of one connection: blocking, message read mode.
-class PipeClient {
+// A player app's end of one connection, opened at construction; between a connect and the
+// server's next instance the name is briefly missing or busy.
+class TestClient : public PipeClient {
 public:
-    explicit PipeClient(const std::wstring& name) {
-        // Between a connect and the server's next instance the name is briefly busy.
-        const auto end = std::chrono::steady_clock::now() + 5s;
-        while (std::chrono::steady_clock::now() < end) {
-            pipe_.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-            if (pipe_) break;
-            if (GetLastError() == ERROR_PIPE_BUSY) WaitNamedPipeW(name.c_str(), 100);
-            else Sleep(2);
-        }
-        if (!pipe_) return;
-        DWORD mode = PIPE_READMODE_MESSAGE;
-        if (!SetNamedPipeHandleState(pipe_.get(), &mode, nullptr, nullptr)) pipe_.reset();
-    }
+    explicit TestClient(const std::wstring& name) { open(name, PipeWait{5000, 5000}); }
 
-    bool connected() const { return static_cast<bool>(pipe_); }
-
-    bool send(const std::string& message) {
-        DWORD written = 0;
-        return WriteFile(pipe_.get(), message.data(), static_cast<DWORD>(message.size()), &written, nullptr) &&
-               written == message.size();
-    }
+    bool connected() const { return isOpen(); }
 
     // One whole message; nullopt when the pipe broke. lastError() tells why.
     std::optional<std::string> receive() {
         std::string message;
-        for (;;) {
-            char buffer[65536];
-            DWORD bytes = 0;
-            const BOOL done = ReadFile(pipe_.get(), buffer, sizeof buffer, &bytes, nullptr);
-            lastError_ = done ? ERROR_SUCCESS : GetLastError();
-            message.append(buffer, bytes);
-            if (done) return message;
-            if (lastError_ != ERROR_MORE_DATA) return std::nullopt;
-        }
-    }
-
-    std::optional<std::string> ask(const std::string& request) {
-        if (!send(request)) {
-            lastError_ = GetLastError();
-            return std::nullopt;
-        }
-        return receive();
+        if (PipeClient::receive(message) != PipeReceive::Message) return std::nullopt;
+        return message;
     }
 
     Json askJson(const std::string& request) {
@@ -109,13 +79,6 @@ public:
         if (!reply) return Json();
         return Json::parse(*reply, nullptr, false);
     }
-
-    DWORD lastError() const { return lastError_; }
-    void close() { pipe_.reset(); }
-
-private:
-    UniqueHandle pipe_;
-    DWORD lastError_ = ERROR_SUCCESS;
 };
 
 // The client ids onDisconnect reported, in order.
@@ -199,12 +162,16 @@ std::unique_ptr<Router> makeRouter(const std::vector<DeviceInfo>& devices, const
 // A router on test outputs behind a started server, wired as the shell wires them: the
 // router hears every departure, and so does the test.
 struct Served {
-    explicit Served(const std::vector<DeviceInfo>& devices = {kFour}, const core::Settings& settings = serverSettings())
+    explicit Served(const std::vector<DeviceInfo>& devices = {kFour}, const core::Settings& settings = serverSettings(),
+                    ControlServer::RequestHandler handler = core::handleControlRequest)
         : router(makeRouter(devices, settings)),
-          server(std::make_unique<ControlServer>(*router, [this](std::uint64_t clientId) {
-              router->clientGone(clientId);
-              departures.add(clientId);
-          })) {
+          server(std::make_unique<ControlServer>(
+              *router,
+              [this](std::uint64_t clientId) {
+                  router->clientGone(clientId);
+                  departures.add(clientId);
+              },
+              handler)) {
         std::string error;
         started = server->start(name, error);
         EXPECT_TRUE(started) << error;
@@ -214,7 +181,7 @@ struct Served {
         router->closeAll();
     }
 
-    std::string cardState(PipeClient& client, const std::string& id) {
+    std::string cardState(TestClient& client, const std::string& id) {
         const Json reply = client.askJson(R"({"op":"cards"})");
         if (!reply.is_object() || !reply.value("ok", false)) return "no reply";
         for (const Json& card : reply["cards"]) {
@@ -230,8 +197,8 @@ struct Served {
     bool started = false;
 };
 
-std::unique_ptr<PipeClient> introducedClient(const std::wstring& name) {
-    auto client = std::make_unique<PipeClient>(name);
+std::unique_ptr<TestClient> introducedClient(const std::wstring& name) {
+    auto client = std::make_unique<TestClient>(name);
     EXPECT_TRUE(client->connected());
     EXPECT_EQ(client->ask(kHello).value_or("no reply"), kHelloReply);
     return client;
@@ -303,6 +270,78 @@ TEST(ControlServer, MessageSizes) {
     EXPECT_EQ(served.departures.ids(), (std::vector<std::uint64_t>{1, 2}));
 }
 
+// A player that connects while the server hands the last client its instance must find the
+// pipe busy at worst, never missing (a missing name reads as "QOVA is not running"). Raw
+// clients as other player apps write them: CreateFileW, on busy WaitNamedPipeW, no retry on
+// a missing name; half of them ask once, half leave at once.
+TEST(ControlServer, ABurstOfClientsNeverFindsThePipeMissing) {
+    Served served;
+    ASSERT_TRUE(served.started);
+    constexpr int kThreads = 32;
+    constexpr int kEach = 17;  // 544 connections
+    std::atomic<int> missing{0};
+    std::atomic<int> otherFaults{0};
+    std::atomic<int> answered{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                UniqueHandle pipe;
+                for (;;) {
+                    pipe.reset(CreateFileW(served.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                           0, nullptr));
+                    if (pipe) break;
+                    const DWORD error = GetLastError();
+                    if (error == ERROR_PIPE_BUSY && WaitNamedPipeW(served.name.c_str(), 5000)) continue;
+                    ++(error == ERROR_FILE_NOT_FOUND ? missing : otherFaults);
+                    break;
+                }
+                if (!pipe) continue;
+                if ((t + i) % 2 == 0) continue;  // leaves at once
+                DWORD mode = PIPE_READMODE_MESSAGE;
+                char reply[256];
+                DWORD replied = 0;
+                if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr) ||
+                    !TransactNamedPipe(pipe.get(), const_cast<char*>(kHello.data()), static_cast<DWORD>(kHello.size()),
+                                       reply, sizeof reply, &replied, nullptr) ||
+                    std::string(reply, replied) != kHelloReply)
+                    ++otherFaults;
+                else ++answered;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(missing.load(), 0) << "connections that found no pipe";
+    EXPECT_EQ(otherFaults.load(), 0);
+    EXPECT_EQ(answered.load(), kThreads * kEach / 2);
+    // A client gone before its instance was handed over is never counted as a departure.
+    EXPECT_TRUE(served.departures.waitFor(static_cast<std::size_t>(answered.load()), 10000ms));
+}
+
+// An exception that leaves the request handling (the protocol answers the engine's own with
+// an error reply; memory may still run out around it) ends that connection with a log line;
+// the other clients, and those still to come, are served.
+TEST(ControlServer, AFailingRequestEndsOnlyItsOwnConnection) {
+    REQUIRE_OUR_LOG();
+    const std::size_t from = LogCapture::instance().mark();
+    Served served({kFour}, serverSettings(),
+                  [](core::ControlBackend& backend, core::ClientState& client,
+                     std::string_view request) -> std::string {
+                      if (request == "fail") throw std::bad_alloc();
+                      return core::handleControlRequest(backend, client, request);
+                  });
+    ASSERT_TRUE(served.started);
+    auto failing = introducedClient(served.name);
+    auto other = introducedClient(served.name);
+    EXPECT_FALSE(failing->ask("fail").has_value());
+    ASSERT_TRUE(served.departures.waitFor(1));
+    EXPECT_EQ(served.departures.ids(), std::vector<std::uint64_t>{1});
+    EXPECT_EQ(served.cardState(*other, "qova:0000000a"), "ready");
+    EXPECT_EQ(served.cardState(*introducedClient(served.name), "qova:0000000a"), "ready");
+    EXPECT_EQ(LogCapture::instance().linesWith(from, "connection ended"),
+              std::vector<std::string>{"player 1: std::bad_alloc; connection ended"});
+}
+
 TEST(ControlServer, AClientThatGoesReleasesItsCards) {
     Served served;
     ASSERT_TRUE(served.started);
@@ -339,13 +378,13 @@ TEST(ControlServer, AClientThatGoesReleasesItsCards) {
 TEST(ControlServer, StopWithIdleClientsIsPromptAndReportsEachOnce) {
     Served served;
     ASSERT_TRUE(served.started);
-    std::vector<std::unique_ptr<PipeClient>> clients;
+    std::vector<std::unique_ptr<TestClient>> clients;
     for (int i = 0; i < 3; ++i) clients.push_back(introducedClient(served.name));
     const Json opened = clients[0]->askJson(R"({"op":"open","card":"qova:0000000a"})");
     ASSERT_TRUE(opened.is_object() && opened.value("ok", false)) << opened.dump();
     tools::RingProducer ring;
     ASSERT_EQ(ring.open(opened["mapping"].get<std::string>(), opened["event"].get<std::string>()), "");
-    clients.push_back(std::make_unique<PipeClient>(served.name));  // connected, never says a word
+    clients.push_back(std::make_unique<TestClient>(served.name));  // connected, never says a word
     ASSERT_TRUE(clients.back()->connected());
     Sleep(100);  // let the silent client's thread reach its read
 
@@ -407,8 +446,9 @@ TEST(ControlServer, ASecondServerOnTheSameNameIsRefused) {
     if (!second.start(served.name, error)) {
         EXPECT_EQ(error, accessDenied);
     } else {
-        std::printf("this system does not enforce FILE_FLAG_FIRST_PIPE_INSTANCE (Wine); checking the "
-                    "single-instance mutex instead\n");
+        std::printf(
+            "this system does not enforce FILE_FLAG_FIRST_PIPE_INSTANCE (Wine); checking the "
+            "single-instance mutex instead\n");
         second.stop();
         // While this process holds the mutex for the name, QOVA started for the same pipe
         // ends at once, before it even opens its log.
@@ -416,8 +456,8 @@ TEST(ControlServer, ASecondServerOnTheSameNameIsRefused) {
         ASSERT_TRUE(mutex);
         ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
         testing_support::TempFolder data;
-        const testing_support::ProcessResult result = testing_support::runProgram(
-            L"QOVA.exe", L"--pipe " + served.name + L" --data-dir " + quoted(data.path()));
+        const testing_support::ProcessResult result =
+            testing_support::runProgram(L"QOVA.exe", L"--pipe " + served.name + L" --data-dir " + quoted(data.path()));
         EXPECT_EQ(result.exitCode, 0u);
         EXPECT_FALSE(testing_support::fileExists(data.file(L"qova.log"))) << "the second copy did not stop";
         ReleaseMutex(mutex.get());
@@ -474,8 +514,8 @@ TEST(ControlServer, SixtyFourClientsAtOnce) {
     for (int i = 0; i < kClients; ++i) {
         char id[9];
         std::snprintf(id, sizeof id, "%08x", 0x100 + i);
-        settings.cards.push_back(card(id, "Zone " + std::to_string(i + 1),
-                                      {member(wide.key, static_cast<std::uint32_t>(i))}));
+        settings.cards.push_back(
+            card(id, "Zone " + std::to_string(i + 1), {member(wide.key, static_cast<std::uint32_t>(i))}));
     }
     const int threadsBefore = runningThreads();
     const int handlesBefore = openHandles();
@@ -501,7 +541,7 @@ TEST(ControlServer, SixtyFourClientsAtOnce) {
                 std::snprintf(cardText, sizeof cardText, "qova:%08x", 0x100 + i);
                 const std::string open = std::string(R"({"op":"open","card":")") + cardText + "\"}";
                 const std::string close = std::string(R"({"op":"close","card":")") + cardText + "\"}";
-                PipeClient client(served.name);
+                TestClient client(served.name);
                 if (!client.connected()) return fault("cannot connect");
                 ++ready;
                 while (ready.load() < kClients) Sleep(1);
@@ -509,9 +549,9 @@ TEST(ControlServer, SixtyFourClientsAtOnce) {
                 auto timed = [&](const std::string& request) {
                     const auto start = std::chrono::steady_clock::now();
                     Json reply = client.askJson(request);
-                    ownNs.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                        std::chrono::steady_clock::now() - start)
-                                        .count());
+                    ownNs.push_back(
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+                            .count());
                     if (!reply.is_object() || !reply.value("ok", false)) fault(request + " -> " + reply.dump());
                     return reply;
                 };
@@ -553,11 +593,11 @@ TEST(ControlServer, SixtyFourClientsAtOnce) {
         std::sort(replyNs.begin(), replyNs.end());
         ASSERT_FALSE(replyNs.empty());
         auto ms = [&](std::size_t index) { return static_cast<double>(replyNs[index]) / 1e6; };
-        std::printf("%d clients: %zu requests in %.1f s (%.0f per second); reply median %.2f ms, p99 %.2f ms, "
-                    "longest %.2f ms; threads %d before, %d serving, %d busy\n",
-                    kClients, replyNs.size(), seconds, static_cast<double>(replyNs.size()) / seconds,
-                    ms(replyNs.size() / 2), ms(replyNs.size() * 99 / 100), ms(replyNs.size() - 1), threadsBefore,
-                    threadsServing, threadsBusy);
+        std::printf(
+            "%d clients: %zu requests in %.1f s (%.0f per second); reply median %.2f ms, p99 %.2f ms, "
+            "longest %.2f ms; threads %d before, %d serving, %d busy\n",
+            kClients, replyNs.size(), seconds, static_cast<double>(replyNs.size()) / seconds, ms(replyNs.size() / 2),
+            ms(replyNs.size() * 99 / 100), ms(replyNs.size() - 1), threadsBefore, threadsServing, threadsBusy);
         // A connection thread still has a few steps to go after onDisconnect, and a busy
         // machine may hold it a while.
         EXPECT_TRUE(eventually([&] { return runningThreads() <= threadsServing + 2; }, 3000ms))

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,13 +53,7 @@ const DeviceInfo kStereo48 = makeTestOutput(0, 2, 48000);
 const DeviceInfo kMono44 = makeTestOutput(5, 1, 44100);
 const DeviceInfo kMono48 = makeTestOutput(4, 1, 48000);
 
-RouterOptions testOptions(Recorder* recorder = nullptr) {
-    RouterOptions options;
-    options.scanDevices = false;
-    options.extraDevices = {kStereo48, kMono48, kMono44};
-    if (recorder != nullptr) recorder->attach(options);
-    return options;
-}
+const std::vector<DeviceInfo> kDevices = {kStereo48, kMono48, kMono44};
 
 std::vector<std::string> loggedLines(std::size_t from, const std::string& part) {
     return LogCapture::instance().linesWith(from, part);
@@ -90,7 +85,7 @@ float loudest(const Recorder::Track& track, std::uint32_t channel, std::uint64_t
 
 TEST(Health, ARingItsPlayerGaveUpIsClosedByTheNextCheck) {
     REQUIRE_OUR_LOG();
-    Router router(testOptions());
+    Router router(testOptions(kDevices));
     router.rescan();
     core::Settings settings;
     settings.devices = {deviceSettings(kStereo48)};
@@ -129,7 +124,7 @@ TEST(Health, AHeldSoundCardIsTriedEveryFiveSecondsAndPlaysOnceLetGo) {
     recorder.track(kStereo48);
     std::atomic<bool> held{false};
     std::vector<std::uint64_t> checkTicks;  // holdCheck runs under the router lock, on this thread
-    RouterOptions options = testOptions(&recorder);
+    RouterOptions options = testOptions(kDevices, &recorder);
     options.holdCheck = [&](const DeviceInfo& device) {
         if (device.key != kStereo48.key) return false;
         checkTicks.push_back(GetTickCount64());
@@ -160,7 +155,8 @@ TEST(Health, AHeldSoundCardIsTriedEveryFiveSecondsAndPlaysOnceLetGo) {
     router.checkHealth();
     ASSERT_EQ(checkTicks.size(), 1u) << "the first check tries the failed output at once";
     const std::uint64_t firstTrial = checkTicks[0];
-    EXPECT_EQ(deviceIn(router.statusSnapshot(), kStereo48.key)->state, DeviceState::Failed) << "still held: stays failed";
+    EXPECT_EQ(deviceIn(router.statusSnapshot(), kStereo48.key)->state, DeviceState::Failed)
+        << "still held: stays failed";
     EXPECT_EQ(router.buildCount(), 2u);
 
     held = false;
@@ -195,11 +191,9 @@ TEST(Health, AHeldSoundCardIsTriedEveryFiveSecondsAndPlaysOnceLetGo) {
 // once, with the trim of the last start when several came between two checks.
 TEST(Health, AFarHalfStartIsReportedOnceWithItsTrim) {
     REQUIRE_OUR_LOG();
-    Router router(testOptions());
+    Router router(testOptions(kDevices));
     router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kMono48, 960, 2), deviceSettings(kMono44, 882, 2)};
-    settings.cards = {card("0000a01b", "Joined", {member(kMono48.key, 0), member(kMono44.key, 0)})};
+    const core::Settings settings = joinedCardSettings(kMono48, kMono44);
     ASSERT_TRUE(router.apply(settings).empty());
     const std::size_t from = LogCapture::instance().mark();
     Player player(openOrFail(router, 1, "0000a01b"), sineSignal(440.0, 0.5));
@@ -208,7 +202,8 @@ TEST(Health, AFarHalfStartIsReportedOnceWithItsTrim) {
     auto figures = [&router] {
         std::pair<std::uint32_t, std::uint32_t> startsAndTrim;
         router.inspect([&](const RouterGraph* graph) {
-            startsAndTrim = {graph->farLinks[0]->starts.load(), graph->farLinks[0]->trimmed.load()};
+            const core::FarHalf::Figures& figures = graph->farLinks[0]->half->figures();
+            startsAndTrim = {figures.starts.load(), figures.trimmedFrames.load()};
         });
         return startsAndTrim;
     };
@@ -246,9 +241,9 @@ TEST(Health, AFarHalfStartIsReportedOnceWithItsTrim) {
 
     // Three starts between two checks, the last one trimming 123 frames: one line.
     router.inspect([&](const RouterGraph* graph) {
-        graph->farLinks[0]->starts.fetch_add(3);
-        graph->farLinks[0]->trimmed.store(123);
-        graph->farLinks[0]->lastFactor.store(1.0005f);
+        graph->farLinks[0]->half->figures().starts.fetch_add(3);
+        graph->farLinks[0]->half->figures().trimmedFrames.store(123);
+        graph->farLinks[0]->half->figures().factor.store(1.0005f);
     });
     const std::size_t before = LogCapture::instance().mark();
     router.checkHealth();
@@ -310,14 +305,19 @@ std::vector<std::int64_t> watchHealth(Router& router, std::chrono::milliseconds 
 struct StallRig {
     Recorder recorder{30.0};
     Staller staller{kStereo48.key};
+    std::atomic<bool> throwAtNextOpen{false};  // the next build fails part way
     std::unique_ptr<Router> router;
     std::unique_ptr<Player> player;
 
     void start(bool stalledFromTheOpen = false) {
         recorder.track(kStereo48);
         recorder.track(kMono48);
-        RouterOptions options = testOptions(&recorder);
+        RouterOptions options = testOptions(kDevices, &recorder);
         staller.attach(options);
+        options.holdCheck = [this](const DeviceInfo&) {
+            if (throwAtNextOpen.exchange(false)) throw std::bad_alloc();
+            return false;
+        };
         router = std::make_unique<Router>(std::move(options));
         router->rescan();
         core::Settings settings;
@@ -330,6 +330,16 @@ struct StallRig {
     }
 
     std::uint64_t frames(const DeviceInfo& device) const { return recorder.of(device.key).recordedFrames(); }
+
+    // Stalls the output and watches the health checks for `span`; the stall ends with the
+    // first rebuild it causes. When each rebuild came, as watchHealth says.
+    std::vector<std::int64_t> stallUntilRebuilt(std::chrono::milliseconds span) {
+        const std::uint64_t builds = router->buildCount();
+        staller.set(true);
+        return watchHealth(*router, span, [&](std::int64_t) {
+            if (router->buildCount() != builds) staller.set(false);
+        });
+    }
 
     // The card plays the player's sine again, from the ring it has held all along.
     void expectPlaying() {
@@ -357,11 +367,7 @@ TEST(Health, AnOutputThatStallsForTwoSecondsIsRebuiltOnce) {
     const std::uint64_t builds = rig.router->buildCount();
     const std::size_t from = LogCapture::instance().mark();
 
-    rig.staller.set(true);
-    std::vector<std::int64_t> rebuilds = watchHealth(*rig.router, 4000ms, [&](std::int64_t) {
-        // The stall ends with the rebuild it causes.
-        if (rig.router->buildCount() != builds) rig.staller.set(false);
-    });
+    std::vector<std::int64_t> rebuilds = rig.stallUntilRebuilt(4000ms);
     ASSERT_FALSE(rebuilds.empty()) << "the stall was not noticed";
     EXPECT_GE(rebuilds[0], 1900) << "rebuilt before the output stood still for 2 s";
     EXPECT_LE(rebuilds[0], 3000);
@@ -369,6 +375,25 @@ TEST(Health, AnOutputThatStallsForTwoSecondsIsRebuiltOnce) {
     EXPECT_EQ(rig.router->buildCount(), builds + 1);
     EXPECT_EQ(loggedLines(from, "rebuilding"),
               (std::vector<std::string>{kStereo48.key + " stopped unexpectedly; rebuilding"}));
+    rig.expectPlaying();
+}
+
+// A rebuild that throws part way leaves no graph; the failure is logged, nothing leaves the
+// check, and the next check builds again: the card plays on from its ring.
+TEST(Health, ARebuildThatThrowsIsLoggedAndTheNextCheckBuildsAgain) {
+    REQUIRE_OUR_LOG();
+    StallRig rig;
+    ASSERT_NO_FATAL_FAILURE(rig.start());
+    ASSERT_TRUE(rig.recorder.waitForFrames(kStereo48.key, 4800));
+    const std::size_t from = LogCapture::instance().mark();
+
+    rig.throwAtNextOpen = true;
+    const std::vector<std::int64_t> rebuilds = rig.stallUntilRebuilt(3500ms);
+    ASSERT_EQ(rebuilds.size(), 2u) << "the failed build, then the one after it";
+    EXPECT_LE(rebuilds[1] - rebuilds[0], 500);
+    EXPECT_EQ(loggedLines(from, "health check failed"),
+              (std::vector<std::string>{"health check failed: std::bad_alloc"}));
+    EXPECT_EQ(loggedLines(from, "after a failed build").size(), 1u);
     rig.expectPlaying();
 }
 
@@ -433,7 +458,7 @@ TEST(Health, AnOutputThatKeepsStallingIsRebuiltLessAndLessOften) {
 // --- status snapshot ------------------------------------------------------------------------
 
 TEST(StatusSnapshot, ListsFoundAndConfiguredSoundCardsAndCountsBuilds) {
-    Router router(testOptions());
+    Router router(testOptions(kDevices));
     router.rescan();
     StatusSnapshot snapshot = router.statusSnapshot();
     EXPECT_EQ(snapshot.buildCount, 0u);
@@ -534,7 +559,7 @@ TEST(StatusSnapshot, ListsFoundAndConfiguredSoundCardsAndCountsBuilds) {
 TEST(StatusSnapshot, PeaksAreTakenBySnapshots) {
     Recorder recorder;
     recorder.track(kStereo48);
-    Router router(testOptions(&recorder));
+    Router router(testOptions(kDevices, &recorder));
     router.rescan();
     core::Settings settings;
     settings.devices = {deviceSettings(kStereo48)};
@@ -565,7 +590,7 @@ TEST(StatusSnapshot, PeaksAreTakenBySnapshots) {
 TEST(StatusSnapshot, RingFiguresStayWithinTheRing) {
     Recorder recorder;
     recorder.track(kStereo48);
-    Router router(testOptions(&recorder));
+    Router router(testOptions(kDevices, &recorder));
     router.rescan();
     core::Settings settings;
     settings.devices = {deviceSettings(kStereo48)};
@@ -696,9 +721,11 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
     const std::int64_t lastCallbackNs = track.marks[marks - 1].timeNs;
     EXPECT_GE(noticedNs - lastCallbackNs, 1900000000) << "rebuilt before the output stood still for 2 s";
     EXPECT_EQ(router.buildCount(), builds + 1);
-    EXPECT_EQ(loggedLines(from, "rebuilding"), (std::vector<std::string>{zone.key + " stopped unexpectedly; rebuilding"}));
+    EXPECT_EQ(loggedLines(from, "rebuilding"),
+              (std::vector<std::string>{zone.key + " stopped unexpectedly; rebuilding"}));
     StatusSnapshot snapshot = router.statusSnapshot();
-    EXPECT_EQ(deviceIn(snapshot, zone.key)->state, DeviceState::Failed) << "failed: the endpoint is listed but does not open";
+    EXPECT_EQ(deviceIn(snapshot, zone.key)->state, DeviceState::Failed)
+        << "failed: the endpoint is listed but does not open";
     EXPECT_NE(deviceIn(snapshot, zone.key)->problem, "");
     EXPECT_EQ(loggedLines(from, "open " + zone.key + ": ").size(), 1u);
     EXPECT_FALSE(cardIn(snapshot, "0000c0de")->live);
@@ -728,7 +755,7 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
     ASSERT_TRUE(back) << "the sink came back but the output did not";
     EXPECT_EQ(router.buildCount(), builds + 2);
     EXPECT_EQ(loggedLines(from, "rebuilding"), (std::vector<std::string>{zone.key + " stopped unexpectedly; rebuilding",
-                                                                          zone.key + " opens again; rebuilding"}));
+                                                                         zone.key + " opens again; rebuilding"}));
 
     // The card plays the player's signal again from the ring it has held throughout.
     ASSERT_TRUE(recorder.waitForFrames(zone.key, mark + 24000));

@@ -34,8 +34,8 @@ public:
     std::vector<std::string> messagesSince(std::size_t from) const {
         const std::string text = testing_support::readFile(folder_.file(L"qova.log"));
         std::vector<std::string> messages;
-        for (std::size_t start = std::min(from, text.size()), end;
-             (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        for (std::size_t start = std::min(from, text.size()), end; (end = text.find('\n', start)) != std::string::npos;
+             start = end + 1) {
             const std::string line = text.substr(start, end - start);
             const std::size_t afterThread = line.find("] ");
             messages.push_back(afterThread == std::string::npos ? line : line.substr(afterThread + 2));
@@ -67,7 +67,7 @@ private:
 
 }  // namespace win_testing
 
-#define REQUIRE_OUR_LOG()                                                                      \
-    if (!win_testing::LogCapture::instance().isOurs())                                         \
+#define REQUIRE_OUR_LOG()                                                                         \
+    if (!win_testing::LogCapture::instance().isOurs())                                            \
     GTEST_SKIP() << "the log was opened elsewhere in this process; run this test on its own (as " \
                     "ctest does)"

@@ -228,8 +228,8 @@ TEST(MiniaudioOutputRefusal, NamesTheCodeAndHintsAtExclusiveModeOnlyThere) {
     expectStartRefused(*output);
 
     error.clear();
-    EXPECT_FALSE(output->open(makeTestOutput(0, MA_MAX_CHANNELS + 1, 48000), settingsWith(0), probeRender, &probe,
-                              error));
+    EXPECT_FALSE(
+        output->open(makeTestOutput(0, MA_MAX_CHANNELS + 1, 48000), settingsWith(0), probeRender, &probe, error));
     EXPECT_EQ(error, prefix + ma_result_description(MA_INVALID_ARGS) + ")");
     expectClosed(*output);
     expectStartRefused(*output);
@@ -376,7 +376,8 @@ double levelAt(const Recorder& recording, std::uint32_t channel, std::size_t fir
 
 double meanSquare(const Recorder& recording, std::uint32_t channel, std::size_t first, std::size_t count) {
     double sum = 0.0;
-    for (std::size_t n = 0; n < count; ++n) sum += double{recording.at(first + n, channel)} * recording.at(first + n, channel);
+    for (std::size_t n = 0; n < count; ++n)
+        sum += double{recording.at(first + n, channel)} * recording.at(first + n, channel);
     return sum / static_cast<double>(count);
 }
 
@@ -437,8 +438,8 @@ TEST(MiniaudioOutputWasapi, ToneRenderedToAnEndpointReachesItsSinkOnTheRightChan
         ASSERT_TRUE(output->start(error)) << error;
 
         // Wait for the tone to arrive on its loudest channel, then for a second more of it.
-        const auto loudest = static_cast<std::uint32_t>(
-            std::max_element(c.amplitudes.begin(), c.amplitudes.end()) - c.amplitudes.begin());
+        const auto loudest = static_cast<std::uint32_t>(std::max_element(c.amplitudes.begin(), c.amplitudes.end()) -
+                                                        c.amplitudes.begin());
         const std::size_t windowFrames = recording.sampleRate / 10;  // 100 cycles of 1 kHz
         constexpr std::size_t kWindows = 10;
         std::size_t onset = SIZE_MAX;
@@ -482,8 +483,8 @@ TEST(MiniaudioOutputWasapi, ToneRenderedToAnEndpointReachesItsSinkOnTheRightChan
         }
         // Every channel carries its own level of the tone, and nothing of it where none was sent.
         EXPECT_GT(clean, 0u) << "no window of clean tone in " << recording.frames() - onset << " frames";
-        EXPECT_GT(right, 0u) << "levels per channel of the clean windows, sent " << ::testing::PrintToString(c.amplitudes)
-                             << seen.str();
+        EXPECT_GT(right, 0u) << "levels per channel of the clean windows, sent "
+                             << ::testing::PrintToString(c.amplitudes) << seen.str();
     }
 }
 

@@ -53,7 +53,10 @@ core::Settings rigSettings() {
     unplugged.enabled = true;
     settings.devices = {deviceSettings(kEight), unplugged};
     settings.cards = {card("0000000a", "Lounge", {member(kEight.key, 0), member(kEight.key, 1)}),
-                      card("0000000b", "K\xc3\xbc" "che", {member(kEight.key, 2)}),
+                      card("0000000b",
+                           "K\xc3\xbc"
+                           "che",
+                           {member(kEight.key, 2)}),
                       card("0000000c", "Attic", {member("null:7", 0)}),
                       card("0000000d", "Porch", {member(kEight.key, 3)})};
     return settings;
@@ -79,8 +82,8 @@ public:
         router_ = std::make_unique<Router>(std::move(options));
         router_->rescan();
         EXPECT_TRUE(router_->apply(settings).empty());
-        server_ = std::make_unique<ControlServer>(*router_,
-                                                  [this](std::uint64_t client) { router_->clientGone(client); });
+        server_ =
+            std::make_unique<ControlServer>(*router_, [this](std::uint64_t client) { router_->clientGone(client); });
         std::string error;
         EXPECT_TRUE(server_->start(pipe_, error)) << error;
     }
@@ -144,7 +147,7 @@ double levelAt(const std::vector<float>& samples, std::size_t from, std::size_t 
 
 struct Span {
     std::size_t first = 0;
-    std::size_t last = 0;  // inclusive
+    std::size_t last = 0;            // inclusive
     std::size_t longestSilence = 0;  // zero samples in a row between first and last
     bool any = false;
 };
@@ -195,7 +198,8 @@ TEST(QovaPlayerCards, ListsEveryCardWithItsState) {
     EXPECT_EQ(result.output,
               "ID             NAME    CHANNELS  STATE\n"
               "qova:0000000a  Lounge  2         ready\n"
-              "qova:0000000b  K\xc3\xbc" "che   1         ready\n"
+              "qova:0000000b  K\xc3\xbc"
+              "che   1         ready\n"
               "qova:0000000c  Attic   1         offline\n"
               "qova:0000000d  Porch   1         busy\n"
               "Managed sound cards: none\n");
@@ -239,8 +243,14 @@ TEST(QovaPlayerPlay, FillsTheRingSoTheRouterRendersTheTone) {
     EXPECT_EQ(first.exitCode, 0u) << first.output;
     EXPECT_EQ(second.exitCode, 0u) << second.output;
     EXPECT_TRUE(contains(first.output, "done: closed card qova:0000000a after 1.5 s, ")) << first.output;
-    EXPECT_TRUE(contains(second.output, "playing a 440 Hz tone on qova:0000000b \"K\xc3\xbc" "che\"")) << second.output;
-    EXPECT_TRUE(contains(second.output, "K\xc3\xbc" "che:")) << "the live line: " << second.output;
+    EXPECT_TRUE(contains(second.output,
+                         "playing a 440 Hz tone on qova:0000000b \"K\xc3\xbc"
+                         "che\""))
+        << second.output;
+    EXPECT_TRUE(contains(second.output,
+                         "K\xc3\xbc"
+                         "che:"))
+        << "the live line: " << second.output;
     const std::optional<std::uint64_t> shortA = reportedUnderruns(first.output, "qova:0000000a");
     const std::optional<std::uint64_t> shortB = reportedUnderruns(second.output, "qova:0000000b");
     ASSERT_TRUE(shortA && shortB) << first.output << second.output;
@@ -330,10 +340,10 @@ TEST(QovaPlayerPlay, PlaysAWavFileSampleForSample) {
         }
         const std::string list = "LIST" + u32(4) + "INFO";  // a chunk the reader must step over
         const std::uint32_t dataSize = format.sizeUnknown ? 0xFFFFFFFFu : static_cast<std::uint32_t>(data.size());
-        const std::string body = "WAVE" + list + "fmt " + u32(static_cast<std::uint32_t>(fmt.size())) + fmt + "data" +
-                                 u32(dataSize) + data;
-        const std::wstring path = folder.file((std::to_wstring(format.bits) + L"-" + std::to_wstring(format.tag) +
-                                               L".wav").c_str());
+        const std::string body =
+            "WAVE" + list + "fmt " + u32(static_cast<std::uint32_t>(fmt.size())) + fmt + "data" + u32(dataSize) + data;
+        const std::wstring path =
+            folder.file((std::to_wstring(format.bits) + L"-" + std::to_wstring(format.tag) + L".wav").c_str());
         testing_support::writeFile(path, "RIFF" + u32(static_cast<std::uint32_t>(body.size())) + body);
 
         Rig rig;
@@ -367,8 +377,8 @@ TEST(QovaPlayerFailures, EachRefusalHasItsMessageAndCode) {
     {
         std::string header = "RIFF";
         auto u32 = [](std::uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
-        const std::string fmt = std::string("\x01\x00\x02\x00", 4) + u32(44100) + u32(44100 * 4) +
-                                std::string("\x04\x00\x10\x00", 4);
+        const std::string fmt =
+            std::string("\x01\x00\x02\x00", 4) + u32(44100) + u32(44100 * 4) + std::string("\x04\x00\x10\x00", 4);
         const std::string body = "WAVEfmt " + u32(16) + fmt + "data" + u32(8) + std::string(8, '\0');
         testing_support::writeFile(slowWav, header + u32(static_cast<std::uint32_t>(body.size())) + body);
     }
@@ -405,8 +415,7 @@ TEST(QovaPlayerFailures, EachRefusalHasItsMessageAndCode) {
     const std::wstring nobody = L"\\\\.\\pipe\\qova-nobody-" + std::to_wstring(GetCurrentProcessId());
     const ProcessResult missing = testing_support::runProgram(kPlayer, L"--pipe " + nobody + L" cards");
     EXPECT_EQ(missing.exitCode, 3u) << missing.output;
-    EXPECT_TRUE(contains(missing.output, "QOVA is not running: there is no pipe " + toUtf8(nobody)))
-        << missing.output;
+    EXPECT_TRUE(contains(missing.output, "QOVA is not running: there is no pipe " + toUtf8(nobody))) << missing.output;
 }
 
 // A QOVA busy with other clients has no pipe instance for a moment between handing one out and
@@ -506,11 +515,9 @@ TEST(QovaPlayerStop, CtrlCClosesTheCardAndEndsWithZero) {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = output.get();
     startup.hStdError = output.get();
-    const std::wstring path = testing_support::binaryFolder() + L"\\" + kPlayer;
-    std::wstring commandLine = L"\"" + path + L"\" " + rig.args(L"play Lounge --tone 440");
     PROCESS_INFORMATION info{};
-    ASSERT_TRUE(CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE, nullptr,
-                               nullptr, &startup, &info));
+    ASSERT_TRUE(testing_support::startProgram(kPlayer, rig.args(L"play Lounge --tone 440"), true, CREATE_NEW_CONSOLE,
+                                              startup, info));
     UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);
     output.reset();

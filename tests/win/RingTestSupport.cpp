@@ -99,9 +99,9 @@ ReadResult read(win::RingSlot& slot, std::uint32_t frames) {
     for (std::uint32_t i = 0; i < frames; ++i) {
         if (samples[2 * i] != ring_signal::left(firstPosition + i) ||
             samples[2 * i + 1] != ring_signal::right(firstPosition + i))
-            return ::testing::AssertionFailure() << "frame " << i << " is (" << samples[2 * i] << ", "
-                                                 << samples[2 * i + 1] << "), expected stream position "
-                                                 << firstPosition + i;
+            return ::testing::AssertionFailure()
+                   << "frame " << i << " is (" << samples[2 * i] << ", " << samples[2 * i + 1]
+                   << "), expected stream position " << firstPosition + i;
     }
     return ::testing::AssertionSuccess();
 }

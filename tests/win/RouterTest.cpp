@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <memory>
 #include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <string>
@@ -35,13 +36,7 @@ const DeviceInfo kStereo44 = makeTestOutput(3, 2, 44100);
 const DeviceInfo kMono48 = makeTestOutput(4, 1, 48000);
 const DeviceInfo kMono44 = makeTestOutput(5, 1, 44100);
 
-RouterOptions testOptions(Recorder* recorder = nullptr) {
-    RouterOptions options;
-    options.scanDevices = false;
-    options.extraDevices = {kStereo48, kEight44, kEight48, kStereo44, kMono48, kMono44};
-    if (recorder != nullptr) recorder->attach(options);
-    return options;
-}
+const std::vector<DeviceInfo> kDevices = {kStereo48, kEight44, kEight48, kStereo44, kMono48, kMono44};
 
 // The non-zero samples of a channel, in order.
 std::vector<float> nonZero(const std::vector<float>& samples) {
@@ -81,7 +76,7 @@ const OutputNode* outputNode(const RouterGraph* graph, const std::string& key) {
 // --- build --------------------------------------------------------------------------------------
 
 TEST(RouterBuild, EveryDeviceAndCardGetsANodeAndAReason) {
-    Router router(testOptions());
+    Router router(testOptions(kDevices));
     router.rescan();
     core::Settings settings;
     core::DeviceSettings unplugged;
@@ -158,13 +153,13 @@ TEST(RouterBuild, EveryDeviceAndCardGetsANodeAndAReason) {
 
         const OutputNode* eight = outputNode(graph, kEight44.key);
         ASSERT_EQ(eight->cards.size(), 3u);
-        EXPECT_EQ(eight->cards[0]->id, "00000002");
+        EXPECT_EQ(static_cast<const CardNode*>(eight->cards[0])->id, "00000002");
         EXPECT_EQ(outputNode(graph, kStereo48.key)->cards.size(), 1u);
     });
 }
 
 TEST(RouterBuild, HeldAndUnsetDevicesLeaveCardsOffline) {
-    RouterOptions options = testOptions();
+    RouterOptions options = testOptions(kDevices);
     options.holdCheck = [](const DeviceInfo& device) { return device.key == kStereo48.key; };
     Router router(std::move(options));
     router.rescan();
@@ -197,7 +192,7 @@ TEST(RouterBuild, HeldAndUnsetDevicesLeaveCardsOffline) {
 TEST(RouterBuild, InvalidSettingsChangeNothing) {
     Recorder recorder;
     recorder.track(kStereo48);
-    Router router(testOptions(&recorder));
+    Router router(testOptions(kDevices, &recorder));
     router.rescan();
     core::Settings settings;
     settings.devices = {deviceSettings(kStereo48)};
@@ -230,7 +225,7 @@ TEST(RouterBuild, InvalidSettingsChangeNothing) {
 TEST(RouterRender, AStereoCardLandsOnExactlyItsChannelsWithItsDelay) {
     Recorder recorder;
     recorder.track(kEight48);
-    Router router(testOptions(&recorder));
+    Router router(testOptions(kDevices, &recorder));
     router.rescan();
     core::Settings settings;
     settings.devices = {deviceSettings(kEight48)};
@@ -262,7 +257,7 @@ TEST(RouterRender, AStereoCardLandsOnExactlyItsChannelsWithItsDelay) {
 TEST(RouterRender, MonoCardsMixAsTheirModeSays) {
     Recorder recorder;
     recorder.track(kEight48);
-    Router router(testOptions(&recorder));
+    Router router(testOptions(kDevices, &recorder));
     router.rescan();
     core::Settings settings;
     settings.devices = {deviceSettings(kEight48)};
@@ -307,7 +302,7 @@ double frequencyOf(const std::vector<float>& samples, double rateHz) {
 TEST(RouterRender, A44100HzDeviceGetsAConvertedToneAtItsOwnFrequency) {
     Recorder recorder;
     recorder.track(kEight44);
-    Router router(testOptions(&recorder));
+    Router router(testOptions(kDevices, &recorder));
     router.rescan();
     core::Settings settings;
     settings.devices = {deviceSettings(kEight44)};
@@ -338,7 +333,7 @@ TEST(RouterRender, A44100HzDeviceGetsAConvertedToneAtItsOwnFrequency) {
 TEST(RouterRender, TestToneSoundsOnOneChannelAndRaisesItsPeak) {
     Recorder recorder;
     recorder.track(kEight44);
-    Router router(testOptions(&recorder));
+    Router router(testOptions(kDevices, &recorder));
     router.rescan();
     core::Settings settings;
     settings.devices = {deviceSettings(kEight44)};
@@ -376,7 +371,9 @@ TEST(RouterRender, CardsOnOneChannelAddUpAcrossChunks) {
     first.produce(0, 6000);
     second.produce(0, 6000);
 
+    const std::atomic<bool> armed{true};
     OutputNode node;
+    node.armed = &armed;
     node.channels = 2;
     node.rate = 48000;
     node.state = DeviceState::Open;
@@ -389,12 +386,12 @@ TEST(RouterRender, CardsOnOneChannelAddUpAcrossChunks) {
     }
 
     CardNode stereo;
-    stereo.slot = &first.slot;
+    connectCard(stereo, first.slot);
     stereo.members = {core::CardMember{}, core::CardMember{}};
     stereo.primaryRate = 48000;
     stereo.taps.emplace_back(NearTap{0, TapSource::Left, core::DelayLine{}});
     CardNode mono;
-    mono.slot = &second.slot;
+    connectCard(mono, second.slot);
     mono.members = {core::CardMember{}};
     mono.mono = core::MonoMode::Right;
     mono.primaryRate = 48000;
@@ -407,7 +404,7 @@ TEST(RouterRender, CardsOnOneChannelAddUpAcrossChunks) {
     renderCard(mono, warmUp.data(), 100, 2);
 
     std::vector<float> buffer(2 * 2500);
-    renderOutput(&node, buffer.data(), 2500, 2);
+    renderOutputNode(&node, buffer.data(), 2500, 2);
     std::size_t wrong = 0;
     for (std::uint32_t f = 0; f < 2500; ++f) {
         const float expected = ring_signal::left(f) + ring_signal::right(f + 100);  // -100 for every frame
@@ -419,7 +416,7 @@ TEST(RouterRender, CardsOnOneChannelAddUpAcrossChunks) {
 
     // A buffer of another channel count is left as it came.
     std::vector<float> wide(8 * 64, 0.0f);
-    renderOutput(&node, wide.data(), 64, 8);
+    renderOutputNode(&node, wide.data(), 64, 8);
     EXPECT_TRUE(std::all_of(wide.begin(), wide.end(), [](float s) { return s == 0.0f; }));
     EXPECT_EQ(node.callbackCount.load(), 1u);
 }
@@ -429,7 +426,7 @@ TEST(RouterRender, CardsOnOneChannelAddUpAcrossChunks) {
 TEST(RouterBuild, RebuildsKeepOpenRingsAndRemovedCardsLoseThem) {
     Recorder recorder(8.0);
     recorder.track(kStereo48);
-    Router router(testOptions(&recorder));
+    Router router(testOptions(kDevices, &recorder));
     router.rescan();
     core::Settings settings;
     settings.devices = {deviceSettings(kStereo48)};
@@ -462,6 +459,71 @@ TEST(RouterBuild, RebuildsKeepOpenRingsAndRemovedCardsLoseThem) {
     EXPECT_FALSE(router.anyCardPlaying());
     const std::vector<float> after = recorder.of(kStereo48.key).channel(1, keptUntil + 4800);
     EXPECT_TRUE(std::all_of(after.begin(), after.end(), [](float s) { return s == 0.0f; }));
+}
+
+// Rings are never resized: one whose target a longer period outgrows is withdrawn at the
+// build, and the player's next open gets a ring of the right size that plays without running dry.
+TEST(RouterBuild, ALongerPeriodWithdrawsARingTooSmallForIt) {
+    Router router(testOptions(kDevices));
+    router.rescan();
+    core::Settings settings;
+    settings.devices = {deviceSettings(kStereo48, 480, 2)};
+    settings.cards = {card("00000001", "Grows", {member(kStereo48.key, 0)}, core::MonoMode::Left)};
+    ASSERT_TRUE(router.apply(settings).empty());
+    {
+        Player before(openOrFail(router, 1, "00000001"), countSignal);
+        ASSERT_TRUE(eventually([&] { return before.written() > 48000; }));
+        settings.devices = {deviceSettings(kStereo48, 480, 3)};
+        ASSERT_TRUE(router.apply(settings).empty());
+        EXPECT_EQ(before.closeReason(), 0u) << "the same period: the ring stays";
+        settings.devices = {deviceSettings(kStereo48, 2048, 2)};
+        ASSERT_TRUE(router.apply(settings).empty());
+        EXPECT_EQ(before.closeReason(), 1u) << "withdrawn by QOVA";
+    }
+    Player after(openOrFail(router, 1, "00000001"), countSignal);
+    ASSERT_TRUE(eventually([&] { return after.written() > 3 * 48000; }, 10000ms));
+    const CardStatus& grown = router.statusSnapshot().cards.at(0);
+    EXPECT_EQ(grown.underrunFrames, 0u);
+}
+
+// A player's NaN or infinity plays as silence: nothing that is not a number reaches a sound
+// card, directly or through a converter's filters.
+TEST(RouterRender, NonFiniteSamplesNeverReachTheSoundCard) {
+    Recorder recorder(4.0);
+    recorder.track(kStereo48);
+    recorder.track(kEight44);
+    Router router(testOptions(kDevices, &recorder));
+    router.rescan();
+    core::Settings settings;
+    settings.devices = {deviceSettings(kStereo48), deviceSettings(kEight44)};
+    settings.cards = {card("0000000a", "Direct", {member(kStereo48.key, 0), member(kStereo48.key, 1)}),
+                      card("0000000b", "Converted", {member(kEight44.key, 0), member(kEight44.key, 1)})};
+    ASSERT_TRUE(router.apply(settings).empty());
+    const SignalFunction poisoned = [sine = sineSignal(440.0, 0.5)](float* stereo, std::uint64_t position,
+                                                                    std::uint32_t frames) {
+        sine(stereo, position, frames);
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            if ((position + i) % 100 == 0) stereo[2 * i] = std::numeric_limits<float>::quiet_NaN();
+            if ((position + i) % 100 == 50) stereo[2 * i + 1] = std::numeric_limits<float>::infinity();
+        }
+    };
+    Player direct(openOrFail(router, 1, "0000000a"), poisoned);
+    Player converted(openOrFail(router, 2, "0000000b"), poisoned);
+    ASSERT_TRUE(recorder.waitForFrames(kStereo48.key, 48000 * 2));
+    ASSERT_TRUE(recorder.waitForFrames(kEight44.key, 44100 * 2));
+    router.closeAll();
+    for (const DeviceInfo* device : {&kStereo48, &kEight44}) {
+        for (std::uint32_t c = 0; c < 2; ++c) {
+            SCOPED_TRACE(device->name + ", channel " + std::to_string(c));
+            const std::vector<float> played = recorder.of(device->key).channel(c);
+            EXPECT_TRUE(std::all_of(played.begin(), played.end(), [](float s) { return std::isfinite(s); }));
+            float loudest = 0.0f;
+            for (float s : played) {
+                if (std::isfinite(s)) loudest = std::max(loudest, std::fabs(s));
+            }
+            EXPECT_GT(loudest, 0.4f) << "the tone itself played";
+        }
+    }
 }
 
 // --- joined cards ----------------------------------------------------------------------------
@@ -505,17 +567,12 @@ double airTimeOfFirstFrameNs(const Recorder::Track& track, double rateHz, std::u
 // 48 kHz its far half plays off its near half.
 void measureJoinedHalves(double& lag) {
     lag = 1e9;
-    Recorder recorder(8.0);
+    Recorder recorder(12.0);
     recorder.track(kMono48);
     recorder.track(kMono44);
-    Router router(testOptions(&recorder));
+    Router router(testOptions(kDevices, &recorder));
     router.rescan();
-    core::Settings settings;
-    // One channel and 20 ms periods: the null backend wakes in steps of 10 ms, so its
-    // callbacks come up to 10 ms late, and a period must be long against that for the halves'
-    // offset to show; with one channel miniaudio also asks for a whole period in one call.
-    settings.devices = {deviceSettings(kMono48, 960, 2), deviceSettings(kMono44, 882, 2)};
-    settings.cards = {card("0000a01b", "Joined", {member(kMono48.key, 0), member(kMono44.key, 0)})};
+    const core::Settings settings = joinedCardSettings(kMono48, kMono44);
     ASSERT_TRUE(router.apply(settings).empty());
 
     std::uint32_t nearLatency = 0;
@@ -525,20 +582,26 @@ void measureJoinedHalves(double& lag) {
         const FarLink& link = *graph->farLinks[0];
         EXPECT_EQ(link.farOutput->info.key, kMono44.key);
         EXPECT_EQ(link.channel, 0u);
-        EXPECT_DOUBLE_EQ(link.baseRatio, 44100.0 / 48000.0);
+        EXPECT_DOUBLE_EQ(link.half->plan().baseRatio, 44100.0 / 48000.0);
         nearLatency = outputNode(graph, kMono48.key)->output->latencyFrames();
         farLatency = outputNode(graph, kMono44.key)->output->latencyFrames();
     });
 
     Player player(openOrFail(router, 1, "0000a01b"), noiseSignal());
-    ASSERT_TRUE(recorder.waitForFrames(kMono48.key, 48000 * 3));
-    ASSERT_TRUE(recorder.waitForFrames(kMono44.key, 44100 * 3));
+    // Two sound cards never joined before: the far half first measures their clocks.
     std::uint32_t starts = 0;
     std::uint64_t underruns = 0;
-    router.inspect([&](const RouterGraph* graph) {
-        starts = graph->farLinks[0]->starts.load();
-        underruns = graph->farLinks[0]->underrunFrames.load();
-    });
+    auto readFigures = [&] {
+        router.inspect([&](const RouterGraph* graph) {
+            starts = graph->farLinks[0]->half->figures().starts.load();
+            underruns = graph->farLinks[0]->half->figures().underrunFrames.load();
+        });
+        return starts > 0;
+    };
+    ASSERT_TRUE(eventually(readFigures, 10000ms));
+    const std::uint64_t startedAt = recorder.of(kMono44.key).recordedFrames();
+    ASSERT_TRUE(recorder.waitForFrames(kMono44.key, startedAt + 44100 * 3));
+    readFigures();
     router.closeAll();
     EXPECT_GE(starts, 1u);
     std::printf("far half: %u start(s), %llu frames missing\n", starts, static_cast<unsigned long long>(underruns));
@@ -553,10 +616,10 @@ void measureJoinedHalves(double& lag) {
         return energy / static_cast<double>(s.size() - from);
     };
     ASSERT_GT(loud(nearHalf, 48000), 1e-4) << "the near half is silent";
-    ASSERT_GT(loud(farHalf, 44100), 1e-4) << "the far half is silent";
+    ASSERT_GT(loud(farHalf, startedAt + 44100), 1e-4) << "the far half is silent";
 
-    // Map each far frame (from the second second on) to the near frame that reaches the air
-    // at the same moment, and find the lag at which the two halves agree best.
+    // Map each far frame (from a second after the far half started) to the near frame that
+    // reaches the air at the same moment, and find the lag at which the two halves agree best.
     const double nearAir0 = airTimeOfFirstFrameNs(nearTrack, 48000.0, nearLatency, 50);
     const double farAir0 = airTimeOfFirstFrameNs(farTrack, 44100.0, farLatency, 50);
     auto nearAt = [&](double frame) {
@@ -565,8 +628,8 @@ void measureJoinedHalves(double& lag) {
         const double t = frame - static_cast<double>(i);
         return nearHalf[i] * (1.0 - t) + nearHalf[i + 1] * t;
     };
-    const std::size_t from = 44100;
-    const std::size_t to = std::min<std::size_t>(farHalf.size(), 44100 * 2 + 22050);
+    const std::size_t from = static_cast<std::size_t>(startedAt) + 44100;
+    const std::size_t to = std::min<std::size_t>(farHalf.size(), from + 44100 + 22050);
     auto correlation = [&](double lagFrames) {
         double sum = 0.0;
         for (std::size_t m = from; m < to; m += 2) {
@@ -593,15 +656,14 @@ void measureJoinedHalves(double& lag) {
 }
 
 TEST(RouterRender, AJoinedCardPlaysBothHalvesInLine) {
-    // Both halves are lined up once, when the far half starts, from one reading of each side's
-    // callback time; the null backend's 10 ms timer steps put those +-5 ms off the devices'
-    // lines, which leaves some tens of frames (-39..+4 in twenty runs) until the controller's
-    // slow filter has averaged them out. That is too coarse to see the converter's hold (about
-    // 36 frames; drift_bench shows it counted exactly), but a lost latency match, a wrong trim
-    // or a FIFO level off by one block of the near side shows as hundreds of frames or more.
-    // On a busy machine a test output's callback can be held up just when the far half starts,
-    // and that one reading is then off by more; such a fault shows in every run, so a run that
-    // misses is tried again, twice at most.
+    // Both halves are lined up when the far half starts, from the median of its last readings
+    // of each side's callback times; the null backend's 10 ms timer steps put those +-5 ms off
+    // the devices' lines, which can leave some tens of frames until the controller's slow
+    // filter has averaged them out. That is too coarse to see the converter's hold (about 36
+    // frames; drift_bench shows it counted exactly), but a lost latency match, a wrong trim or
+    // a FIFO level off by one block of the near side shows as hundreds of frames or more. On a
+    // busy machine the test outputs' callbacks can be held up for longer than the readings
+    // span; such a fault shows in every run, so a run that misses is tried again, twice at most.
     double lag = 0.0;
     for (int run = 1; run <= 3; ++run) {
         measureJoinedHalves(lag);
@@ -609,6 +671,29 @@ TEST(RouterRender, AJoinedCardPlaysBothHalvesInLine) {
         std::printf("run %d of 3 missed\n", run);
     }
     EXPECT_LT(std::fabs(lag), 60.0) << "the far half plays " << lag << " frames of 48 kHz off the near half";
+}
+
+// A rebuild between the same two sound cards starts its far half at once, from the offset the
+// settled far half before it learned, instead of measuring the clocks again.
+TEST(RouterRender, ARebuiltJoinedCardStartsFromTheOffsetItLearned) {
+    Router router(testOptions(kDevices));
+    router.rescan();
+    const core::Settings settings = joinedCardSettings(kMono48, kMono44);
+    ASSERT_TRUE(router.apply(settings).empty());
+    auto started = [&router] {
+        std::uint32_t starts = 0;
+        router.inspect([&](const RouterGraph* graph) { starts = graph->farLinks[0]->half->figures().starts.load(); });
+        return starts > 0;
+    };
+    auto secondsUntilStarted = [&] {
+        const auto from = std::chrono::steady_clock::now();
+        EXPECT_TRUE(eventually(started, 10000ms));
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+    };
+    EXPECT_GE(secondsUntilStarted(), core::FarHalf::kMeasureSeconds - 0.5) << "measured first";
+    std::this_thread::sleep_for(std::chrono::duration<double>(core::FarHalf::kSettledSeconds + 1.0));
+    ASSERT_TRUE(router.apply(settings).empty());
+    EXPECT_LT(secondsUntilStarted(), 1.0) << "started from what the first one learned";
 }
 
 }  // namespace

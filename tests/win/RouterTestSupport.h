@@ -20,6 +20,8 @@
 
 #include "core/control/ControlBackend.h"
 #include "core/settings/Settings.h"
+#include "tests/support/Eventually.h"
+#include "tests/support/SettingsBuilders.h"
 #include "tools/player/RingProducer.h"
 #include "win/devices/DeviceScan.h"
 #include "win/router/Router.h"
@@ -40,29 +42,9 @@ inline core::DeviceSettings deviceSettings(const win::DeviceInfo& device, std::u
     return settings;
 }
 
-inline core::CardMember member(const std::string& device, std::uint32_t channel, double delayMs = 0.0) {
-    return core::CardMember{device, channel, delayMs};
-}
-
-inline core::CardSettings card(const std::string& id, const std::string& name, std::vector<core::CardMember> members,
-                               core::MonoMode mono = core::MonoMode::Sum) {
-    core::CardSettings settings;
-    settings.id = id;
-    settings.name = name;
-    settings.members = std::move(members);
-    settings.mono = mono;
-    return settings;
-}
-
-// Polls a condition for up to timeout; true as soon as it holds.
-inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5000ms) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return condition();
-}
+using test_support::card;
+using test_support::eventually;
+using test_support::member;
 
 // Everything the outputs rendered, per device key. Keys are registered before the router is
 // built; the observer then only copies into memory reserved up front, as a render thread must.
@@ -146,6 +128,26 @@ private:
     double seconds_;
     std::vector<std::unique_ptr<Track>> tracks_;
 };
+
+// A router on these test outputs and no others, its buffers recorded when a recorder is given.
+inline win::RouterOptions testOptions(std::vector<win::DeviceInfo> devices, Recorder* recorder = nullptr) {
+    win::RouterOptions options;
+    options.scanDevices = false;
+    options.extraDevices = std::move(devices);
+    if (recorder != nullptr) recorder->attach(options);
+    return options;
+}
+
+// Card 0000a01b, "Joined", across two one-channel test outputs with 20 ms periods (960 and 882
+// frames: near at 48 kHz, far at 44.1 kHz). The null backend wakes in steps of 10 ms, so its
+// callbacks come up to 10 ms late, and a period must be long against that for the halves'
+// offset to show; with one channel miniaudio also asks for a whole period in one call.
+inline core::Settings joinedCardSettings(const win::DeviceInfo& near48, const win::DeviceInfo& far44) {
+    core::Settings settings;
+    settings.devices = {deviceSettings(near48, 960, 2), deviceSettings(far44, 882, 2)};
+    settings.cards = {card("0000a01b", "Joined", {member(near48.key, 0), member(far44.key, 0)})};
+    return settings;
+}
 
 // Fills frames [position, position + frames) of a test stream, two floats per frame.
 using SignalFunction = std::function<void(float* stereo, std::uint64_t position, std::uint32_t frames)>;

@@ -42,8 +42,7 @@ std::FILE* openLogFile(const std::wstring& folder) {
     const std::wstring path = folder + L"\\qova.log";
     WIN32_FILE_ATTRIBUTE_DATA attributes;
     if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
-        const std::uint64_t sizeBytes =
-            (std::uint64_t{attributes.nFileSizeHigh} << 32) | attributes.nFileSizeLow;
+        const std::uint64_t sizeBytes = (std::uint64_t{attributes.nFileSizeHigh} << 32) | attributes.nFileSizeLow;
         if (sizeBytes > kLogRotateBytes) {
             const std::wstring oldPath = folder + L"\\qova.old.log";
             MoveFileExW(path.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING);

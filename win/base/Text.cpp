@@ -10,9 +10,9 @@ namespace win {
 
 std::string systemErrorText(unsigned long code) {
     wchar_t* rawBuffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
-        code, 0, reinterpret_cast<wchar_t*>(&rawBuffer), 0, nullptr);
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&rawBuffer), 0, nullptr);
     const UniqueLocal<wchar_t> buffer(rawBuffer);
     std::string text;
     if (length > 0 && buffer) text = toUtf8(std::wstring_view(buffer.get(), length));

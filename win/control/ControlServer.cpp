@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include <array>
 #include <exception>
 #include <system_error>
 #include <utility>
@@ -57,22 +58,54 @@ IoOutcome finishIo(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, HANDLE sto
     return GetLastError() == ERROR_MORE_DATA ? IoOutcome::MoreData : IoOutcome::Failed;
 }
 
-// Accept thread. True when a client is connected to `instance`; false when the connect
-// failed or stop came first.
-bool waitForClient(HANDLE instance, HANDLE event, HANDLE stopEvent) {
+// Accept thread: one pipe instance waiting for a client. Instances listen from their
+// creation, so a client may connect before ConnectNamedPipe is called.
+struct Listener {
+    UniqueHandle instance;
+    UniqueHandle event;  // manual reset: set when a client connected or the connect failed
     OVERLAPPED overlapped{};
-    overlapped.hEvent = event;
-    if (ConnectNamedPipe(instance, &overlapped)) return true;
-    const DWORD error = GetLastError();
-    if (error == ERROR_PIPE_CONNECTED) return true;  // the client came between creation and the call
-    if (error != ERROR_IO_PENDING) return false;
-    const HANDLE waits[] = {event, stopEvent};
-    DWORD bytes = 0;
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
-        return GetOverlappedResult(instance, &overlapped, &bytes, FALSE) != FALSE;
-    CancelIoEx(instance, &overlapped);
-    GetOverlappedResult(instance, &overlapped, &bytes, TRUE);
-    return false;
+    bool pending = false;          // ConnectNamedPipe still refers to overlapped
+    bool connectedAtOnce = false;  // ConnectNamedPipe found a client already there
+
+    // Starts waiting for a client on `newInstance`; event is made already.
+    void listen(UniqueHandle newInstance) {
+        instance = std::move(newInstance);
+        ResetEvent(event.get());
+        overlapped = OVERLAPPED{};
+        overlapped.hEvent = event.get();
+        pending = false;
+        connectedAtOnce = ConnectNamedPipe(instance.get(), &overlapped) != FALSE;
+        if (!connectedAtOnce) {
+            const DWORD error = GetLastError();
+            pending = error == ERROR_IO_PENDING;
+            // ERROR_PIPE_CONNECTED: the client came between creation and the call. Anything
+            // else: the instance is spoilt and is replaced when its event is seen.
+            connectedAtOnce = error == ERROR_PIPE_CONNECTED;
+        }
+        if (!pending) SetEvent(event.get());
+    }
+
+    // After the event was seen: true when a client is connected to the instance.
+    bool connected() {
+        if (!pending) return connectedAtOnce;
+        DWORD bytes = 0;
+        pending = false;
+        return GetOverlappedResult(instance.get(), &overlapped, &bytes, FALSE) != FALSE;
+    }
+
+    // Ends a pending connect; the OVERLAPPED is ours again when this returns.
+    void cancel() {
+        if (!pending) return;
+        DWORD bytes = 0;
+        CancelIoEx(instance.get(), &overlapped);
+        GetOverlappedResult(instance.get(), &overlapped, &bytes, TRUE);
+        pending = false;
+    }
+};
+
+template <std::size_t count>
+void cancelAll(std::array<Listener, count>& listeners) {
+    for (Listener& listener : listeners) listener.cancel();
 }
 
 // Gathers one request message into `message`. False when the connection is to end: the
@@ -87,8 +120,8 @@ bool readMessage(HANDLE pipe, HANDLE event, HANDLE stopEvent, std::string& messa
         OVERLAPPED overlapped{};
         overlapped.hEvent = event;
         ResetEvent(event);
-        const BOOL started = ReadFile(pipe, message.data() + gathered, static_cast<DWORD>(kPipeBufferBytes), nullptr,
-                                      &overlapped);
+        const BOOL started =
+            ReadFile(pipe, message.data() + gathered, static_cast<DWORD>(kPipeBufferBytes), nullptr, &overlapped);
         DWORD bytes = 0;
         const IoOutcome outcome = finishIo(pipe, overlapped, started, stopEvent, bytes);
         message.resize(gathered + bytes);
@@ -114,8 +147,8 @@ std::wstring defaultPipeName() {
     return L"\\\\.\\pipe\\qova-" + std::to_wstring(sessionId());
 }
 
-ControlServer::ControlServer(core::ControlBackend& backend, DisconnectFunction onDisconnect)
-    : backend_(backend), onDisconnect_(std::move(onDisconnect)) {}
+ControlServer::ControlServer(core::ControlBackend& backend, DisconnectFunction onDisconnect, RequestHandler handler)
+    : backend_(backend), onDisconnect_(std::move(onDisconnect)), handler_(handler) {}
 
 ControlServer::~ControlServer() {
     stop();
@@ -191,27 +224,49 @@ HANDLE ControlServer::createInstance(bool first) {
     return instance == INVALID_HANDLE_VALUE ? nullptr : instance;
 }
 
-void ControlServer::acceptLoop(UniqueHandle instance) {
+UniqueHandle ControlServer::newInstance() {
     for (;;) {
-        UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        if (!event) {
-            logLine("pipe: %s", systemErrorText(GetLastError()).c_str());
-            if (WaitForSingleObject(stopEvent_.get(), kRetryPauseMs) != WAIT_TIMEOUT) return;
-            continue;
-        }
-        const bool connected = waitForClient(instance.get(), event.get(), stopEvent_.get());
-        event.reset();
-        if (WaitForSingleObject(stopEvent_.get(), 0) == WAIT_OBJECT_0) return;
+        UniqueHandle instance(createInstance(false));
+        if (instance) return instance;
+        logLine("pipe: %s", systemErrorText(GetLastError()).c_str());
+        if (WaitForSingleObject(stopEvent_.get(), kRetryPauseMs) != WAIT_TIMEOUT) return UniqueHandle();
+    }
+}
 
-        // Numbered 1, 2, 3, ... for the life of the process, whatever became of the others.
-        if (connected) startConnection(std::move(instance), nextClientId_.fetch_add(1));
-        instance.reset();  // a failed connect (not worth a log line: the client is gone)
-
+void ControlServer::acceptLoop(UniqueHandle first) {
+    // Two instances listen at all times: while one is handed to its client and replaced, the
+    // other answers, so that a player never finds the name missing (and takes QOVA for not
+    // running) however fast clients come and go.
+    std::array<Listener, kListeningInstances> listeners;
+    HANDLE waits[kListeningInstances + 1];
+    for (std::size_t i = 0; i < kListeningInstances; ++i) {
         for (;;) {
-            instance.reset(createInstance(false));
-            if (instance) break;
+            listeners[i].event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            if (listeners[i].event) break;
             logLine("pipe: %s", systemErrorText(GetLastError()).c_str());
-            if (WaitForSingleObject(stopEvent_.get(), kRetryPauseMs) != WAIT_TIMEOUT) return;
+            if (WaitForSingleObject(stopEvent_.get(), kRetryPauseMs) != WAIT_TIMEOUT) return cancelAll(listeners);
+        }
+        waits[i] = listeners[i].event.get();
+        UniqueHandle instance = i == 0 ? std::move(first) : newInstance();
+        if (!instance) return cancelAll(listeners);
+        listeners[i].listen(std::move(instance));
+    }
+    waits[kListeningInstances] = stopEvent_.get();
+
+    for (;;) {
+        const DWORD woken = WaitForMultipleObjects(kListeningInstances + 1, waits, FALSE, INFINITE);
+        if (woken >= WAIT_OBJECT_0 + kListeningInstances) return cancelAll(listeners);
+        // Every instance whose client came is served in turn, so that a busy first one
+        // cannot keep the second's client waiting.
+        for (Listener& listener : listeners) {
+            if (WaitForSingleObject(listener.event.get(), 0) != WAIT_OBJECT_0) continue;
+            // Numbered 1, 2, 3, ... for the life of the process, whatever became of the
+            // others. A failed connect is not worth a log line: the client is gone.
+            if (listener.connected()) startConnection(std::move(listener.instance), nextClientId_.fetch_add(1));
+            listener.instance.reset();
+            UniqueHandle replacement = newInstance();
+            if (!replacement) return cancelAll(listeners);
+            listener.listen(std::move(replacement));
         }
     }
 }
@@ -241,12 +296,17 @@ void ControlServer::startConnection(UniqueHandle instance, std::uint64_t clientI
         }
     } catch (const std::exception& failure) {
         logLine("player %llu: %s", static_cast<unsigned long long>(clientId), failure.what());
+    } catch (...) {
+        logLine("player %llu: could not be served", static_cast<unsigned long long>(clientId));
     }
 }
 
 void ControlServer::serve(UniqueHandle pipe, std::uint64_t clientId, Connection& connection) {
-    logLine("player %llu connected", static_cast<unsigned long long>(clientId));
-    {
+    const auto id = static_cast<unsigned long long>(clientId);
+    logLine("player %llu connected", id);
+    // Whatever fails while one client is served (memory, the engine) ends that connection
+    // only: every other card plays on and the pipe goes on answering.
+    try {
         UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         core::ClientState client;
         client.clientId = clientId;
@@ -256,14 +316,24 @@ void ControlServer::serve(UniqueHandle pipe, std::uint64_t clientId, Connection&
         // is also looked for between requests.
         while (event && WaitForSingleObject(stopEvent_.get(), 0) == WAIT_TIMEOUT) {
             if (!readMessage(pipe.get(), event.get(), stopEvent_.get(), message)) break;
-            const std::string reply = core::handleControlRequest(backend_, client, message);
+            const std::string reply = handler_(backend_, client, message);
             if (!writeMessage(pipe.get(), event.get(), stopEvent_.get(), reply)) break;
         }
+    } catch (const std::exception& failure) {
+        logLine("player %llu: %s; connection ended", id, failure.what());
+    } catch (...) {
+        logLine("player %llu: unknown failure; connection ended", id);
     }
     DisconnectNamedPipe(pipe.get());
     pipe.reset();
-    logLine("player %llu disconnected", static_cast<unsigned long long>(clientId));
-    if (onDisconnect_) onDisconnect_(clientId);
+    logLine("player %llu disconnected", id);
+    try {
+        if (onDisconnect_) onDisconnect_(clientId);
+    } catch (const std::exception& failure) {
+        logLine("player %llu: releasing its cards failed: %s", id, failure.what());
+    } catch (...) {
+        logLine("player %llu: releasing its cards failed", id);
+    }
     connection.finished.store(true, std::memory_order_release);
 }
 

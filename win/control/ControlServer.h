@@ -14,10 +14,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "core/control/ControlBackend.h"
+#include "core/control/ControlProtocol.h"
 #include "win/base/LocalMemory.h"
 #include "win/base/UniqueHandle.h"
 
@@ -25,6 +27,7 @@ namespace win {
 
 inline constexpr std::size_t kPipeBufferBytes = 65536;
 inline constexpr std::size_t kMaxMessageBytes = 262144;  // a longer message ends its connection
+inline constexpr std::size_t kListeningInstances = 2;
 
 // "\\.\pipe\qova-" + the Windows session number of this process.
 std::wstring defaultPipeName();
@@ -32,9 +35,12 @@ std::wstring defaultPipeName();
 class ControlServer {
 public:
     using DisconnectFunction = std::function<void(std::uint64_t clientId)>;
+    // Answers one request; core::handleControlRequest, or a test's stand-in.
+    using RequestHandler = std::string (*)(core::ControlBackend&, core::ClientState&, std::string_view request);
 
-    // Stores both; nothing starts. backend must outlive the server.
-    ControlServer(core::ControlBackend& backend, DisconnectFunction onDisconnect);
+    // Stores them; nothing starts. backend must outlive the server.
+    ControlServer(core::ControlBackend& backend, DisconnectFunction onDisconnect,
+                  RequestHandler handler = core::handleControlRequest);
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
     ~ControlServer();
@@ -49,8 +55,12 @@ public:
 private:
     struct Connection;
 
-    // Accept thread: holds the instance that waits for the next client.
-    void acceptLoop(UniqueHandle instance);
+    // Accept thread: keeps kListeningInstances instances waiting for clients, the first one
+    // being `first`.
+    void acceptLoop(UniqueHandle first);
+    // Accept thread: a fresh instance, retried while the system refuses one; null when stop
+    // came first.
+    UniqueHandle newInstance();
     // Accept thread: hands a connected instance to a thread of its own (closing it when no
     // thread can be started).
     void startConnection(UniqueHandle instance, std::uint64_t clientId);
@@ -61,6 +71,7 @@ private:
 
     core::ControlBackend& backend_;
     DisconnectFunction onDisconnect_;
+    RequestHandler handler_;
     std::wstring pipeName_;
     UniqueHandle stopEvent_;  // manual reset; set once, by stop
     UniqueLocal<void> securityDescriptor_;

@@ -6,6 +6,7 @@
 // stoppedUnexpectedly().
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -52,13 +53,14 @@ public:
     void close() override;
     std::uint32_t sampleRate() const override { return isOpen_ ? device_.sampleRate : 0; }
     std::uint32_t channels() const override { return isOpen_ ? device_.playback.channels : 0; }
-    std::uint32_t periodFrames() const override { return isOpen_ ? device_.playback.internalPeriodSizeInFrames : 0; }
+    std::uint32_t periodFrames() const override;
     std::uint32_t latencyFrames() const override;
     bool stoppedUnexpectedly() const override { return stoppedUnexpectedly_.load(std::memory_order_acquire); }
     std::string describe() const override;
     void showControlPanel() override {}
 
 private:
+    double callbackFramesPerDeviceFrame() const;
     static void forwardData(ma_device* device, void* output, const void* input, ma_uint32 frames) noexcept;
     static void watchNotification(const ma_device_notification* notification) noexcept;
 
@@ -159,13 +161,25 @@ void MiniaudioOutput::close() {
     isOpen_ = false;
 }
 
+// Frames at the render calls' rate for frames at the device's own: miniaudio converts
+// between them when the card runs at another rate than the one asked for (exclusive mode).
+double MiniaudioOutput::callbackFramesPerDeviceFrame() const {
+    const ma_uint32 internalRate = device_.playback.internalSampleRate;
+    return internalRate == 0 ? 1.0 : static_cast<double>(device_.sampleRate) / internalRate;
+}
+
+// UI thread. In render-call frames, as everything the router sizes by it counts them.
+std::uint32_t MiniaudioOutput::periodFrames() const {
+    if (!isOpen_) return 0;
+    const double frames = device_.playback.internalPeriodSizeInFrames * callbackFramesPerDeviceFrame();
+    return static_cast<std::uint32_t>(std::ceil(frames));
+}
+
 // UI thread.
 std::uint32_t MiniaudioOutput::latencyFrames() const {
     if (!isOpen_) return 0;
-    const ma_uint32 internalRate = device_.playback.internalSampleRate;
-    const double scale = internalRate == 0 ? 1.0 : static_cast<double>(device_.sampleRate) / internalRate;
-    const double frames =
-        static_cast<double>(device_.playback.internalPeriodSizeInFrames) * device_.playback.internalPeriods * scale;
+    const double frames = static_cast<double>(device_.playback.internalPeriodSizeInFrames) *
+                          device_.playback.internalPeriods * callbackFramesPerDeviceFrame();
     return static_cast<std::uint32_t>(frames + 0.5);
 }
 

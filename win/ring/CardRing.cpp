@@ -1,9 +1,11 @@
 #include "win/ring/CardRing.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 
+#include "core/ring/RingRead.h"
 #include "win/base/Log.h"
 #include "win/base/Text.h"
 
@@ -33,7 +35,8 @@ std::string createRing(RingSlot& slot, const RingRequest& request, CreatedRing& 
     const std::string cardId(request.cardId);
     const std::string clientName(request.clientName);
     std::string mappingName(request.namePrefix);
-    mappingName += "-" + std::to_string(GetCurrentProcessId()) + "-" + cardId + "-" + std::to_string(request.ringNumber);
+    mappingName +=
+        "-" + std::to_string(GetCurrentProcessId()) + "-" + cardId + "-" + std::to_string(request.ringNumber);
     const std::string eventName = mappingName + core::kRingEventSuffix;
 
     auto ring = std::make_unique<CardRing>();
@@ -87,8 +90,8 @@ std::string createRing(RingSlot& slot, const RingRequest& request, CreatedRing& 
     slot.live.exchange(published, std::memory_order_seq_cst);  // pairs with the load in readRing
 
     logLine("card %s opened by client %llu (%s), target %u, capacity %u", cardId.c_str(),
-                 static_cast<unsigned long long>(request.clientId), clientName.c_str(), sizing.targetFrames,
-                 sizing.capacityFrames);
+            static_cast<unsigned long long>(request.clientId), clientName.c_str(), sizing.targetFrames,
+            sizing.capacityFrames);
     return {};
 }
 
@@ -98,41 +101,15 @@ std::uint32_t readRing(RingSlot& slot, float* destination, std::uint32_t frames)
     // yet either (pairs with the exchange and the wait in closeRing).
     slot.readersInside.fetch_add(1, std::memory_order_seq_cst);
     const CardRing* ring = slot.live.load(std::memory_order_seq_cst);
-    constexpr std::size_t kChannels = core::kRingChannels;
-
-    // Acquire pairs with the release store of closeReason by whoever closed the ring.
-    if (ring == nullptr || ring->header->closeReason.load(std::memory_order_acquire) != 0) {
-        std::fill_n(destination, std::size_t{frames} * kChannels, 0.0f);
+    if (ring == nullptr) {
+        std::fill_n(destination, std::size_t{frames} * core::kRingChannels, 0.0f);
         slot.readersInside.fetch_sub(1, std::memory_order_release);
         return 0;
     }
-
-    core::RingHeader& header = *ring->header;
-    const std::uint32_t capacity = ring->capacityFrames;  // ours; the header's copy may be anything
-    const std::uint64_t readPos = header.readPos.load(std::memory_order_relaxed);  // only this thread stores it
-    // Acquire pairs with the producer's release store of writePos after its samples.
-    const std::uint64_t writePos = header.writePos.load(std::memory_order_acquire);
-    const std::uint64_t available = writePos >= readPos ? writePos - readPos : 0;
-    const auto taken = static_cast<std::uint32_t>(std::min<std::uint64_t>({frames, capacity, available}));
-
-    const auto index = static_cast<std::uint32_t>(readPos & (capacity - 1));
-    const std::uint32_t beforeEnd = std::min(taken, capacity - index);
-    std::memcpy(destination, ring->samples + std::size_t{index} * kChannels, std::size_t{beforeEnd} * core::kRingFrameBytes);
-    if (taken > beforeEnd)
-        std::memcpy(destination + std::size_t{beforeEnd} * kChannels, ring->samples,
-                    std::size_t{taken - beforeEnd} * core::kRingFrameBytes);
-
-    if (taken < frames) {
-        std::fill_n(destination + std::size_t{taken} * kChannels, std::size_t{frames - taken} * kChannels, 0.0f);
-        // Silence before the first write is the player starting up, not a dropout.
-        if (writePos != 0) header.underrunFrames.fetch_add(frames - taken, std::memory_order_relaxed);
-    }
-
-    // Release pairs with the producer's acquire load of readPos: the slots just copied out
-    // may be refilled only after the copy.
-    header.readPos.store(readPos + taken, std::memory_order_release);
-    header.readCount.fetch_add(1, std::memory_order_relaxed);
-    SetEvent(ring->needEvent.get());
+    const bool open = ring->header->closeReason.load(std::memory_order_acquire) == 0;
+    const std::uint32_t taken =
+        core::readRingFrames(*ring->header, ring->samples, ring->capacityFrames, destination, frames);
+    if (open) SetEvent(ring->needEvent.get());
 
     // Release pairs with the wait in closeRing: every access to the view happens before it unmaps.
     slot.readersInside.fetch_sub(1, std::memory_order_release);
@@ -156,7 +133,7 @@ void closeRing(RingSlot& slot, core::RingCloseReason reason) {
     }
     ring.mapping.reset();
     logLine("card ring closed (client %llu, %s)", static_cast<unsigned long long>(ring.clientId),
-                 reason == core::RingCloseReason::ByPlayer ? "by the player" : "by QOVA");
+            reason == core::RingCloseReason::ByPlayer ? "by the player" : "by QOVA");
     slot.owner.reset();
 }
 

@@ -35,8 +35,8 @@ struct CardRing {
     UniqueHandle mapping;
     MappedView view;  // the whole section
     UniqueHandle needEvent;
-    core::RingHeader* header = nullptr;    // start of view
-    const float* samples = nullptr;  // start of view + kRingHeaderBytes
+    core::RingHeader* header = nullptr;  // start of view
+    const float* samples = nullptr;      // start of view + kRingHeaderBytes
     std::uint32_t capacityFrames = 0;
     std::uint32_t targetFrames = 0;
     std::uint32_t periodFrames = 0;
@@ -54,13 +54,13 @@ struct alignas(64) RingSlot {
     // have stopped every render thread that could read this slot.
     ~RingSlot();
 
-    std::atomic<CardRing*> live{nullptr};    // what render threads read; null when none
+    std::atomic<CardRing*> live{nullptr};  // what render threads read; null when none
     std::atomic<std::int32_t> readersInside{0};
     std::unique_ptr<CardRing> owner;  // the same ring, owned; under the router lock
 };
 
 struct RingRequest {
-    std::string_view namePrefix;  // UTF-8, e.g. "Local\\qova"
+    std::string_view namePrefix;   // UTF-8, e.g. "Local\\qova"
     std::uint64_t ringNumber = 0;  // the caller's counter, already advanced for this ring
     std::string_view cardId;
     std::uint32_t periodFrames = 0;  // the card's output period in 48 kHz frames

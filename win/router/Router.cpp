@@ -10,12 +10,17 @@
 
 #include <windows.h>
 
+#include <samplerate.h>
+
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <set>
+#include <string>
 #include <utility>
 
 #include "core/ring/CardRingLayout.h"
+#include "core/ring/RingSizing.h"
 #include "core/settings/DeviceKey.h"
 #include "win/base/Log.h"
 #include "win/base/Text.h"
@@ -28,6 +33,16 @@ namespace {
 std::uint32_t delayFrames(double rateHz, double delayMs) {
     const double frames = std::floor(rateHz * delayMs / 1000.0 + 0.5);
     return frames > 0.0 ? static_cast<std::uint32_t>(frames) : 0;
+}
+
+std::int64_t steadyClock(void*) {
+    return steadyNowNs();
+}
+
+// Two sound cards' clocks, each at the rate it runs at: what a learned offset belongs to.
+std::string clockPairKey(const OutputNode& primary, const OutputNode& farNode) {
+    return primary.info.key + '\n' + std::to_string(primary.rate) + '\n' + farNode.info.key + '\n' +
+           std::to_string(farNode.rate);
 }
 
 std::string resamplerProblem(int error) {
@@ -48,7 +63,7 @@ namespace {
 // Render thread.
 void renderGated(void* context, float* samples, std::uint32_t frames, std::uint32_t channels) {
     const auto& gated = *static_cast<const GatedRender*>(context);
-    if (gated.gate(gated.context, gated.node->info.key)) renderOutput(gated.node, samples, frames, channels);
+    if (gated.gate(gated.context, gated.node->info.key)) renderOutputNode(gated.node, samples, frames, channels);
 }
 
 }  // namespace
@@ -63,6 +78,7 @@ Router::~Router() {
     const std::lock_guard guard(lock_);
     teardown();
     closeEveryRing();
+    buildOwed_ = false;
 }
 
 // UI thread. The scan talks to Windows and may take a while, so it runs without the lock.
@@ -114,6 +130,7 @@ void Router::closeAll() {
     const std::lock_guard guard(lock_);
     teardown();
     closeEveryRing();
+    buildOwed_ = false;
 }
 
 // Any thread.
@@ -135,6 +152,13 @@ void Router::teardown() {
     for (const auto& node : graph_->outputs) {
         if (node->output) node->output->close();
     }
+    // With every render thread stopped, what each settled far half learned about its two
+    // clocks is kept for the next far half between the same sound cards.
+    for (const auto& link : graph_->farLinks) {
+        double offset = 0.0;
+        if (link->half->learnedOffset(offset))
+            learnedOffsets_[clockPairKey(*link->card->primary, *link->farOutput)] = offset;
+    }
     graph_.reset();
     gatedRenders_.clear();
 }
@@ -152,6 +176,7 @@ void Router::closeEveryRing() {
 void Router::build() {
     teardown();
     ++buildCount_;
+    buildOwed_ = true;
     auto graph = std::make_unique<RouterGraph>();
 
     for (const core::DeviceSettings& device : settings_.devices) {
@@ -173,7 +198,8 @@ void Router::build() {
         it = ringSlots_.erase(it);
     }
 
-    // Only now may render threads run: the graph is complete and no longer changes shape.
+    // The outputs start rendering silence: the graph is armed only once each of them has
+    // started or failed, and what a failed one leaves behind has been taken out of it.
     for (const auto& node : graph->outputs) {
         if (node->state != DeviceState::Open) continue;
         std::string error;
@@ -183,11 +209,9 @@ void Router::build() {
         logLine("start %s: %s", node->info.key.c_str(), error.c_str());
         // Keeps no half-started device around; its render function is not called after this.
         node->output->close();
-        for (CardNode* card : node->cards) {
-            card->live = false;
-            card->problem = "sound card did not start";
-        }
+        dropFailedOutput(*node);
     }
+    graph->armed.store(true, std::memory_order_release);  // pairs with the acquire in renderOutput
 
     // Every output's grace counts from here, after the slowest open.
     const std::uint64_t now = GetTickCount64();
@@ -199,12 +223,36 @@ void Router::build() {
     stallWatch_.forgetAllBut(keys);
 
     graph_ = std::move(graph);
+    buildOwed_ = false;
+}
+
+// Under the router lock, before the graph is armed: no render thread reads its cards yet.
+// The cards it was the primary of go silent; the far halves it played are dropped, so that
+// their primaries no longer feed FIFOs nobody reads, and their near halves play undelayed.
+void Router::dropFailedOutput(OutputNode& node) {
+    for (core::RenderCard* rendered : node.cards) {
+        CardNode* card = cardNode(rendered);
+        card->live = false;
+        card->problem = "sound card did not start";
+        for (core::RenderFarLink* link : card->farLinks) std::erase(farLink(link)->farOutput->farLinks, link);
+        card->farLinks.clear();
+    }
+    for (core::RenderFarLink* rendered : node.farLinks) {
+        FarLink* link = farLink(rendered);
+        CardNode& card = *link->card;
+        std::erase(card.farLinks, link);
+        for (NearTap& tap : card.taps) tap.delay.setLength(tap.delay.lengthFrames() - link->nearExtraFrames);
+        card.problem = link->source == TapSource::Left ? "left output unavailable" : "right output unavailable";
+        card.live = !card.taps.empty() || !card.farLinks.empty();
+    }
+    node.farLinks.clear();
 }
 
 // Under the router lock.
 void Router::addOutputNode(RouterGraph& graph, const core::DeviceSettings& device) {
     auto node = std::make_unique<OutputNode>();
     node->config = device;
+    node->armed = &graph.armed;
     const DeviceInfo* info = findDevice(device.key);
     if (info == nullptr) {
         node->info.key = device.key;
@@ -216,6 +264,7 @@ void Router::addOutputNode(RouterGraph& graph, const core::DeviceSettings& devic
     }
 
     node->info = *info;
+    node->key = info->key;
     node->observer = options_.bufferObserver;
     node->observerContext = options_.bufferObserverContext;
     node->output = info->family == DeviceFamily::Asio ? makeAsioOutput() : makeMiniaudioOutput();
@@ -225,11 +274,11 @@ void Router::addOutputNode(RouterGraph& graph, const core::DeviceSettings& devic
     if (options_.holdCheck && options_.holdCheck(*info)) {
         error = "held by another program (test)";
     } else {
-        RenderFunction render = renderOutput;
+        RenderFunction render = renderOutputNode;
         void* context = node.get();
         if (options_.renderGate != nullptr) {
-            auto& gated = gatedRenders_.emplace_back(
-                std::make_unique<GatedRender>(GatedRender{options_.renderGate, options_.renderGateContext, node.get()}));
+            auto& gated = gatedRenders_.emplace_back(std::make_unique<GatedRender>(
+                GatedRender{options_.renderGate, options_.renderGateContext, node.get()}));
             render = renderGated;
             context = gated.get();
         }
@@ -269,7 +318,7 @@ void Router::addOutputNode(RouterGraph& graph, const core::DeviceSettings& devic
     node->oscillators.assign(node->channels, Oscillator{0.0, step});
     node->state = DeviceState::Open;
     logLine("open %s: %s, %u ch, latency %u frames", device.key.c_str(), node->output->describe().c_str(),
-                 node->channels, node->output->latencyFrames());
+            node->channels, node->output->latencyFrames());
     graph.outputs.push_back(std::move(node));
 }
 
@@ -285,7 +334,7 @@ void Router::addCardNode(RouterGraph& graph, const core::CardSettings& settings)
 
     auto& slot = ringSlots_[settings.id];
     if (!slot) slot = std::make_unique<RingSlot>();
-    card.slot = slot.get();
+    connectCard(card, *slot);
 
     // A member can play only on an open output that has its channel.
     // The graph being built is not yet graph_, so look in it.
@@ -310,18 +359,23 @@ void Router::addCardNode(RouterGraph& graph, const core::CardSettings& settings)
     const std::uint64_t primaryPeriod = primary.output->periodFrames();
     card.period = static_cast<std::uint32_t>(
         std::max<std::uint64_t>(1, (primaryPeriod * core::kRingRateHz + card.primaryRate - 1) / card.primaryRate));
+    // Rings are never resized: one made for a shorter period holds too little for this one,
+    // and every buffer would run dry. Withdrawn, it is opened again at the right size.
+    const std::uint32_t needed = std::min(2 * card.period, core::ringSizing(card.period).targetFrames);
+    if (slot->owner && slot->owner->targetFrames < needed) {
+        logLine("card %s: ring withdrawn, its target of %u frames is short of the new period of %u frames",
+                card.id.c_str(), slot->owner->targetFrames, card.period);
+        closeRing(*slot, core::RingCloseReason::ByQova);
+    }
 
     if (card.primaryRate != core::kRingRateHz) {
-        int error = 0;
-        card.resampler.reset(src_callback_new(pullCardStereo, SRC_SINC_MEDIUM_QUALITY, 2, &error, &card));
-        if (!card.resampler) {
+        const int error = core::makeCardConverter(card);
+        if (error != 0) {
             card.problem = resamplerProblem(error);
             return;
         }
-        card.ratio = static_cast<double>(card.primaryRate) / core::kRingRateHz;
     }
 
-    const double primaryLatencyMs = primary.output->latencyFrames() * 1000.0 / card.primaryRate;
     for (std::size_t i = 0; i < card.members.size(); ++i) {
         const core::CardMember& member = card.members[i];
         const TapSource source =
@@ -335,7 +389,7 @@ void Router::addCardNode(RouterGraph& graph, const core::CardSettings& settings)
         } else if (node == nullptr) {
             card.problem = i == 0 ? "left output unavailable" : "right output unavailable";
         } else {
-            addFarLink(graph, card, *node, member, source, primaryLatencyMs);
+            addFarLink(graph, card, *node, member, source);
         }
     }
 
@@ -346,42 +400,30 @@ void Router::addCardNode(RouterGraph& graph, const core::CardSettings& settings)
 // Under the router lock. False (with the card's problem set) when the converter cannot be made;
 // the member then does not play.
 bool Router::addFarLink(RouterGraph& graph, CardNode& card, OutputNode& farNode, const core::CardMember& member,
-                        TapSource source, double primaryLatencyMs) {
+                        TapSource source) {
     const OutputNode& primary = *card.primary;
-    const double primaryRate = card.primaryRate;
-    const double farRate = farNode.rate;
-    const double farPeriodAtPrimary = primaryRate * farNode.output->periodFrames() / (farRate < 2.0 ? 1.0 : farRate);
-    // Three periods of whichever side is coarser, plus slack for the converter's pulls.
-    const double fifoTarget =
-        std::floor(std::max(farPeriodAtPrimary, static_cast<double>(primary.output->periodFrames())) * 3.0 + 512.0);
+    const core::FarHalfPlan plan =
+        core::planFarHalf(card.primaryRate, primary.output->periodFrames(), primary.output->latencyFrames(),
+                          farNode.rate, farNode.output->periodFrames(), farNode.output->latencyFrames());
 
     auto link = std::make_unique<FarLink>();
     link->card = &card;
     link->farOutput = &farNode;
     link->channel = member.channel;
     link->source = source;
-    link->fifo = std::make_unique<core::FrameFifo>(static_cast<std::uint32_t>(std::ceil(4.0 * fifoTarget + 4096.0)));
-    link->baseRatio = farRate / primaryRate;
-    link->fifoTarget = fifoTarget;
-    link->margin = 64.0 / std::min(link->baseRatio, 1.0) + 64.0;
-    link->controller = core::DriftController(std::max(1.0, fifoTarget));
-
-    int error = 0;
-    link->converter.reset(src_callback_new(pullFarMono, SRC_SINC_FASTEST, 1, &error, link.get()));
-    if (!link->converter) {
-        card.problem = resamplerProblem(error);
+    // Whichever half reaches the air sooner waits for the other.
+    const std::uint32_t farDelay = delayFrames(plan.farRateHz, std::max(-plan.mismatchMs, 0.0) + member.delayMs);
+    std::optional<double> learned;
+    if (const auto it = learnedOffsets_.find(clockPairKey(primary, farNode)); it != learnedOffsets_.end())
+        learned = it->second;
+    link->half = std::make_unique<core::FarHalf>(plan, farDelay, steadyClock, nullptr, learned);
+    if (!link->half->valid()) {
+        card.problem = resamplerProblem(link->half->error());
         return false;
     }
-
-    // Whichever half reaches the air sooner waits for the other: the far half's extra path is
-    // the FIFO it is held at plus its own output's latency, against the primary's latency.
-    const double fifoMs = fifoTarget * 1000.0 / primaryRate;
-    const double farLatencyMs = farNode.output->latencyFrames() * 1000.0 / farRate;
-    const double mismatchMs = fifoMs + farLatencyMs - primaryLatencyMs;
-    link->delay.setLength(delayFrames(farRate, std::max(-mismatchMs, 0.0) + member.delayMs));
-    if (mismatchMs > 0.0) {
-        const std::uint32_t extra = delayFrames(primaryRate, mismatchMs);
-        for (NearTap& tap : card.taps) tap.delay.setLength(tap.delay.lengthFrames() + extra);
+    if (plan.mismatchMs > 0.0) {
+        link->nearExtraFrames = delayFrames(plan.primaryRateHz, plan.mismatchMs);
+        for (NearTap& tap : card.taps) tap.delay.setLength(tap.delay.lengthFrames() + link->nearExtraFrames);
     }
 
     FarLink* raw = link.get();

@@ -134,8 +134,9 @@ public:
     // UI thread, from the window's timer. Closes rings their players gave up, logs far halves
     // that started, and rebuilds the graph (at most once per call) when an output stopped on
     // its own or stalled (StallWatch), a missing sound card is back (looked for every 3 s) or
-    // a failed one opens again (tried every 5 s).
-    void checkHealth();
+    // a failed one opens again (tried every 5 s). Never throws: a failure (memory, a driver's
+    // exception) is logged, and a graph it left unbuilt is built again by the next check.
+    void checkHealth() noexcept;
 
     // UI thread. Everything the window shows; takes the peaks, so each snapshot shows the
     // peaks since the one before.
@@ -150,14 +151,17 @@ public:
     std::uint64_t buildCount();
 
 private:
+    // checkHealth's work; may throw.
+    void runHealthCheck();
     // All under the router lock.
     void build();
     void teardown();
     void addOutputNode(RouterGraph& graph, const core::DeviceSettings& device);
     void addCardNode(RouterGraph& graph, const core::CardSettings& card);
     bool addFarLink(RouterGraph& graph, CardNode& card, OutputNode& farNode, const core::CardMember& member,
-                    TapSource source, double primaryLatencyMs);
+                    TapSource source);
     void closeEveryRing();
+    void dropFailedOutput(OutputNode& node);
     bool reopensNow(const OutputNode& node);
     const DeviceInfo* findDevice(std::string_view key) const;
     OutputNode* findOutput(std::string_view key) const;
@@ -169,11 +173,14 @@ private:
     std::string ringPrefix_;  // options_.ringPrefix in UTF-8, as rings are named
     core::Settings settings_;
     std::vector<DeviceInfo> devices_;
-    std::uint64_t lastScanTick_ = 0;  // GetTickCount64 when devices_ was last replaced
+    std::uint64_t lastScanTick_ = 0;   // GetTickCount64 when devices_ was last replaced
     std::uint64_t lastRetryTick_ = 0;  // GetTickCount64 of the last trial reopen of failed outputs
     std::unique_ptr<RouterGraph> graph_;
     std::map<std::string, std::unique_ptr<RingSlot>, std::less<>> ringSlots_;  // by card id
+    // The clocks' offsets settled far halves learned, by their two sound cards and rates.
+    std::map<std::string, double> learnedOffsets_;
     std::uint64_t buildCount_ = 0;
+    bool buildOwed_ = false;         // a build failed part way: no graph until the next one
     std::uint64_t ringCounter_ = 0;  // numbers ring names; never reset
     core::StallWatch stallWatch_;    // survives builds: the grace of a device that keeps stalling
     // With a render gate: what each open output calls back, for as long as the graph lives.

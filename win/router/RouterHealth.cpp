@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <exception>
 #include <utility>
 
 #include "win/base/Log.h"
@@ -21,7 +22,19 @@ constexpr std::uint64_t kRetryIntervalMs = 5000;   // a failed one is tried this
 // --- health monitor -------------------------------------------------------------------------
 
 // UI thread, every 500 ms. At most one rebuild per call, and the call ends with it.
-void Router::checkHealth() {
+void Router::checkHealth() noexcept {
+    // Called from a window procedure and a timer: nothing may leave it. The cards of a graph
+    // already in force play on whatever failed here.
+    try {
+        runHealthCheck();
+    } catch (const std::exception& failure) {
+        logLine("health check failed: %s", failure.what());
+    } catch (...) {
+        logLine("health check failed");
+    }
+}
+
+void Router::runHealthCheck() {
     std::unique_lock guard(lock_);
 
     for (auto& [id, slot] : ringSlots_) {
@@ -31,16 +44,22 @@ void Router::checkHealth() {
             closeRing(*slot, core::RingCloseReason::ByPlayer);
         }
     }
-    if (!graph_) return;
+    if (!graph_) {
+        if (buildOwed_) {
+            logLine("building the cards again after a failed build");
+            build();
+        }
+        return;
+    }
 
     for (const auto& link : graph_->farLinks) {
-        const std::uint32_t starts = link->starts.load(std::memory_order_relaxed);
+        const std::uint32_t starts = link->half->figures().starts.load(std::memory_order_relaxed);
         if (starts == link->reportedStarts) continue;
         link->reportedStarts = starts;
-        const std::uint32_t trimmed = link->trimmed.load(std::memory_order_relaxed);
+        const std::uint32_t trimmed = link->half->figures().trimmedFrames.load(std::memory_order_relaxed);
         logLine("card %s: far half on %s started; trimmed %u frames (%.1f ms) to line up with the near half",
-                     link->card->id.c_str(), link->farOutput->info.name.c_str(), trimmed,
-                     trimmed * 1000.0 / link->card->primaryRate);
+                link->card->id.c_str(), link->farOutput->info.name.c_str(), trimmed,
+                trimmed * 1000.0 / link->card->primaryRate);
     }
 
     // An output that stalled is as good as stopped, and the user sees the same line.
@@ -90,20 +109,23 @@ void Router::checkHealth() {
     }
 }
 
-// Under the router lock. A trial open of a failed output's sound card, closed and destroyed
-// again at once; nothing is logged when it fails.
+// Under the router lock. A trial of a failed output's sound card: opened and started (playing
+// silence), closed and destroyed again at once; nothing is logged when it fails. A card that
+// opens but will not start fails the trial too: rebuilding for it would stop every other
+// output for nothing.
 bool Router::reopensNow(const OutputNode& node) {
     const DeviceInfo* info = findDevice(node.info.key);
     if (info == nullptr) return false;
     std::unique_ptr<Output> trial = info->family == DeviceFamily::Asio ? makeAsioOutput() : makeMiniaudioOutput();
     std::string error;
-    bool opened = false;
+    bool works = false;
     if (!(options_.holdCheck && options_.holdCheck(*info))) {
-        // No context: the trial is never started, so its render function is never called.
-        opened = trial->open(*info, node.config, renderOutput, nullptr, error);
+        // The buffer arrives silent, and stays so.
+        const RenderFunction silence = [](void*, float*, std::uint32_t, std::uint32_t) {};
+        works = trial->open(*info, node.config, silence, nullptr, error) && trial->start(error);
     }
     trial->close();
-    return opened;
+    return works;
 }
 
 }  // namespace win

@@ -67,14 +67,13 @@ StatusSnapshot Router::statusSnapshot() {
         if (const CardNode* card = findCardNode(settings.id)) {
             status.live = card->live;
             status.problem = card->problem;
-            for (const FarLink* link : card->farLinks) {
-                status.farDropFrames += link->underrunFrames.load(std::memory_order_relaxed) +
-                                        link->overflowFrames.load(std::memory_order_relaxed);
-                const std::uint32_t starts = link->starts.load(std::memory_order_relaxed);
+            for (const core::RenderFarLink* link : card->farLinks) {
+                const core::FarHalf::Figures& figures = link->half->figures();
+                status.farDropFrames += figures.underrunFrames.load(std::memory_order_relaxed) +
+                                        figures.overflowFrames.load(std::memory_order_relaxed);
+                const std::uint32_t starts = figures.starts.load(std::memory_order_relaxed);
                 status.farStarts += starts;
-                if (starts > 0) {
-                    status.farDriftPpm = (link->lastFactor.load(std::memory_order_relaxed) - 1.0) * 1000000.0;
-                }
+                if (starts > 0) status.farDriftPpm = (figures.factor.load(std::memory_order_relaxed) - 1.0) * 1000000.0;
             }
         }
         const RingSlot* slot = findSlot(settings.id);
@@ -86,7 +85,10 @@ StatusSnapshot Router::statusSnapshot() {
             // show more than the ring holds.
             const std::uint64_t written = ring.header->writePos.load(std::memory_order_acquire);
             const std::uint64_t read = ring.header->readPos.load(std::memory_order_acquire);
-            status.fill = written < read ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(written - read, ring.capacityFrames));
+            status.fill =
+                written < read
+                    ? 0
+                    : static_cast<std::uint32_t>(std::min<std::uint64_t>(written - read, ring.capacityFrames));
             status.target = ring.targetFrames;
             status.underrunFrames = ring.header->underrunFrames.load(std::memory_order_relaxed);
         }

@@ -108,8 +108,8 @@ AsioDriverCatalog::AsioDriverCatalog() {
         record.clsid = parseClassId(classIdText);
         std::string description;
         // An empty description would make the device key "asio:", which names no family.
-        const bool described = readString(driver.get(), "description", kDescriptionBytes, description) &&
-                               !description.empty();
+        const bool described =
+            readString(driver.get(), "description", kDescriptionBytes, description) && !description.empty();
         record.name = core::cutUtf8(described ? description : keyName, kAsioMaxNameBytes);
         records_.push_back(std::move(record));
         return true;

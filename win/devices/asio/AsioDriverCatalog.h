@@ -42,9 +42,9 @@ inline constexpr std::size_t kAsioDriverNameBytes = 32;
 inline constexpr std::size_t kAsioMaxNameBytes = 127;
 
 struct AsioDriverRecord {
-    int index = 0;    // 0 for the first record, consecutive
-    CLSID clsid{};    // all zero when the registry text does not parse
-    std::string name; // UTF-8: the description, or the registry key name when there is none
+    int index = 0;     // 0 for the first record, consecutive
+    CLSID clsid{};     // all zero when the registry text does not parse
+    std::string name;  // UTF-8: the description, or the registry key name when there is none
     // The created driver object; empty until created. Released by the catalog before it
     // gives up its COM initialisation.
     Microsoft::WRL::ComPtr<IAsio> object;

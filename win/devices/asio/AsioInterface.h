@@ -55,18 +55,18 @@ struct AsioClockSource {
 };
 
 struct AsioChannelInfo {
-    long channel;            // in
-    AsioBool isInput;        // in
-    AsioBool isActive;       // out
-    long channelGroup;       // out
-    long type;               // out: an AsioSampleType number (AsioFormat.h)
-    char name[32];           // out; drivers do not always terminate it
+    long channel;       // in
+    AsioBool isInput;   // in
+    AsioBool isActive;  // out
+    long channelGroup;  // out
+    long type;          // out: an AsioSampleType number (AsioFormat.h)
+    char name[32];      // out; drivers do not always terminate it
 };
 
 struct AsioBufferInfo {
-    AsioBool isInput;        // in
-    long channelNum;         // in
-    void* buffers[2];        // out: the two halves the driver switches between
+    AsioBool isInput;  // in
+    long channelNum;   // in
+    void* buffers[2];  // out: the two halves the driver switches between
 };
 
 struct AsioTimeInfo {

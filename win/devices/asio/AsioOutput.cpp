@@ -127,22 +127,22 @@ void onSampleRateDidChange(AsioSampleRate) {
 
 long onAsioMessage(long selector, long value, void*, double*) {
     switch (selector) {
-        case kAsioSelectorSupported:
-            return value == kAsioEngineVersion || value == kAsioResetRequest || value == kAsioResyncRequest ||
-                           value == kAsioLatenciesChanged || value == kAsioSupportsTimeInfo || value == kAsioOverload
-                       ? 1
-                       : 0;
-        case kAsioEngineVersion: return 2;
-        case kAsioResetRequest: {
-            // The driver wants to be opened afresh (its settings changed): the health monitor
-            // rebuilds the output.
-            AsioOutput* output = activeAsioOutput.load(std::memory_order_acquire);
-            if (output != nullptr) output->markStopped();
-            return 1;
-        }
-        case kAsioResyncRequest:
-        case kAsioLatenciesChanged: return 1;
-        default: return 0;  // buffer size change and time info among them
+    case kAsioSelectorSupported:
+        return value == kAsioEngineVersion || value == kAsioResetRequest || value == kAsioResyncRequest ||
+                       value == kAsioLatenciesChanged || value == kAsioSupportsTimeInfo || value == kAsioOverload
+                   ? 1
+                   : 0;
+    case kAsioEngineVersion: return 2;
+    case kAsioResetRequest: {
+        // The driver wants to be opened afresh (its settings changed): the health monitor
+        // rebuilds the output.
+        AsioOutput* output = activeAsioOutput.load(std::memory_order_acquire);
+        if (output != nullptr) output->markStopped();
+        return 1;
+    }
+    case kAsioResyncRequest:
+    case kAsioLatenciesChanged: return 1;
+    default: return 0;  // buffer size change and time info among them
     }
 }
 
@@ -230,9 +230,8 @@ bool AsioOutput::negotiate(const core::DeviceSettings& settings, std::string& er
         return false;
     }
     if (settings.bufferFrames != 0 && settings.bufferFrames != periodFrames_) {
-        logLine("asio %s: buffer %u is not allowed (min %ld max %ld pref %ld gran %ld), using %u",
-                     driverName_.c_str(), settings.bufferFrames, minimum, maximum, preferred, granularity,
-                     periodFrames_);
+        logLine("asio %s: buffer %u is not allowed (min %ld max %ld pref %ld gran %ld), using %u", driverName_.c_str(),
+                settings.bufferFrames, minimum, maximum, preferred, granularity, periodFrames_);
     }
 
     if (settings.sampleRate != 0) {
@@ -279,7 +278,7 @@ bool AsioOutput::createBuffers(std::string& error) {
         return false;
     }
     logLine("asio %s: refused a buffer of %u frames, using its preferred %u", driverName_.c_str(), periodFrames_,
-                 fallback);
+            fallback);
     periodFrames_ = fallback;
     return true;
 }
@@ -309,7 +308,7 @@ bool AsioOutput::readChannels() {
         sampleTypes_[i] = static_cast<std::int32_t>(channel.type);
         if (core::asioSampleBytes(sampleTypes_[i]) == 0) {
             logLine("asio %s: channel %u has sample type %ld, which QOVA cannot write; it stays silent",
-                         driverName_.c_str(), i, channel.type);
+                    driverName_.c_str(), i, channel.type);
         }
     }
     if (!description.empty() && description != lastLoggedOutputs) {
@@ -383,7 +382,8 @@ void AsioOutput::processPeriod(long index) {
     // is unknown, so nothing may be written into it.
     for (std::uint32_t i = 0; i < channels_; ++i) {
         void* buffer = bufferInfos_[i].buffers[index];
-        if (buffer != nullptr) core::writeAsioChannel(sampleTypes_[i], staging_.data(), channels_, i, buffer, periodFrames_);
+        if (buffer != nullptr)
+            core::writeAsioChannel(sampleTypes_[i], staging_.data(), channels_, i, buffer, periodFrames_);
     }
     if (wantsOutputReady_) asioOutputReady();
 }

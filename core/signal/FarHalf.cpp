@@ -1,0 +1,312 @@
+#include "core/signal/FarHalf.h"
+
+#include <samplerate.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace core {
+
+std::int64_t chunkTimeNs(std::int64_t nowNs, std::int64_t lastNs, std::int64_t lastChunkNs) {
+    if (lastNs == 0) return nowNs;
+    const std::int64_t due = lastNs + lastChunkNs;
+    return nowNs - lastNs < lastChunkNs / 8 ? std::max(nowNs, due) : nowNs;
+}
+
+FarHalfPlan planFarHalf(double primaryRateHz, std::uint32_t primaryPeriodFrames, std::uint32_t primaryLatencyFrames,
+                        double farRateHz, std::uint32_t farPeriodFrames, std::uint32_t farLatencyFrames) {
+    FarHalfPlan plan;
+    plan.primaryRateHz = primaryRateHz;
+    plan.farRateHz = farRateHz;
+    const double farPeriodAtPrimary = primaryRateHz * farPeriodFrames / (farRateHz < 2.0 ? 1.0 : farRateHz);
+    // Three periods of whichever side is coarser, plus slack for the converter's pulls.
+    plan.fifoTargetFrames =
+        std::floor(std::max(farPeriodAtPrimary, static_cast<double>(primaryPeriodFrames)) * 3.0 + 512.0);
+    plan.fifoCapacityFrames = static_cast<std::uint32_t>(std::ceil(4.0 * plan.fifoTargetFrames + 4096.0));
+    plan.baseRatio = farRateHz / primaryRateHz;
+    plan.marginFrames = 64.0 / std::min(plan.baseRatio, 1.0) + 64.0;
+    plan.bandFrames = std::max(plan.marginFrames, plan.fifoTargetFrames / 4.0);
+    // Whichever half reaches the air sooner waits for the other: the far half's extra path is
+    // the FIFO it is held at plus its own output's latency, against the primary's latency.
+    const double fifoMs = plan.fifoTargetFrames * 1000.0 / primaryRateHz;
+    const double farLatencyMs = farLatencyFrames * 1000.0 / farRateHz;
+    const double primaryLatencyMs = primaryLatencyFrames * 1000.0 / primaryRateHz;
+    plan.mismatchMs = fifoMs + farLatencyMs - primaryLatencyMs;
+    return plan;
+}
+
+void FarHalf::ConverterDeleter::operator()(SRC_STATE_tag* state) const {
+    src_delete(state);
+}
+
+FarHalf::FarHalf(const FarHalfPlan& plan, std::uint32_t delayFrames, Clock clock, void* clockContext,
+                 std::optional<double> learned)
+    : plan_(plan),
+      clock_(clock),
+      clockContext_(clockContext),
+      fifo_(plan.fifoCapacityFrames),
+      controller_(std::max(1.0, plan.fifoTargetFrames)),
+      delay_(delayFrames),
+      pullBuffer_(kPullFrames),
+      work_(kMaxChunkFrames) {
+    converter_.reset(src_callback_new(pull, SRC_SINC_FASTEST, 1, &error_, this));
+    if (learned) {
+        controller_.seed(*learned);
+        seeded_ = true;
+    }
+}
+
+bool FarHalf::RateMeter::add(std::int64_t nowNs, std::uint32_t frames) {
+    if (rateHz_ > 0.0) return false;
+    if (!begun_) {
+        firstNs_ = nowNs;
+        begun_ = true;
+    }
+    const double seconds = static_cast<double>(nowNs - firstNs_) * 1e-9;
+    const double before = frames_;
+    frames_ += frames;
+    if (seconds < kMeasureSeconds) {
+        // The first and the last third: the two points lie at least a third apart.
+        if (seconds >= kMeasureSeconds / 3 && seconds < kMeasureSeconds * 2 / 3) return false;
+        Point& earliest = earliest_[seconds < kMeasureSeconds / 3 ? 0 : 1];
+        // How late this callback is against the nominal rate, give or take a constant.
+        const double lateSeconds = seconds - before / nominalHz_;
+        if (!earliest.set || lateSeconds < earliest.seconds - earliest.frames / nominalHz_)
+            earliest = Point{seconds, before, true};
+        return false;
+    }
+    if (!earliest_[0].set || !earliest_[1].set || earliest_[1].seconds <= earliest_[0].seconds) return false;
+    rateHz_ = (earliest_[1].frames - earliest_[0].frames) / (earliest_[1].seconds - earliest_[0].seconds);
+    return rateHz_ > 0.0;
+}
+
+bool FarHalf::measuredOffset(double& integral) const {
+    const double primaryHz = figures_.primaryRateHz.load(std::memory_order_relaxed);
+    if (primaryHz <= 0.0 || farMeter_.rateHz() <= 0.0) return false;
+    // Steady, the converter turns primaryHz frames into farHz frames a second.
+    const double factor = (farMeter_.rateHz() / plan_.farRateHz) / (primaryHz / plan_.primaryRateHz);
+    integral = 1.0 - factor;
+    return true;
+}
+
+void FarHalf::remember(double reading) {
+    recent_[recentCount_ % kRecentChunks] = reading;
+    ++recentCount_;
+}
+
+// The mean of the readings less the highest and the lowest eighth: a spike of one late callback
+// does not move it, a spread of them does, as it moves the controller's filtered level.
+double FarHalf::recentMean() const {
+    double sorted[kRecentChunks];
+    const std::size_t count = std::min(recentCount_, kRecentChunks);
+    std::copy(recent_, recent_ + count, sorted);
+    std::sort(sorted, sorted + count);
+    const std::size_t cut = count / 8;
+    double sum = 0.0;
+    for (std::size_t i = cut; i < count - cut; ++i) sum += sorted[i];
+    return count > 2 * cut ? sum / static_cast<double>(count - 2 * cut) : 0.0;
+}
+
+bool FarHalf::learnedOffset(double& integral) const {
+    if (!started_ || settledSeconds_ < kSettledSeconds) return false;
+    integral = controller_.integral();
+    return true;
+}
+
+FarHalf::~FarHalf() = default;
+
+// Primary output's thread.
+void FarHalf::push(const float* mono, std::uint32_t frames, std::int64_t nowNs) {
+    const std::uint32_t stored = fifo_.push(mono, frames, nowNs);
+    figures_.pushedFrames.store(frames, std::memory_order_relaxed);
+    if (primaryMeter_.add(nowNs, frames))
+        figures_.primaryRateHz.store(primaryMeter_.rateHz(), std::memory_order_relaxed);
+    if (stored < frames) figures_.overflowFrames.fetch_add(frames - stored, std::memory_order_relaxed);
+}
+
+// Far output's thread. The FIFO's smooth level counts the primary's last block as arrived the
+// moment it is pushed, while that block only starts to play then; without the block the level
+// is what lies between the two halves at the air, which is what the delays were set for.
+//
+// A chunk stamped ahead of the clock (the second chunk of one device period, stamped where the
+// first one ends) cannot see the pushes the primary makes until then: the FIFO is read at the
+// clock, and the primary taken to go on at its rate from there.
+double FarHalf::level(std::int64_t atNs, std::int64_t clockNs) const {
+    const std::int64_t readNs = std::min(atNs, clockNs);
+    return fifo_.fillEstimate(readNs, plan_.primaryRateHz) -
+           static_cast<double>(figures_.pushedFrames.load(std::memory_order_relaxed)) +
+           static_cast<double>(atNs - readNs) * 1e-9 * plan_.primaryRateHz;
+}
+
+// Far output's thread. Drops frames off the FIFO's head; the first chunk after it starts at
+// the distance aimed at.
+void FarHalf::trim(double dropFrames) {
+    std::uint32_t frames = 0;
+    if (dropFrames >= 1.0) {
+        frames = dropFrames >= 4294967295.0 ? std::numeric_limits<std::uint32_t>::max()
+                                            : static_cast<std::uint32_t>(dropFrames);
+    }
+    figures_.trimmedFrames.store(fifo_.discard(frames), std::memory_order_relaxed);
+    figures_.starts.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Far output's thread. The delay line runs on, so that what it held before the gap still
+// plays in line with the near half.
+void FarHalf::silence(std::uint32_t frames) {
+    std::fill(work_.begin(), work_.begin() + frames, 0.0f);
+    delay_.process(work_.data(), frames);
+}
+
+// Far output's thread. One reading of the level is off by however late either callback came;
+// the mean of the last few, each moved to now by what the FIFO gained since, is off by their
+// mean lateness, as the controller's own filtered level is, so that the start lands where the
+// controller will hold it.
+bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames) {
+    // Readings taken while the primary pushes nothing (held up itself) do not grow as the
+    // rule above assumes: priming begins again once it pushes.
+    const double pushSeconds = figures_.pushedFrames.load(std::memory_order_relaxed) / plan_.primaryRateHz;
+    const std::int64_t lastPushNs = fifo_.lastPushNs();
+    if (lastPushNs == 0 || static_cast<double>(now - lastPushNs) * 1e-9 > 2.0 * pushSeconds + kLateSeconds) {
+        recentCount_ = 0;
+        primingSeconds_ = 0.0;
+        return false;
+    }
+    double levelRead = level(now, clockNs);
+    // A far half waiting for the clocks' measurement keeps the FIFO from overflowing. The
+    // readings so far stand for a FIFO that many frames fuller: they stay, moved down.
+    const double startAt = plan_.fifoTargetFrames + plan_.marginFrames;
+    if (!seeded_ && levelRead > startAt + 2.0 * kMaxChunkFrames) {
+        const std::uint32_t dropped = fifo_.discard(static_cast<std::uint32_t>(levelRead - startAt));
+        for (double& reading : recent_) reading -= dropped;
+        levelRead -= dropped;
+    }
+    const double gained = plan_.primaryRateHz * primingSeconds_;
+    remember(levelRead - gained);
+    primingSeconds_ += frames / plan_.farRateHz;
+    if (recentCount_ < kMinRecentChunks) return false;
+    const double levelNow = recentMean() + gained;
+    // Silent until the FIFO holds enough to ride out both sides' block sizes.
+    if (levelNow < startAt) return false;
+    // A far half between two sound cards never joined before first measures their clocks, so
+    // that it starts in step rather than drifting apart while the integral finds the offset.
+    if (!seeded_ && unseededSeconds_ < 2 * kMeasureSeconds) return false;
+
+    started_ = true;
+    recentCount_ = 0;
+    primingSeconds_ = 0.0;
+    straySeconds_ = 0.0;
+    settledSeconds_ = 0.0;
+    controller_.reset();
+    // Whatever the converter kept from before is stale: it starts empty, after the trim, so
+    // that it splices nothing old in front; its hold is then counted exactly.
+    src_reset(converter_.get());
+    pulledFrames_ = 0;
+    consumedFrames_ = 0.0;
+    trim(levelNow - plan_.fifoTargetFrames);
+    return true;
+}
+
+// Far output's thread.
+bool FarHalf::render(std::uint32_t frames, const float*& out) {
+    frames = std::min(frames, kMaxChunkFrames);
+    float* work = work_.data();
+    out = work;
+    // Also kept while unstarted: a start inside a burst must measure at its own place in it.
+    const std::int64_t clockNs = clock_(clockContext_);
+    const std::int64_t now = chunkTimeNs(clockNs, lastTimeNs_, lastChunkNs_);
+    const std::int64_t previousNs = lastTimeNs_;
+    lastTimeNs_ = now;
+    lastChunkNs_ = static_cast<std::int64_t>(frames * 1e9 / plan_.farRateHz);
+
+    // The frame that plays next lies behind the FIFO's head by what the converter holds, so
+    // the distance between the halves is the FIFO's level plus that.
+    double fill = plan_.fifoTargetFrames;
+    double dtSeconds = 0.0;
+    bool learn = true;
+    farMeter_.add(now, frames);
+    double measured = 0.0;
+    if (!seeded_ && measuredOffset(measured)) {
+        controller_.seed(measured);
+        seeded_ = true;
+    }
+    if (!seeded_) unseededSeconds_ += frames / plan_.farRateHz;
+    if (!started_) {
+        if (!prime(now, clockNs, frames)) {
+            silence(frames);
+            return false;
+        }
+    } else {
+        fill = level(now, clockNs) + held();
+        dtSeconds = static_cast<double>(now - previousNs) * 1e-9;
+        remember(fill);
+        // A distance outside the band is a hold-up on one side, not the clocks: the integral
+        // holds, and after kStraySeconds the halves are lined up again.
+        const double stray = recentCount_ < kMinRecentChunks ? 0.0 : recentMean() - plan_.fifoTargetFrames;
+        const double chunkSeconds = frames / plan_.farRateHz;
+        if (std::fabs(stray) > plan_.bandFrames) {
+            learn = false;
+            settledSeconds_ = 0.0;
+            straySeconds_ += chunkSeconds;
+        } else {
+            straySeconds_ = 0.0;
+            settledSeconds_ += chunkSeconds;
+        }
+        if (straySeconds_ >= kStraySeconds) {
+            straySeconds_ = 0.0;
+            if (stray > 0.0) {
+                // Late: what lies beyond the target goes, and the filter starts afresh.
+                trim(stray);
+                controller_.reset();
+                recentCount_ = 0;
+                fill -= stray;
+            } else {
+                // Early: silent until the FIFO holds enough again.
+                started_ = false;
+                recentCount_ = 0;
+                silence(frames);
+                return false;
+            }
+        }
+    }
+    const double factor = controller_.update(fill, dtSeconds, learn);
+    figures_.factor.store(static_cast<float>(factor), std::memory_order_relaxed);
+
+    // The ratio holds for the whole chunk (libsamplerate would otherwise glide to it across
+    // the chunk), so that got / ratio is exactly the input the chunk used.
+    const double ratio = factor * plan_.baseRatio;
+    src_set_ratio(converter_.get(), ratio);
+    const long read = src_callback_read(converter_.get(), ratio, frames, work);
+    const std::uint32_t got = read > 0 ? static_cast<std::uint32_t>(std::min<long>(read, frames)) : 0;
+    std::fill(work + got, work + frames, 0.0f);
+    consumedFrames_ += got / ratio;
+    bool carried = got == frames;
+
+    if (underflow_) {
+        // Prime again from the next chunk on.
+        started_ = false;
+        underflow_ = false;
+        recentCount_ = 0;
+        carried = false;
+    }
+
+    delay_.process(work, frames);
+    return carried;
+}
+
+// Inside src_callback_read on the far output's thread.
+long FarHalf::pull(void* data, float** samples) {
+    auto& half = *static_cast<FarHalf*>(data);
+    float* buffer = half.pullBuffer_.data();
+    const std::uint32_t got = half.fifo_.pop(buffer, kPullFrames);
+    half.pulledFrames_ += kPullFrames;
+    if (got < kPullFrames) {
+        std::fill(buffer + got, buffer + kPullFrames, 0.0f);
+        half.figures_.underrunFrames.fetch_add(kPullFrames - got, std::memory_order_relaxed);
+        half.underflow_ = true;
+    }
+    *samples = buffer;
+    return kPullFrames;
+}
+
+}  // namespace core

@@ -1,0 +1,211 @@
+#pragma once
+
+// The far half of a card joined across two sound cards. The primary sound card's render
+// thread pushes the member's signal in at the card's primary rate; the far sound card's
+// render thread pulls it out through a drift-corrected converter at its own rate and clock,
+// and delays it so that both halves reach the air together.
+//
+// Threads:
+//  - push runs on the primary output's thread (the producer);
+//  - render runs on the far output's thread (the consumer), which owns the converter, the
+//    controller, the delay line and the start state;
+//  - figures() may be read from any thread: each figure is a relaxed atomic on its own.
+// Nothing here allocates, locks or logs after construction; the clock is the only call out.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "core/signal/DelayLine.h"
+#include "core/signal/DriftController.h"
+#include "core/signal/FrameFifo.h"
+
+struct SRC_STATE_tag;  // libsamplerate's converter
+
+namespace core {
+
+// The time a chunk of an output's stream stands for: the clock reading, except that a chunk
+// following the previous one closer than an eighth of that one's length (several calls for
+// one device period, made at one instant, or one call cut into chunks) is placed where the
+// previous one ends. Only such bursts are spread out, so a clock that runs off its nominal
+// rate is still followed. lastNs 0: no chunk yet.
+std::int64_t chunkTimeNs(std::int64_t nowNs, std::int64_t lastNs, std::int64_t lastChunkNs);
+
+// How a far half is sized, from both outputs' rates, periods and latencies.
+struct FarHalfPlan {
+    double primaryRateHz = 48000.0;
+    double farRateHz = 48000.0;
+    double fifoTargetFrames = 0.0;  // at the primary rate
+    double marginFrames = 0.0;      // above the target before the far half starts
+    // How far the filtered distance may stray from the target before the far half is lined
+    // up again (trimmed when late, primed again when early).
+    double bandFrames = 0.0;
+    std::uint32_t fifoCapacityFrames = 0;
+    double baseRatio = 1.0;  // farRateHz / primaryRateHz
+    // How much later the far half reaches the air than the near half, with nothing delayed:
+    // the FIFO's target plus the far output's latency, less the primary's latency. Positive:
+    // the near half waits this long; negative: the far half does.
+    double mismatchMs = 0.0;
+};
+
+FarHalfPlan planFarHalf(double primaryRateHz, std::uint32_t primaryPeriodFrames, std::uint32_t primaryLatencyFrames,
+                        double farRateHz, std::uint32_t farPeriodFrames, std::uint32_t farLatencyFrames);
+
+class FarHalf {
+public:
+    // Largest chunk render takes.
+    static constexpr std::uint32_t kMaxChunkFrames = 1024;
+    // What the converter pulls from the FIFO at a time.
+    static constexpr std::uint32_t kPullFrames = 32;
+
+    // A steady clock in nanoseconds, never 0; called on the far output's thread.
+    using Clock = std::int64_t (*)(void* context);
+
+    // Written by the render threads, read anywhere.
+    struct Figures {
+        std::atomic<std::uint32_t> starts{0};
+        std::atomic<std::uint32_t> trimmedFrames{0};  // dropped at the last start
+        std::atomic<float> factor{1.0f};              // the controller's last factor
+        std::atomic<std::uint64_t> underrunFrames{0};
+        // The primary's thread writes these: on a line of their own.
+        alignas(64) std::atomic<std::uint64_t> overflowFrames{0};
+        // The size of the last push, stored (relaxed) after the push; nothing is published
+        // with it, and a read that races a push is off by one block for one chunk, which the
+        // controller's filter absorbs.
+        std::atomic<std::uint32_t> pushedFrames{0};
+        // The primary's measured rate once known (0 before); the far thread reads it.
+        std::atomic<double> primaryRateHz{0.0};
+    };
+
+    // A stray outside the band for this long, in the far output's stream, lines it up again.
+    static constexpr double kStraySeconds = 1.0;
+    // Inside the band this long, the controller's integral is the two clocks' offset.
+    static constexpr double kSettledSeconds = 10.0;
+    // Without a learned offset, both sound cards' rates are measured against the steady clock
+    // over this long, and the integral starts from what they say; the far half waits for it
+    // (twice this long at most).
+    static constexpr double kMeasureSeconds = 3.0;
+
+    // Build time (allocates). valid() is false when the converter cannot be made; error()
+    // then holds libsamplerate's code. learned: the clocks' offset an earlier far half
+    // between the same two sound cards learned (learnedOffset), if any.
+    FarHalf(const FarHalfPlan& plan, std::uint32_t delayFrames, Clock clock, void* clockContext,
+            std::optional<double> learned = std::nullopt);
+    ~FarHalf();
+    FarHalf(const FarHalf&) = delete;
+    FarHalf& operator=(const FarHalf&) = delete;
+
+    bool valid() const { return converter_ != nullptr; }
+    int error() const { return error_; }
+
+    // Primary output's thread: the member's next frames, and the time they stand for.
+    void push(const float* mono, std::uint32_t frames, std::int64_t nowNs);
+
+    // Far output's thread: the next frames (at most kMaxChunkFrames) of the far half, delayed;
+    // valid until the next call. True when every frame carried the signal (started before this
+    // chunk and no underrun in it); silence otherwise.
+    bool render(std::uint32_t frames, const float*& out);
+
+    const FarHalfPlan& plan() const { return plan_; }
+    std::uint32_t delayFrames() const { return delay_.lengthFrames(); }
+    const Figures& figures() const { return figures_; }
+    Figures& figures() { return figures_; }
+    // Far output's thread, or once it has stopped.
+    const DriftController& controller() const { return controller_; }
+    // The offset between the clocks measured from both sides' callbacks; false until measured.
+    bool measuredOffset(double& integral) const;
+    bool started() const { return started_; }
+    // The controller's integral once it has held the distance inside the band for
+    // kSettledSeconds: the two clocks' offset, for the next far half between these sound cards.
+    bool learnedOffset(double& integral) const;
+
+private:
+    // The last chunks' readings of the distance: while unstarted, each less what the FIFO
+    // gained since priming began; while playing, as read. Either way they differ only by the
+    // callbacks' lateness, which their mean averages as the controller's filter does.
+    static constexpr std::size_t kRecentChunks = 32;
+    static constexpr std::size_t kMinRecentChunks = 4;
+    // How late a push may come before the primary counts as held up.
+    static constexpr double kLateSeconds = 0.005;
+
+    // A device's rate in frames per second of the steady clock, over kMeasureSeconds. A
+    // callback comes late, never early, so in the first and in the last third of that time
+    // the callback least late against the nominal rate is the one nearest the device's own
+    // clock: the rate is the slope between those two. One thread each.
+    class RateMeter {
+    public:
+        explicit RateMeter(double nominalHz) : nominalHz_(nominalHz) {}
+        // True once, when the measurement is complete.
+        bool add(std::int64_t nowNs, std::uint32_t frames);
+        double rateHz() const { return rateHz_; }
+
+    private:
+        struct Point {
+            double seconds = 0.0;
+            double frames = 0.0;
+            bool set = false;
+        };
+        double nominalHz_;
+        std::int64_t firstNs_ = 0;
+        bool begun_ = false;
+        double frames_ = 0.0;
+        Point earliest_[2];
+        double rateHz_ = 0.0;
+    };
+
+    static long pull(void* data, float** samples);
+    // The distance between the halves at atNs, less what the converter holds; clockNs is the
+    // clock's reading.
+    double level(std::int64_t atNs, std::int64_t clockNs) const;
+    // Far output's thread, while unstarted: silence, and true once it starts.
+    bool prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames);
+    void trim(double dropFrames);
+    void silence(std::uint32_t frames);
+    double held() const { return static_cast<double>(pulledFrames_) - consumedFrames_; }
+
+    FarHalfPlan plan_;
+    Clock clock_;
+    void* clockContext_;
+    FrameFifo fifo_;
+    struct ConverterDeleter {
+        void operator()(SRC_STATE_tag* state) const;
+    };
+    std::unique_ptr<SRC_STATE_tag, ConverterDeleter> converter_;
+    int error_ = 0;
+    DriftController controller_;
+    DelayLine delay_;
+
+    // The far output's thread only.
+    bool started_ = false;
+    bool underflow_ = false;  // set by the pull, seen after the converter returns
+    std::int64_t lastTimeNs_ = 0;
+    std::int64_t lastChunkNs_ = 0;  // how long the last chunk plays at the far rate
+    // What the converter took from the FIFO and what its output has used of that since the
+    // last start, in FIFO frames. Their difference is the input it holds: the pull blocks'
+    // remainder plus its filter's look-ahead, which the far half plays that much later.
+    std::uint64_t pulledFrames_ = 0;
+    double consumedFrames_ = 0.0;
+    void remember(double reading);
+    double recentMean() const;
+
+    double recent_[kRecentChunks] = {};
+    std::size_t recentCount_ = 0;
+    double primingSeconds_ = 0.0;  // the far stream's time since priming began
+    double straySeconds_ = 0.0;    // outside the band, in a row
+    double settledSeconds_ = 0.0;  // inside the band, in a row
+    RateMeter farMeter_{plan_.farRateHz};
+    bool seeded_ = false;  // the integral started from a learned or measured offset
+    double unseededSeconds_ = 0.0;
+
+    // The primary output's thread only.
+    RateMeter primaryMeter_{plan_.primaryRateHz};
+    std::vector<float> pullBuffer_;
+    std::vector<float> work_;
+
+    Figures figures_;
+};
+
+}  // namespace core

@@ -1,0 +1,177 @@
+#include "tests/support/JoinedClocks.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <random>
+
+namespace sim {
+
+namespace {
+
+constexpr double kToneFrames = 2400.0;  // 20 Hz at 48 kHz: a lag is unambiguous within +-1200 frames
+constexpr double kWindowFrames = 2400.0;
+
+// The steady clock does not start at 0 (0 means "no push yet" to the FIFO).
+std::int64_t steadyNs(double simulatedNs) {
+    return static_cast<std::int64_t>(simulatedNs) + 1'000'000'000;
+}
+
+std::uint32_t roundedFrames(double frames) {
+    return frames > 0.0 ? static_cast<std::uint32_t>(frames + 0.5) : 0u;
+}
+
+}  // namespace
+
+JoinedClocks::JoinedClocks(const Device& primary, const Device& far, const Jitter& jitter, std::uint64_t seed,
+                           std::optional<double> learned)
+    : primary_(primary), far_(far), jitter_(jitter) {
+    uniform_ = [random = std::mt19937_64(seed),
+                distribution = std::uniform_real_distribution<double>(0.0, 1.0)]() mutable {
+        return distribution(random);
+    };
+    // The router's sizing and latency matching.
+    const core::FarHalfPlan plan = core::planFarHalf(primary.rateHz, primary.periodFrames, primary.latencyFrames,
+                                                     far.rateHz, far.periodFrames, far.latencyFrames);
+    nearDelayFrames_ = roundedFrames(primary.rateHz * plan.mismatchMs / 1000.0);
+    half_ = std::make_unique<core::FarHalf>(
+        plan, roundedFrames(-plan.mismatchMs * far.rateHz / 1000.0),
+        [](void* clock) { return *static_cast<std::int64_t*>(clock); }, &clockNs_, learned);
+    tone_.resize(static_cast<std::size_t>(kToneFrames));
+    for (std::size_t i = 0; i < tone_.size(); ++i)
+        tone_[i] = static_cast<float>(std::sin(2 * std::numbers::pi * double(i) / kToneFrames));
+    block_.resize(primary.periodFrames);
+    nextNearNs_ = lateNs();
+    nextFarNs_ = lateNs();
+}
+
+JoinedClocks::~JoinedClocks() = default;
+
+double JoinedClocks::lateNs() {
+    double ms = uniform_() * jitter_.maxMs;
+    if (uniform_() < jitter_.spikeChance) ms += jitter_.spikeMs;
+    return ms * 1e6;
+}
+
+bool JoinedClocks::heldUp(bool far, double dueNs) const {
+    for (const HoldUp& h : holdUps_) {
+        const double fromNs = h.atSeconds * 1e9;
+        if (h.far == far && dueNs >= fromNs && dueNs < fromNs + h.forMs * 1e6) return true;
+    }
+    return false;
+}
+
+double JoinedClocks::cardFrameAt(double nearDeviceFrame) const {
+    double lost = 0.0;
+    for (const auto& [fromFrame, frames] : nearLosses_) {
+        if (nearDeviceFrame >= fromFrame) lost = frames;
+    }
+    return nearDeviceFrame - nearDelayFrames_ - lost;
+}
+
+void JoinedClocks::runUntil(double seconds) {
+    const double endNs = seconds * 1e9;
+    while (std::min(nextNearNs_, nextFarNs_) < endNs) {
+        if (nextNearNs_ <= nextFarNs_) nearCallback();
+        else farCallback();
+    }
+}
+
+void JoinedClocks::nearCallback() {
+    const std::uint64_t first = cardFrames_;
+    for (std::uint32_t i = 0; i < primary_.periodFrames; ++i) block_[i] = tone_[(first + i) % tone_.size()];
+    cardFrames_ += primary_.periodFrames;
+    // In chunks, stamped as the router's card render stamps them.
+    for (std::uint32_t done = 0; done < primary_.periodFrames;) {
+        const std::uint32_t frames = std::min(core::FarHalf::kMaxChunkFrames, primary_.periodFrames - done);
+        const std::int64_t pushNs = core::chunkTimeNs(steadyNs(nextNearNs_), lastPushNs_, lastPushChunkNs_);
+        lastPushNs_ = pushNs;
+        lastPushChunkNs_ = static_cast<std::int64_t>(frames * 1e9 / primary_.rateHz);
+        half_->push(block_.data() + done, frames, pushNs);
+        done += frames;
+    }
+    const double trueHz = primary_.rateHz * (1.0 + primary_.ppm * 1e-6);
+    double lostFrames = nearLosses_.empty() ? 0.0 : nearLosses_.back().second;
+    const double lostBefore = lostFrames;
+    for (++nearCallbacks_; heldUp(false, nearCallbacks_ * primary_.periodFrames / trueHz * 1e9); ++nearCallbacks_)
+        lostFrames += primary_.periodFrames;
+    if (lostFrames != lostBefore) nearLosses_.emplace_back(double(nearCallbacks_ * primary_.periodFrames), lostFrames);
+    nextNearNs_ = nearCallbacks_ * primary_.periodFrames / trueHz * 1e9 + lateNs();
+}
+
+void JoinedClocks::farCallback() {
+    const double nearTrueHz = primary_.rateHz * (1.0 + primary_.ppm * 1e-6);
+    const double farTrueHz = far_.rateHz * (1.0 + far_.ppm * 1e-6);
+    clockNs_ = steadyNs(nextFarNs_);
+    // In chunks, as the router renders them.
+    for (std::uint32_t done = 0; done < far_.periodFrames;) {
+        const std::uint32_t frames = std::min(core::FarHalf::kMaxChunkFrames, far_.periodFrames - done);
+        farChunk(farCallbacks_ * far_.periodFrames + done, frames, nearTrueHz, farTrueHz);
+        done += frames;
+    }
+    for (++farCallbacks_; heldUp(true, farCallbacks_ * far_.periodFrames / farTrueHz * 1e9); ++farCallbacks_) {
+    }
+    nextFarNs_ = farCallbacks_ * far_.periodFrames / farTrueHz * 1e9 + lateNs();
+}
+
+void JoinedClocks::farChunk(std::uint64_t firstFrame, std::uint32_t frames, double nearTrueHz, double farTrueHz) {
+    const float* played = nullptr;
+    const bool carried = half_->render(frames, played);
+    if (carried && firstStartSeconds_ < 0) firstStartSeconds_ = nextFarNs_ * 1e-9;
+    if (firstStartSeconds_ >= 0) {
+        if (!carried) fit_.silent = true;
+        // Device frames reach the air at their own clocks: far frame f at f / farTrueHz + far
+        // latency; near device frame d at d / nearTrueHz + primary latency, and the near half
+        // plays card frame n as device frame n + its delay. The expected card frame advances
+        // by nearTrueHz / farTrueHz per far frame: turn a phasor.
+        const double airSeconds = double(firstFrame) / farTrueHz + far_.latencyFrames / farTrueHz;
+        const double expected = cardFrameAt((airSeconds - primary_.latencyFrames / nearTrueHz) * nearTrueHz);
+        const double phase = 2 * std::numbers::pi * std::fmod(expected, kToneFrames) / kToneFrames;
+        const double step = 2 * std::numbers::pi * (nearTrueHz / farTrueHz) / kToneFrames;
+        double s = std::sin(phase), c = std::cos(phase);
+        const double ds = std::sin(step), dc = std::cos(step);
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            const double y = played[i];
+            fit_.ss += s * s;
+            fit_.sc += s * c;
+            fit_.cc += c * c;
+            fit_.ys += y * s;
+            fit_.yc += y * c;
+            ++fit_.frames;
+            const double next = s * dc + c * ds;
+            c = c * dc - s * ds;
+            s = next;
+        }
+        if (fit_.frames >= kWindowFrames) {
+            Window w;
+            w.endSeconds = nextFarNs_ * 1e-9;
+            w.valid = !fit_.silent;
+            if (w.valid) {
+                // The far output is sin(phase + theta), a = cos theta, b = sin theta: content
+                // ahead of the expected frame means the far half plays early, a negative lag.
+                const double det = fit_.ss * fit_.cc - fit_.sc * fit_.sc;
+                const double a = (fit_.ys * fit_.cc - fit_.yc * fit_.sc) / det;
+                const double b = (fit_.yc * fit_.ss - fit_.ys * fit_.sc) / det;
+                w.lagFrames = -std::atan2(b, a) * kToneFrames / (2 * std::numbers::pi);
+            }
+            w.underrunFrames = half_->figures().underrunFrames.load();
+            w.overflowFrames = half_->figures().overflowFrames.load();
+            windows_.push_back(w);
+            fit_ = Fit{};
+        }
+    }
+}
+
+double JoinedClocks::meanLagFrames(double fromSeconds) const {
+    double sum = 0.0;
+    int count = 0;
+    for (const Window& w : windows_) {
+        if (w.valid && w.endSeconds > fromSeconds) {
+            sum += w.lagFrames;
+            ++count;
+        }
+    }
+    return count > 0 ? sum / count : 0.0;
+}
+
+}  // namespace sim
