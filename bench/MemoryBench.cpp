@@ -68,21 +68,25 @@ struct ExeFigures {
 constexpr int kExeOutputs = 8;
 constexpr std::uint32_t kExeCards = 40;
 
+// `output` turned on in `settings`, with a mono card on each of its channels.
+void addMonoCards(core::Settings& settings, const win::DeviceInfo& output) {
+    settings.devices.push_back(core::DeviceSettings{output.key, output.name, true});
+    for (std::uint32_t channel = 0; channel < output.channels; ++channel) {
+        const auto number = static_cast<std::uint32_t>(settings.cards.size());
+        core::CardSettings card;
+        card.id = core::formatCardId(0x100 + number);
+        card.name = "Zone " + std::to_string(number + 1);
+        card.members = {core::CardMember{output.key, channel, 0.0}};
+        settings.cards.push_back(card);
+    }
+}
+
 core::Settings exeSettings() {
     core::Settings settings;
-    std::uint32_t number = 0;
     for (int index = 0; index < kExeOutputs; ++index) {
-        const std::uint32_t channels = index % 2 != 0 ? 8 : 2;
-        const win::DeviceInfo output =
-            win::makeTestOutput(static_cast<std::uint32_t>(index), channels, index % 2 != 0 ? 44100 : 48000);
-        settings.devices.push_back(core::DeviceSettings{output.key, output.name, true});
-        for (std::uint32_t channel = 0; channel < channels; ++channel, ++number) {
-            core::CardSettings card;
-            card.id = core::formatCardId(0x100 + number);
-            card.name = "Zone " + std::to_string(number + 1);
-            card.members = {core::CardMember{output.key, channel, 0.0}};
-            settings.cards.push_back(card);
-        }
+        const bool odd = index % 2 != 0;
+        addMonoCards(settings,
+                     win::makeTestOutput(static_cast<std::uint32_t>(index), odd ? 8 : 2, odd ? 44100 : 48000));
     }
     return settings;
 }
@@ -188,20 +192,7 @@ int main() {
     constexpr std::uint32_t kCards = 64;
     const win::DeviceInfo output = win::makeTestOutput(0, kCards, 44100);
     core::Settings settings;
-    core::DeviceSettings device;
-    device.key = output.key;
-    device.name = output.name;
-    device.enabled = true;
-    settings.devices = {device};
-    for (std::uint32_t c = 0; c < kCards; ++c) {
-        core::CardSettings card;
-        char id[9];
-        std::snprintf(id, sizeof id, "%08x", 0x100 + c);
-        card.id = id;
-        card.name = "Zone " + std::to_string(c + 1);
-        card.members = {core::CardMember{output.key, c, 0.0}};
-        settings.cards.push_back(card);
-    }
+    addMonoCards(settings, output);
 
     win::RouterOptions options;
     options.scanDevices = false;
