@@ -20,6 +20,9 @@ wineserver_started=0
 
 log() { echo "== $*" >&2; }
 
+# A Linux path as Wine's Z: drive shows it.
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
 build_native() {
   log "native build (core, sanitizers)"
   cmake -S "$root" -B "$native_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
@@ -47,6 +50,7 @@ stop_services() {
     wait "$pid" 2>/dev/null || true
   done
   started_pids=()
+  wineserver_started=0
 }
 
 # An X server for windows and Direct3D: the caller's display, or a private Xvfb.
@@ -92,6 +96,15 @@ start_pulseaudio() {
     [ $tries -lt 100 ] || { echo "PulseAudio did not start; see $runtime/pulseaudio.log" >&2; return 1; }
     sleep 0.1
   done
+}
+
+# True when the user's own sound server (PulseAudio, or PipeWire's PulseAudio service) answers,
+# asked before start_pulseaudio points the environment at the private one. The question must
+# not start a PulseAudio daemon where none runs.
+user_sound_server_answers() {
+  mkdir -p "$runtime"
+  printf 'autospawn = no\n' >"$runtime/no-autospawn.conf"
+  PULSE_CLIENTCONFIG="$runtime/no-autospawn.conf" timeout 5 pactl info >/dev/null 2>&1
 }
 
 # A persistent wineserver and an initialised prefix, started with their output redirected:
