@@ -10,7 +10,9 @@
 #include <imgui_impl_win32.h>
 #include <objbase.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "app/ui/Logo.h"
 #include "app/ui/Ui.h"
 #include "core/Version.h"
+#include "core/pacing/FramePacer.h"
 #include "core/settings/Validation.h"
 #include "win/base/ComApartment.h"
 #include "win/base/Log.h"
@@ -113,11 +116,30 @@ void drawFrame(Ui& ui) {
     }
 }
 
-// Hidden or minimised, the loop sleeps in GetMessageW and draws nothing; shown (or taking a
-// screenshot) it draws continuously, paced by Present.
+std::int64_t steadyNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double displayRefreshHz() {
+    DEVMODEW mode{};
+    mode.dmSize = sizeof mode;
+    if (!EnumDisplaySettingsW(nullptr, ENUM_CURRENT_SETTINGS, &mode)) return 0.0;
+    return mode.dmDisplayFrequency;
+}
+
+bool isUserInput(UINT message) {
+    return (message >= WM_KEYFIRST && message <= WM_KEYLAST) || (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST) ||
+           (message >= WM_NCMOUSEMOVE && message <= WM_NCXBUTTONDBLCLK);
+}
+
+// Hidden or minimised, the loop sleeps in GetMessageW and draws nothing; shown it draws paced by
+// Present and by the frame pacer, whose waits any message ends at once. A screenshot draws its
+// frames at a fixed pace of its own.
 void runMainLoop(Ui& ui, const std::wstring& screenshotPath) {
     ShellState& state = shellState();
     const bool screenshotMode = !screenshotPath.empty();
+    core::FramePacer pacer(displayRefreshHz());
     int frames = 0;
     while (!state.quitRequested) {
         MSG message;
@@ -130,11 +152,21 @@ void runMainLoop(Ui& ui, const std::wstring& screenshotPath) {
 
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             if (message.message == WM_QUIT) state.quitRequested = true;
+            if (isUserInput(message.message)) pacer.noteInput(steadyNowNs());
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
         if (state.quitRequested) break;
         if (!screenshotMode && (!state.shown || state.minimised)) continue;
+        if (!screenshotMode) {
+            const std::int64_t waitNs = pacer.waitNs(steadyNowNs());
+            if (waitNs > 0) {
+                MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>((waitNs + 999'999) / 1'000'000), QS_ALLINPUT,
+                                            MWMO_INPUTAVAILABLE);
+                continue;
+            }
+            pacer.frameStarted(steadyNowNs());
+        }
 
         drawFrame(ui);
         if (screenshotMode) {

@@ -1020,9 +1020,15 @@ int checkJoins(int argc, char** argv) {
         windows[static_cast<std::size_t>((at - from) / kJoinWindowSeconds)].own.push_back(
             (first->frames + second->frames) / 2.0);
     }
+    // A run that is only reported (a machine loaded on purpose) may leave nothing to measure
+    // between its restarts; the judged run of the same cards tells a wrong signal.
     if (measured == 0) {
-        std::printf("e2e: %-28s nothing measured: %d moments had a dropout: FAILED\n", (label + ":").c_str(), dropouts);
-        return kFail;
+        std::printf(
+            "e2e: %-28s nothing measured: %d moment(s) had a dropout, %d matched weakly, the rest were within %.0f s "
+            "of a restart (%zu in the log, %d seen in the recording): %s\n",
+            (label + ":").c_str(), dropouts, weak, kJoinSettleSeconds, restartTimes.size(), restarts,
+            judged ? "FAILED" : "reported, not judged");
+        return judged ? kFail : kPass;
     }
     std::string ownFigures;
     double worstOwn = 0.0;
@@ -1038,7 +1044,7 @@ int checkJoins(int argc, char** argv) {
         std::snprintf(part, sizeof part, " %+.2f", median);
         ownFigures += part;
     }
-    pass = pass && measured >= kJoinPointsNeeded && weak * 4 <= measured && (!judged || worstOwn <= toleranceMs);
+    pass = pass && (!judged || (measured >= kJoinPointsNeeded && weak * 4 <= measured && worstOwn <= toleranceMs));
     std::printf(
         "e2e: %-28s %d moments over %.1f s, every %.1f s (%d skipped for a dropout, %d for a weak match, at most "
         "a quarter of those measured; the %.0f s after %zu restart(s) in the log and %d seen in the recording left "
