@@ -20,6 +20,7 @@
 #include "app/shell/StartWithWindows.h"
 #include "app/ui/Ui.h"
 #include "win/base/Log.h"
+#include "win/base/RegistryKey.h"
 #include "win/base/Text.h"
 #include "win/router/Router.h"
 
@@ -259,6 +260,40 @@ void showTrayMenu() {
     DestroyMenu(menu);
 }
 
+namespace {
+
+// The first time the window is closed, a balloon from the tray icon says that QOVA runs on: a
+// new user would otherwise believe it has quit, and its cards with it.
+void tellOnceThatQovaRunsOn() {
+    DWORD shown = 0;
+    DWORD bytes = sizeof shown;
+    if (RegGetValueW(HKEY_CURRENT_USER, kQovaKeyPath, kTrayNoticeValue, RRF_RT_REG_DWORD, nullptr, &shown, &bytes) ==
+            ERROR_SUCCESS &&
+        shown != 0)
+        return;
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof data;
+    data.hWnd = shellState().window;
+    data.uID = kTrayIconId;
+    data.uFlags = NIF_INFO;
+    data.dwInfoFlags = NIIF_INFO;
+    const std::wstring text = win::toWide(uiText(shellLanguage(), UiText::StillRunningInTray));
+    const std::size_t length = std::min(text.size(), std::size(data.szInfo) - 1);
+    text.copy(data.szInfo, length);
+    std::wstring_view(L"QOVA").copy(data.szInfoTitle, 4);
+    if (!Shell_NotifyIconW(NIM_MODIFY, &data)) return;  // no notification area: the next close tries again
+    win::RegistryKey key;
+    shown = 1;
+    const bool remembered = RegCreateKeyExW(HKEY_CURRENT_USER, kQovaKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                            key.receive(), nullptr) == ERROR_SUCCESS &&
+                            RegSetValueExW(key.get(), kTrayNoticeValue, 0, REG_DWORD,
+                                           reinterpret_cast<const BYTE*>(&shown), sizeof shown) == ERROR_SUCCESS;
+    win::logLine("window closed: told the user once that QOVA runs on in the notification area%s",
+                 remembered ? "" : " (could not remember it)");
+}
+
+}  // namespace
+
 // --- quit -----------------------------------------------------------------------------------
 
 void requestQuit() {
@@ -309,6 +344,7 @@ LRESULT CALLBACK mainWindowProcedure(HWND window, UINT message, WPARAM wParam, L
     case WM_CLOSE:
         ShowWindow(window, SW_HIDE);
         state.shown = false;
+        tellOnceThatQovaRunsOn();
         return 0;
     case WM_ENDSESSION:
         // Windows is going away: no question, whatever plays.

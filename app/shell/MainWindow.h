@@ -37,6 +37,10 @@ inline constexpr UINT kQuitCommand = 102;
 inline constexpr int kWindowWidth = 1100;  // before the DPI scale
 inline constexpr int kWindowHeight = 720;
 inline constexpr wchar_t kTrayTooltip[] = L"QOVA - Tavimor Audio Router";
+// Set under the user's own key once the balloon that says QOVA runs on after its window was
+// closed has been shown: it is shown once per user, and config.json stays as it is.
+inline constexpr wchar_t kQovaKeyPath[] = L"Software\\QOVA";
+inline constexpr wchar_t kTrayNoticeValue[] = L"TrayNoticeShown";
 
 // Behind the window and the frames: the same dark blue as the Ui's WindowBg.
 inline constexpr float kClearColour[4] = {0.008f, 0.027f, 0.169f, 1.0f};

@@ -147,6 +147,9 @@ constexpr TextRow kTexts[] = {
      "Applied, not saved: config.json could not be read at start-up, so QOVA leaves it as it is.",
      "Toegepast, niet opgeslagen: config.json was bij het starten niet leesbaar, dus QOVA laat het ongemoeid.",
      "Übernommen, nicht gespeichert: config.json war beim Start nicht lesbar, QOVA lässt die Datei unverändert."},
+    {UiText::StillRunningInTray, "QOVA keeps running in the notification area; right-click its icon to quit.",
+     "QOVA blijft actief in het systeemvak; klik met de rechtermuisknop op het pictogram om af te sluiten.",
+     "QOVA läuft im Infobereich weiter; zum Beenden mit der rechten Maustaste auf das Symbol klicken."},
 };
 
 static_assert(std::size(kTexts) == kUiTextCount);

@@ -100,9 +100,10 @@ enum class UiText : unsigned {
     AlreadyRunning = 80,
     AppliedNotSaved = 81,
     AppliedFileKept = 82,
+    StillRunningInTray = 83,  // the balloon the first time the window is closed
 };
 
-inline constexpr unsigned kUiTextCount = 83;
+inline constexpr unsigned kUiTextCount = 84;
 
 // Any thread. A view of static UTF-8 text, nothing allocated. Dutch and German select their
 // table, any other language value the English one; an id past the table gives an empty view

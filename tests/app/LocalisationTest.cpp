@@ -41,14 +41,15 @@ bool onlyCoveredCharacters(std::string_view text) {
     return true;
 }
 
-TEST(UiTextTable, EndsAtIdEightyTwo) {
-    EXPECT_EQ(kUiTextCount, 83u);
-    EXPECT_EQ(static_cast<unsigned>(UiText::AppliedFileKept), 82u);
+TEST(UiTextTable, EndsAtIdEightyThree) {
+    EXPECT_EQ(kUiTextCount, 84u);
+    EXPECT_EQ(static_cast<unsigned>(UiText::StillRunningInTray), 83u);
     for (UiLanguage language : kLanguages) {
         EXPECT_FALSE(uiText(language, UiText::AlreadyRunning).empty());
         EXPECT_FALSE(uiText(language, UiText::AppliedNotSaved).empty());
         EXPECT_FALSE(uiText(language, UiText::AppliedFileKept).empty());
-        for (unsigned id : {83u, 84u, 255u, 1000u, 0xffffffffu}) {
+        EXPECT_FALSE(uiText(language, UiText::StillRunningInTray).empty());
+        for (unsigned id : {84u, 85u, 255u, 1000u, 0xffffffffu}) {
             const std::string_view beyond = uiText(language, textId(id));
             EXPECT_EQ(beyond.data(), nullptr) << id;
             EXPECT_EQ(beyond.size(), 0u) << id;

@@ -52,6 +52,8 @@ constexpr UINT kTrayCallback = WM_APP + 1;
 constexpr UINT kQuitCommand = 102;
 constexpr UINT kOpenCommand = 100;
 constexpr UINT kStartWithWindowsCommand = 101;
+constexpr wchar_t kQovaKeyPath[] = L"Software\\QOVA";
+constexpr wchar_t kTrayNoticeValue[] = L"TrayNoticeShown";
 
 // --- helpers --------------------------------------------------------------------------------
 
@@ -502,6 +504,50 @@ TEST(ProgramTray, StartsHiddenWithSoundCardsAndComesBackOnEveryShowAction) {
 
     PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
     EXPECT_EQ(program.finish(), 0u);
+}
+
+// The balloon's mark under the user's key, removed before and after.
+struct TrayNoticeMark {
+    TrayNoticeMark() { clear(); }
+    ~TrayNoticeMark() { clear(); }
+    static void clear() { RegDeleteKeyValueW(HKEY_CURRENT_USER, kQovaKeyPath, kTrayNoticeValue); }
+    static DWORD read() {
+        DWORD value = 0;
+        DWORD bytes = sizeof value;
+        if (RegGetValueW(HKEY_CURRENT_USER, kQovaKeyPath, kTrayNoticeValue, RRF_RT_REG_DWORD, nullptr, &value,
+                         &bytes) != ERROR_SUCCESS)
+            return 0xffffffff;
+        return value;
+    }
+};
+
+TEST(ProgramTray, TellsOnceEverThatItRunsOnWhenItsWindowIsClosed) {
+    TrayNoticeMark mark;
+    TempFolder data;
+    core::Settings settings;
+    settings.devices = {device("null:0")};
+    writeSettingsFile(data, settings);
+    const std::string configBefore = readFile(data.file(L"config.json"));
+    const std::wstring pipe = uniquePipe(L"notice");
+    const std::string told = "window closed: told the user once that QOVA runs on in the notification area";
+    for (int run = 0; run < 2; ++run) {
+        Program program(data, pipe, L"--null-devices 1");
+        ASSERT_TRUE(program.started());
+        HWND window = program.waitForWindow();
+        ASSERT_NE(window, nullptr);
+        for (int close = 0; close < 2; ++close) {
+            ASSERT_TRUE(becomesVisible(window, true));
+            PostMessageW(window, WM_CLOSE, 0, 0);
+            ASSERT_TRUE(becomesVisible(window, false));
+            PostMessageW(window, WM_COMMAND, kOpenCommand, 0);
+        }
+        EXPECT_EQ(TrayNoticeMark::read(), 1u) << "run " << run;
+        PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
+        EXPECT_EQ(program.finish(), 0u);
+    }
+    const std::vector<std::string> log = logMessages(data);
+    EXPECT_EQ(std::count(log.begin(), log.end(), told), 1) << joined(log);
+    EXPECT_EQ(readFile(data.file(L"config.json")), configBefore);
 }
 
 // --- settings files -------------------------------------------------------------------------
