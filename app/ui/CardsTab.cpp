@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -130,6 +131,12 @@ void drawState(const Ui& ui, const TabText& text, const core::CardSettings& card
     }
 }
 
+float widestText(std::initializer_list<std::string> texts) {
+    float widest = 0.0f;
+    for (const std::string& text : texts) widest = std::max(widest, ImGui::CalcTextSize(text.c_str()).x);
+    return widest;
+}
+
 // One row per pending card. Returns the id of the card whose Delete was pressed, or empty.
 std::string drawCardsTable(Ui& ui, const TabText& text) {
     std::string toDelete;
@@ -137,17 +144,24 @@ std::string drawCardsTable(Ui& ui, const TabText& text) {
     ImGui::TableSetupColumn(text(UiText::Name).c_str(), ImGuiTableColumnFlags_WidthStretch, 2.0f);
     ImGui::TableSetupColumn(text(UiText::Type).c_str(), ImGuiTableColumnFlags_WidthStretch, 0.7f);
     ImGui::TableSetupColumn(text(UiText::Outputs).c_str(), ImGuiTableColumnFlags_WidthStretch, 3.0f);
-    ImGui::TableSetupColumn(text(UiText::MonoMix).c_str(), ImGuiTableColumnFlags_WidthStretch, 1.2f);
+    const char* monoItems[] = {nullptr, nullptr, nullptr};
+    const std::string monoTexts[] = {text(UiText::LeftPlusRight), text(UiText::LeftOnly), text(UiText::RightOnly)};
+    for (int i = 0; i < 3; ++i) monoItems[i] = monoTexts[i].c_str();
+    // The mono mix and the state are short words that must show whole in every language: their
+    // columns are as wide as the widest of them; the names and outputs share the rest.
+    const float comboExtra = ImGui::GetFrameHeight() + 2.0f * ImGui::GetStyle().FramePadding.x;
+    const float monoWidth = std::max(widestText({monoTexts[0], monoTexts[1], monoTexts[2]}) + comboExtra,
+                                     widestText({text(UiText::MonoMix)}));
+    const float stateWidth =
+        widestText({text(UiText::State), text(UiText::Playing), text(UiText::Ready), text(UiText::SoundCardOff)});
+    ImGui::TableSetupColumn(text(UiText::MonoMix).c_str(), ImGuiTableColumnFlags_WidthFixed, monoWidth);
     ImGui::TableSetupColumn(text(UiText::DelayMs).c_str(), ImGuiTableColumnFlags_WidthStretch, 1.2f);
-    ImGui::TableSetupColumn(text(UiText::State).c_str(), ImGuiTableColumnFlags_WidthStretch, 1.0f);
+    ImGui::TableSetupColumn(text(UiText::State).c_str(), ImGuiTableColumnFlags_WidthFixed, stateWidth);
     ImGui::TableSetupColumn("##del", ImGuiTableColumnFlags_WidthFixed);
     ImGui::TableHeadersRow();
 
     const std::string left = text(UiText::Left);
     const std::string right = text(UiText::Right);
-    const char* monoItems[] = {nullptr, nullptr, nullptr};
-    const std::string monoTexts[] = {text(UiText::LeftPlusRight), text(UiText::LeftOnly), text(UiText::RightOnly)};
-    for (int i = 0; i < 3; ++i) monoItems[i] = monoTexts[i].c_str();
     const std::string deleteLabel = text.label(UiText::Delete, "###delete");
 
     for (core::CardSettings& card : ui.pending().cards) {
@@ -167,17 +181,17 @@ std::string drawCardsTable(Ui& ui, const TabText& text) {
 
         ImGui::TableNextColumn();
         // Sound-card names can be long; a line the column cuts off shows whole on hover.
-        const float cellRight = ImGui::GetCursorScreenPos().x + ImGui::GetContentRegionAvail().x;
         for (std::size_t i = 0; i < card.members.size(); ++i) {
             const core::CardMember& member = card.members[i];
             if (card.members.size() == 2) {
                 ImGui::TextColored(kDimColour, "%s:", (i == 0 ? left : right).c_str());
                 ImGui::SameLine();
             }
-            const std::string output = displayName(ui, member.device) + ", " + text.channel(member.channel);
-            ImGui::TextUnformatted(output.c_str());
-            if (ImGui::GetItemRectMax().x > cellRight && ImGui::BeginItemTooltip()) {
-                ImGui::TextUnformatted(output.c_str());
+            // The channel is what the column is for: the sound card's name is cut before it.
+            const std::string device = displayName(ui, member.device);
+            const std::string channel = ", " + text.channel(member.channel);
+            if (clippedTextKeepingTail(device, channel) && ImGui::BeginItemTooltip()) {
+                ImGui::TextUnformatted((device + channel).c_str());
                 ImGui::EndTooltip();
             }
         }

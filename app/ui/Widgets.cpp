@@ -29,15 +29,20 @@ std::string label(UiLanguage language, UiText text, const char* id) {
     return label(uiText(language, text), id);
 }
 
-bool clippedText(std::string_view text) {
+namespace {
+
+// The room to the right of the cursor up to the clipping edge: in a table cell that includes
+// the cell's right padding, which is better spent on a whole word than left empty beside an
+// ellipsis.
+float roomToTheRight(const ImGuiWindow* window) {
+    return std::max({ImGui::GetContentRegionAvail().x, window->ClipRect.Max.x - window->DC.CursorPos.x, 1.0f});
+}
+
+// One line of text within `room`, cut with an ellipsis when longer; true when it was cut.
+bool clippedTextWithin(std::string_view text, float room) {
     ImGuiWindow* window = ImGui::GetCurrentWindow();
-    if (window->SkipItems) return false;
     const char* end = text.data() + text.size();
     const ImVec2 size = ImGui::CalcTextSize(text.data(), end);
-    // Up to the clipping edge: in a table cell that includes the cell's right padding, which
-    // is better spent on a whole word than left empty beside an ellipsis.
-    const float room =
-        std::max({ImGui::GetContentRegionAvail().x, window->ClipRect.Max.x - window->DC.CursorPos.x, 1.0f});
     const bool cut = size.x > room;
     const ImVec2 shown(cut ? room : size.x, size.y);
     // On whole pixels, as glyphs are drawn: a clip edge between pixels would shave the first
@@ -55,6 +60,38 @@ bool clippedText(std::string_view text) {
         ImGui::RenderText(box.Min, text.data(), end, false);
     }
     return cut;
+}
+
+}  // namespace
+
+bool clippedText(std::string_view text) {
+    ImGuiWindow* window = ImGui::GetCurrentWindow();
+    if (window->SkipItems) return false;
+    return clippedTextWithin(text, roomToTheRight(window));
+}
+
+bool clippedTextKeepingTail(std::string_view head, std::string_view tail) {
+    ImGuiWindow* window = ImGui::GetCurrentWindow();
+    if (window->SkipItems) return false;
+    const float room = roomToTheRight(window);
+    const ImVec2 tailSize = ImGui::CalcTextSize(tail.data(), tail.data() + tail.size());
+    const ImVec2 headSize = ImGui::CalcTextSize(head.data(), head.data() + head.size());
+    if (headSize.x + tailSize.x <= room) return clippedTextWithin(std::string(head) + std::string(tail), room);
+    // The head keeps at least a letter and the ellipsis; in a cell narrower still the window's
+    // clipping cuts the tail as well.
+    const float headRoom = std::max(std::floor(room - tailSize.x), ImGui::CalcTextSize("W...").x);
+    const ImVec2 position(std::floor(window->DC.CursorPos.x),
+                          std::floor(window->DC.CursorPos.y + window->DC.CurrLineTextBaseOffset));
+    const ImRect box(position.x, position.y, position.x + std::min(headRoom + tailSize.x, room),
+                     position.y + std::max(headSize.y, tailSize.y));
+    // One item for both parts, so that hovering either shows the whole.
+    ImGui::ItemSize(box.GetSize(), 0.0f);
+    if (!ImGui::ItemAdd(box, 0)) return true;
+    const float headRight = position.x + headRoom;
+    ImGui::RenderTextEllipsis(window->DrawList, box.Min, ImVec2(headRight, window->ClipRect.Max.y), headRight,
+                              head.data(), head.data() + head.size(), &headSize);
+    ImGui::RenderText(ImVec2(headRight, position.y), tail.data(), tail.data() + tail.size(), false);
+    return true;
 }
 
 bool clippedText(std::string_view text, const ImVec4& colour) {

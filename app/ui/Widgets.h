@@ -33,6 +33,9 @@ void wrappedText(std::string_view text);
 // text on hover.
 bool clippedText(std::string_view text);
 bool clippedText(std::string_view text, const ImVec4& colour);
+// The same for head + tail, where the tail (a channel number, say) is the part that matters:
+// the head is cut first, so that the tail shows whole wherever there is room for it.
+bool clippedTextKeepingTail(std::string_view head, std::string_view tail);
 
 // The logo and the trademark lines beside it, the text centred on the logo's height; without
 // a logo, the text alone. Measured first, so that a tab can place it.

@@ -253,17 +253,35 @@ TEST_F(CardsTabTest, AddFormMakesStereoSplitAndMonoCardsFromOneSoundCard) {
     EXPECT_TRUE(findRun(lounge, kQuad.name + ", " + channelText(UiLanguage::English, 3)).has_value());
     const std::optional<TextRun> right = findRun(lounge, "Right:");
     ASSERT_TRUE(right.has_value());
-    // That line is one letter longer and the column cuts it off; hovering shows it whole.
-    const std::string rightOutput = kQuad.name + ", " + channelText(UiLanguage::English, 4);
-    const auto cut = std::find_if(lounge.begin(), lounge.end(), [&](const TextRun& run) {
-        return run.rect.Min.x > right->rect.Max.x && std::fabs(run.rect.Max.y - right->rect.Max.y) < 2.0f;
-    });
-    ASSERT_NE(cut, lounge.end());
-    EXPECT_EQ(rightOutput.compare(0, cut->text.size(), cut->text), 0) << cut->text;
+    // In a narrow window the column cuts the sound card's name, never the channel; hovering
+    // shows the line whole.
+    ImGui::GetIO().DisplaySize = ImVec2(720.0f, 600.0f);
+    frames(2);
+    const std::string channel = ", " + channelText(UiLanguage::English, 4);
+    const std::string rightOutput = kQuad.name + channel;
+    const std::vector<TextRun> narrow = rowText("Lounge");
+    const std::optional<TextRun> narrowRight = findRun(narrow, "Right:");
+    ASSERT_TRUE(narrowRight.has_value());
+    std::vector<TextRun> line;  // the pieces right of "Right:", left to right
+    for (const TextRun& run : narrow) {
+        if (run.rect.Min.x > narrowRight->rect.Max.x && std::fabs(run.rect.Max.y - narrowRight->rect.Max.y) < 2.0f)
+            line.push_back(run);
+    }
+    std::sort(line.begin(), line.end(), [](const TextRun& a, const TextRun& b) { return a.rect.Min.x < b.rect.Min.x; });
+    ASSERT_FALSE(line.empty());
+    std::string shown;
+    for (const TextRun& run : line) shown += run.text;
+    ASSERT_GE(shown.size(), channel.size());
+    EXPECT_NE(shown, rightOutput) << "at this width the name has to be cut";
+    EXPECT_EQ(shown.compare(shown.size() - channel.size(), channel.size(), channel), 0) << shown;
+    const auto cut = line.begin();
     moveMouse(cut->rect.GetCenter());
     frames(40);
     ASSERT_TRUE(tooltip().has_value());
     EXPECT_EQ(tooltip()->text, rightOutput);
+    ImGui::GetIO().DisplaySize = ImVec2(800.0f, 600.0f);
+    moveMouse(ImVec2(0.0f, 0.0f));
+    frames(2);
     EXPECT_TRUE(findRun(lounge, "0.0 ms").has_value());
     const std::optional<TextRun> state = findRun(lounge, "-");
     ASSERT_TRUE(state.has_value());
@@ -385,6 +403,51 @@ TEST_F(CardsTabTest, TableEditsNamesMonoMixAndDelaysAndDeletes) {
     EXPECT_EQ(cardNames(), (std::vector<std::string>{"Lounge", "Porch 2"}));
     EXPECT_EQ(ui_->pending().cards[1].mono, core::MonoMode::Right);
     EXPECT_TRUE(findRun(rowText("Porch 2"), english(UiText::RightOnly)).has_value());
+}
+
+// At the window's own size and at 800 x 600, in every language: each output's channel, each
+// mono mix and each state shows whole, on the cell's line; the sound card's name is what gives.
+TEST_F(CardsTabTest, ChannelsMonoMixesAndStatesShowWholeInEveryLanguageAtTheWindowsSizes) {
+    core::Settings settings = emptySettings();
+    settings.cards = {card("0000000a", "Lounge", {member(kQuad.key, 0), member(kQuad.key, 1)}),
+                      card("0000000b", "Porch", {member(kQuad.key, 2)}),
+                      card("0000000c", "Garden", {member(kStereo.key, 0), member(kQuad.key, 3)})};
+    const std::pair<const char*, UiLanguage> languages[] = {{"en", UiLanguage::English},
+                                                            {"nl", UiLanguage::Dutch},
+                                                            {"de", UiLanguage::German}};
+    for (const auto& [code, language] : languages) {
+        for (const ImVec2 size : {ImVec2(1092.0f, 693.0f), ImVec2(800.0f, 600.0f)}) {
+            SCOPED_TRACE(std::string(code) + " at " + std::to_string(static_cast<int>(size.x)));
+            ImGui::GetIO().DisplaySize = size;
+            settings.language = code;
+            start(settings);
+            openTab(kCardsTab);
+            frames(2);
+            const ImGuiTable* table = ImGui::TableFindByID(ImHashStr("##cards", 0, tabId("###cards")));
+            ASSERT_NE(table, nullptr);
+            // Whole: drawn as it is, inside its column.
+            auto shownWhole = [&](const std::vector<TextRun>& row, int column, const std::string& whole,
+                                  bool atTheEnd) {
+                return std::any_of(row.begin(), row.end(), [&](const TextRun& run) {
+                    const bool found =
+                        atTheEnd ? run.text.size() >= whole.size() &&
+                                       run.text.compare(run.text.size() - whole.size(), whole.size(), whole) == 0
+                                 : run.text == whole;
+                    return found && run.rect.Min.x >= table->Columns[column].MinX - 0.5f &&
+                           run.rect.Max.x <= table->Columns[column].ClipRect.Max.x + 0.5f;
+                });
+            };
+            for (const core::CardSettings& card : settings.cards) {
+                const std::vector<TextRun> row = rowText(card.name);
+                for (const core::CardMember& member : card.members) {
+                    EXPECT_TRUE(shownWhole(row, 2, ", " + channelText(language, member.channel + 1), true))
+                        << card.name << " " << member.channel;
+                }
+                EXPECT_TRUE(shownWhole(row, 5, std::string(uiText(language, UiText::Ready)), false)) << card.name;
+            }
+            EXPECT_TRUE(shownWhole(rowText("Porch"), 3, std::string(uiText(language, UiText::LeftPlusRight)), false));
+        }
+    }
 }
 
 TEST_F(CardsTabTest, FormsOfferOnlyWhatTheSoundCardsHave) {
