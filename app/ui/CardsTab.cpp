@@ -396,13 +396,11 @@ void drawJoinForm(Ui& ui, const TabText& text, const std::vector<Candidate>& dev
 
 void drawCardsTab(Ui& ui) {
     const TabText text(ui.language());
-    ImGui::PushTextWrapPos(0.0f);
-    ImGui::TextUnformatted(text(UiText::CardsHelp).c_str());
-    ImGui::PopTextWrapPos();
+    wrappedText(text(UiText::CardsHelp));
     ImGui::Spacing();
 
     if (ui.pending().cards.empty()) {
-        ImGui::TextColored(kDimColour, "%s", text(UiText::NoCardsYet).c_str());
+        wrappedText(text(UiText::NoCardsYet), kDimColour);
     } else {
         const std::string toDelete = drawCardsTable(ui, text);
         // After the table, so the rows drawn this frame all belonged to existing cards.

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "app/ui/Tabs.h"
 #include "app/ui/Ui.h"
+#include "app/ui/Widgets.h"
 #include "core/ring/CardRingLayout.h"
 
 namespace app {
@@ -64,7 +66,7 @@ void drawPlayersTable(const Ui& ui) {
 }  // namespace
 
 void drawStatusTab(Ui& ui) {
-    ImGui::TextUnformatted(text(ui, UiText::PlayersHelp).c_str());
+    wrappedText(text(ui, UiText::PlayersHelp));
     ImGui::Spacing();
 
     const bool anyPlaying =
@@ -72,7 +74,7 @@ void drawStatusTab(Ui& ui) {
     if (anyPlaying) {
         drawPlayersTable(ui);
     } else {
-        ImGui::TextColored(kDimColour, "%s", text(ui, UiText::NoPlayerUsing).c_str());
+        wrappedText(text(ui, UiText::NoPlayerUsing), kDimColour);
     }
 
     ImGui::Spacing();
@@ -81,8 +83,9 @@ void drawStatusTab(Ui& ui) {
         if (device.state != win::DeviceState::Open) continue;
         ImGui::TextColored(kAccentColour, "%s", displayName(ui, device).c_str());
         ImGui::SameLine();
-        ImGui::TextColored(kDimColour, "%s, %.1f ms", device.description.c_str(),
-                           milliseconds(device.latency, device.rate));
+        char latency[32];
+        std::snprintf(latency, sizeof latency, ", %.1f ms", milliseconds(device.latency, device.rate));
+        wrappedText(device.description + latency, kDimColour);
     }
 }
 

@@ -102,8 +102,7 @@ void Ui::drawApplyBar() {
     const int languageNumber = static_cast<int>(language_);
     if (!issues.empty()) {
         const std::string_view fixFirst = uiText(language_, UiText::FixTheseFirst);
-        ImGui::TextColored(kErrorColour, "%.*s %s", static_cast<int>(fixFirst.size()), fixFirst.data(),
-                           core::issueText(languageNumber, issues.front().code));
+        wrappedText(std::string(fixFirst) + " " + core::issueText(languageNumber, issues.front().code), kErrorColour);
         if (issues.size() > 1 && ImGui::BeginItemTooltip()) {
             std::string list;
             for (const core::ValidationIssue& issue : issues) {
@@ -114,17 +113,11 @@ void Ui::drawApplyBar() {
             ImGui::EndTooltip();
         }
     } else if (status_ != Status::None) {
-        const std::string text = statusText();
-        ImGui::PushStyleColor(ImGuiCol_Text, status_ == Status::Applied      ? kOkColour
-                                             : status_ == Status::EditFailed ? kErrorColour
-                                                                             : kWarningColour);
-        ImGui::TextUnformatted(text.c_str(), text.c_str() + text.size());
-        ImGui::PopStyleColor();
+        wrappedText(statusText(), status_ == Status::Applied      ? kOkColour
+                                  : status_ == Status::EditFailed ? kErrorColour
+                                                                  : kWarningColour);
     } else if (!unchanged) {
-        const std::string_view notApplied = uiText(language_, UiText::ChangesNotAppliedYet);
-        ImGui::PushStyleColor(ImGuiCol_Text, kWarningColour);
-        ImGui::TextUnformatted(notApplied.data(), notApplied.data() + notApplied.size());
-        ImGui::PopStyleColor();
+        wrappedText(uiText(language_, UiText::ChangesNotAppliedYet), kWarningColour);
     }
 
     // "Applied." stays until the first edit after it. unchanged still describes the frame

@@ -101,10 +101,52 @@ bool clippedText(std::string_view text, const ImVec4& colour) {
     return cut;
 }
 
+// Lines are broken at spaces only: Dear ImGui's own wrapping also breaks after a full stop,
+// which splits a file name such as LICENSE.txt over two lines. A word longer than a whole line
+// is left to Dear ImGui to break.
 void wrappedText(std::string_view text) {
-    ImGui::PushTextWrapPos(0.0f);
-    ImGui::TextUnformatted(text.data(), text.data() + text.size());
-    ImGui::PopTextWrapPos();
+    // A group: every line starts where the first one does, and the whole is one item to hover.
+    ImGui::BeginGroup();
+    const float startX = ImGui::GetCursorPosX();
+    const float width = std::max(ImGui::GetContentRegionAvail().x, 1.0f);
+    auto line = [&](std::string_view piece, bool breakAnywhere) {
+        if (breakAnywhere) ImGui::PushTextWrapPos(startX + width);
+        ImGui::TextUnformatted(piece.data(), piece.data() + piece.size());
+        if (breakAnywhere) ImGui::PopTextWrapPos();
+    };
+    auto fits = [width](std::string_view piece) {
+        return ImGui::CalcTextSize(piece.data(), piece.data() + piece.size()).x <= width;
+    };
+    std::size_t paragraphStart = 0;
+    while (paragraphStart <= text.size()) {
+        const std::size_t newline = std::min(text.find('\n', paragraphStart), text.size());
+        std::string_view rest = text.substr(paragraphStart, newline - paragraphStart);
+        while (!fits(rest)) {
+            // The longest run of whole words that fits.
+            std::size_t cut = std::string_view::npos;
+            for (std::size_t space = rest.find(' '); space != std::string_view::npos && fits(rest.substr(0, space));
+                 space = rest.find(' ', space + 1))
+                cut = space;
+            if (cut == std::string_view::npos || cut == 0) {
+                const std::size_t wordEnd = std::min(rest.find(' ', 1), rest.size());
+                line(rest.substr(0, wordEnd), true);
+                rest.remove_prefix(wordEnd);
+            } else {
+                line(rest.substr(0, cut), false);
+                rest.remove_prefix(cut);
+            }
+            while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+        }
+        line(rest, false);
+        paragraphStart = newline + 1;
+    }
+    ImGui::EndGroup();
+}
+
+void wrappedText(std::string_view text, const ImVec4& colour) {
+    ImGui::PushStyleColor(ImGuiCol_Text, colour);
+    wrappedText(text);
+    ImGui::PopStyleColor();
 }
 
 LogoBlock measureLogoBlock(const Ui& ui) {

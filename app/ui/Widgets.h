@@ -24,8 +24,10 @@ std::string label(UiLanguage language, UiText text, const char* id);
 void showText(std::string_view text);
 void showText(std::string_view text, const ImVec4& colour);
 
-// Text broken into lines at the window's right edge.
+// Text broken into lines at spaces before the window's right edge; every line starts where the
+// first one does, and the whole is one item (for a tooltip on hover).
 void wrappedText(std::string_view text);
+void wrappedText(std::string_view text, const ImVec4& colour);
 
 // One line of text that ends in an ellipsis where the room to the right runs out (a table
 // cell, or the window), laid out like ImGui::TextUnformatted so that it lines up with the

@@ -450,6 +450,39 @@ TEST_F(CardsTabTest, ChannelsMonoMixesAndStatesShowWholeInEveryLanguageAtTheWind
     }
 }
 
+// In a narrow window every text of the Cards, Status and About tabs and of the Apply bar stays
+// inside it, broken into lines at spaces: a file name such as LICENSE.txt stays whole.
+TEST_F(CardsTabTest, TextsWrapAtSpacesInsideANarrowWindowInEveryLanguage) {
+    for (const char* code : {"en", "nl", "de"}) {
+        SCOPED_TRACE(code);
+        ImGui::GetIO().DisplaySize = ImVec2(360.0f, 1400.0f);
+        core::Settings settings = emptySettings();
+        settings.language = code;
+        start(settings);
+        ui_->pending().devices[1].enabled = false;  // a pending change: the Apply bar says so
+        for (const int tab : {kCardsTab, kStatusTab, kAboutTab}) {
+            openTab(tab);
+            frames(2);
+            for (const TextRun& run : tabText())
+                EXPECT_LE(run.rect.Max.x, tabsChild()->InnerClipRect.Max.x + 0.5f) << run.text << " runs off";
+        }
+        const std::vector<TextRun> bar = readText(host());
+        ASSERT_FALSE(bar.empty());
+        for (const TextRun& run : bar)
+            EXPECT_LE(run.rect.Max.x, host()->InnerClipRect.Max.x + 0.5f) << run.text << " runs off";
+        // Wherever the lines happen to break, at any width.
+        openTab(kAboutTab);
+        for (float width = 300.0f; width <= 1200.0f; width += 10.0f) {
+            ImGui::GetIO().DisplaySize = ImVec2(width, 1400.0f);
+            frames(2);
+            std::string all;
+            for (const TextRun& run : tabText()) all += run.text + "\n";
+            EXPECT_NE(all.find("LICENSE.txt"), std::string::npos) << width << "\n" << all;
+            EXPECT_NE(all.find("THIRD-PARTY-NOTICES.txt"), std::string::npos) << width << "\n" << all;
+        }
+    }
+}
+
 TEST_F(CardsTabTest, FormsOfferOnlyWhatTheSoundCardsHave) {
     // Sound cards that are off offer nothing: neither form is drawn.
     core::Settings off = twoCards();
