@@ -4,6 +4,7 @@
 // editing operations, and this tab only decides what the user can pick.
 
 #include <imgui.h>
+#include <imgui_internal.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -103,7 +104,8 @@ std::vector<Candidate> candidates(const Ui& ui) {
 struct JoinOutput {
     const Candidate* device = nullptr;
     std::uint32_t channel = 0;
-    std::string label;
+    std::string label;  // the sound card's name, then `tail`
+    std::string tail;   // ", Channel N"
 };
 
 void drawState(const Ui& ui, const TabText& text, const core::CardSettings& card) {
@@ -339,24 +341,36 @@ void drawAddForm(Ui& ui, const TabText& text, const std::vector<Candidate>& devi
 
 void drawOutputCombo(const char* id, int& index, const std::vector<JoinOutput>& outputs) {
     clampIndex(index, static_cast<int>(outputs.size()));
-    const std::string& preview = outputs[static_cast<std::size_t>(index)].label;
-    if (!ImGui::BeginCombo(id, preview.c_str())) {
-        previewTooltip(preview);
-        return;
+    const JoinOutput& chosen = outputs[static_cast<std::size_t>(index)];
+    if (ImGui::BeginCombo(id, "", ImGuiComboFlags_CustomPreview)) {
+        for (int i = 0; i < static_cast<int>(outputs.size()); ++i) {
+            ImGui::PushID(i);
+            if (ImGui::Selectable(outputs[static_cast<std::size_t>(i)].label.c_str(), i == index)) index = i;
+            ImGui::PopID();
+        }
+        ImGui::EndCombo();
+    } else {
+        previewTooltip(chosen.label);
     }
-    for (int i = 0; i < static_cast<int>(outputs.size()); ++i) {
-        ImGui::PushID(i);
-        if (ImGui::Selectable(outputs[static_cast<std::size_t>(i)].label.c_str(), i == index)) index = i;
-        ImGui::PopID();
+    // The channel is what the choice is about: the sound card's name is cut before it.
+    if (ImGui::BeginComboPreview()) {
+        const std::string_view label = chosen.label;
+        // The cursor already stands at the frame's padding: no line offset on top of it.
+        ImGui::GetCurrentWindow()->DC.CurrLineTextBaseOffset = 0.0f;
+        // The preview's own clip rectangle, less the padding at its right.
+        const float room = ImGui::GetCurrentWindow()->ClipRect.Max.x - ImGui::GetStyle().FramePadding.x -
+                           ImGui::GetCursorScreenPos().x;
+        clippedTextKeepingTail(label.substr(0, label.size() - chosen.tail.size()), chosen.tail, room);
+        ImGui::EndComboPreview();
     }
-    ImGui::EndCombo();
 }
 
 void drawJoinForm(Ui& ui, const TabText& text, const std::vector<Candidate>& devices) {
     std::vector<JoinOutput> outputs;
     for (const Candidate& device : devices) {
         for (std::uint32_t channel = 0; channel < device.channels; ++channel) {
-            outputs.push_back({&device, channel, device.name + ", " + text.channel(channel)});
+            const std::string tail = ", " + text.channel(channel);
+            outputs.push_back({&device, channel, device.name + tail, tail});
         }
     }
     if (outputs.size() < 2) return;

@@ -73,7 +73,12 @@ bool clippedText(std::string_view text) {
 bool clippedTextKeepingTail(std::string_view head, std::string_view tail) {
     ImGuiWindow* window = ImGui::GetCurrentWindow();
     if (window->SkipItems) return false;
-    const float room = roomToTheRight(window);
+    return clippedTextKeepingTail(head, tail, roomToTheRight(window));
+}
+
+bool clippedTextKeepingTail(std::string_view head, std::string_view tail, float room) {
+    ImGuiWindow* window = ImGui::GetCurrentWindow();
+    if (window->SkipItems) return false;
     const ImVec2 tailSize = ImGui::CalcTextSize(tail.data(), tail.data() + tail.size());
     const ImVec2 headSize = ImGui::CalcTextSize(head.data(), head.data() + head.size());
     if (headSize.x + tailSize.x <= room) return clippedTextWithin(std::string(head) + std::string(tail), room);

@@ -38,6 +38,8 @@ bool clippedText(std::string_view text, const ImVec4& colour);
 // The same for head + tail, where the tail (a channel number, say) is the part that matters:
 // the head is cut first, so that the tail shows whole wherever there is room for it.
 bool clippedTextKeepingTail(std::string_view head, std::string_view tail);
+// Within `room` pixels rather than up to the clipping edge (a combo's preview).
+bool clippedTextKeepingTail(std::string_view head, std::string_view tail, float room);
 
 // The logo and the trademark lines beside it, the text centred on the logo's height; without
 // a logo, the text alone. Measured first, so that a tab can place it.

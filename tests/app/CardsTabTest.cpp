@@ -446,6 +446,26 @@ TEST_F(CardsTabTest, ChannelsMonoMixesAndStatesShowWholeInEveryLanguageAtTheWind
                 EXPECT_TRUE(shownWhole(row, 5, std::string(uiText(language, UiText::Ready)), false)) << card.name;
             }
             EXPECT_TRUE(shownWhole(rowText("Porch"), 3, std::string(uiText(language, UiText::LeftPlusRight)), false));
+            // The join form's choices of output: the channel beside "Left from" and "Right from".
+            const std::vector<TextRun> tab = tabText();
+            for (const UiText side : {UiText::LeftFrom, UiText::RightFrom}) {
+                const std::optional<TextRun> label = findRun(tab, std::string(uiText(language, side)));
+                ASSERT_TRUE(label.has_value());
+                std::string line;
+                for (const TextRun& run : tab) {
+                    if (run.rect.Min.x > label->rect.Max.x &&
+                        std::fabs(run.rect.GetCenter().y - label->rect.GetCenter().y) < 0.5f * ImGui::GetFontSize())
+                        line += run.text;
+                }
+                bool endsWithAChannel = false;
+                for (unsigned oneBased = 1; oneBased <= 4; ++oneBased) {
+                    const std::string channel = ", " + channelText(language, oneBased);
+                    endsWithAChannel =
+                        endsWithAChannel || (line.size() >= channel.size() &&
+                                             line.compare(line.size() - channel.size(), channel.size(), channel) == 0);
+                }
+                EXPECT_TRUE(endsWithAChannel) << line;
+            }
         }
     }
 }

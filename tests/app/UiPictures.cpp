@@ -59,7 +59,7 @@ using Microsoft::WRL::ComPtr;
 
 constexpr int kFrames = 30;
 constexpr DWORD kFrameMs = 20;
-constexpr std::size_t kMinColours = 64;
+constexpr std::size_t kMinColours = 16;  // the plainest, the Status tab with no player, has about twenty
 constexpr int kMinLitRun = 40;
 constexpr int kMinLitRows = 5;
 constexpr int kColourTolerance = 3;
