@@ -315,7 +315,9 @@ void drawAddForm(Ui& ui, const TabText& text, const std::vector<Candidate>& devi
     }
 
     clampIndex(form.monoChannelIndex, static_cast<int>(count));
-    ImGui::SetNextItemWidth(7.0f * fontSize);
+    // As wide as its widest choice, the arrow beside it.
+    ImGui::SetNextItemWidth(ImGui::CalcTextSize(text.channel(std::max(count, 1u) - 1).c_str()).x +
+                            ImGui::GetFrameHeight() + 2.0f * ImGui::GetStyle().FramePadding.x);
     if (ImGui::BeginCombo("##monoch", text.channel(static_cast<std::uint32_t>(form.monoChannelIndex)).c_str())) {
         for (std::uint32_t channel = 0; channel < count; ++channel) {
             ImGui::PushID(static_cast<int>(channel));

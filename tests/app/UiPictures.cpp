@@ -104,9 +104,14 @@ core::Settings pictureSettings(const std::string& language) {
         deviceSettings("wasapi:{0.0.0.00000000}.{5d0f3c2e-0000-4000-8000-00000000dead}", "Living room speakers");
     gone.api = core::DeviceApi::Exclusive;
     settings.devices = {stereo, eight, asio, gone};
-    settings.cards = {card("0000000a", "Lounge", {{kStereo.key, 0, 0.0}, {kStereo.key, 1, 0.0}}),
+    // A card of every kind: stereo, two mono cards split from a pair, mono from one side, and
+    // one joined from both outputs with a delay on its near half.
+    settings.cards = {card("0000000a", "Lounge", {{kEight.key, 4, 0.0}, {kEight.key, 5, 0.0}}),
                       card("0000000b", "Kitchen", {{kEight.key, 0, 0.0}}),
-                      card("0000000c", "Patio (left)", {{kEight.key, 2, 0.0}})};
+                      card("0000000c", "Porch", {{kEight.key, 1, 0.0}}),
+                      card("0000000d", "Patio (left)", {{kEight.key, 2, 0.0}}),
+                      card("0000000e", "Terrace", {{kStereo.key, 0, 12.5}, {kEight.key, 3, 0.0}})};
+    settings.cards[3].mono = core::MonoMode::Left;
     return settings;
 }
 
