@@ -406,7 +406,7 @@ TEST_F(CardsTabTest, TableEditsNamesMonoMixAndDelaysAndDeletes) {
 }
 
 // At the window's own size and at 800 x 600, in every language: each output's channel, each
-// mono mix and each state shows whole, on the cell's line; the sound card's name is what gives.
+// mono mix, each state and each button label shows whole; the sound card's name is what gives.
 TEST_F(CardsTabTest, ChannelsMonoMixesAndStatesShowWholeInEveryLanguageAtTheWindowsSizes) {
     core::Settings settings = emptySettings();
     settings.cards = {card("0000000a", "Lounge", {member(kQuad.key, 0), member(kQuad.key, 1)}),
@@ -446,6 +446,13 @@ TEST_F(CardsTabTest, ChannelsMonoMixesAndStatesShowWholeInEveryLanguageAtTheWind
                 EXPECT_TRUE(shownWhole(row, 5, std::string(uiText(language, UiText::Ready)), false)) << card.name;
             }
             EXPECT_TRUE(shownWhole(rowText("Porch"), 3, std::string(uiText(language, UiText::LeftPlusRight)), false));
+            // Button labels, whole.
+            for (const UiText button : {UiText::Delete, UiText::OneMonoCard, UiText::Join})
+                EXPECT_TRUE(findRun(tabText(), std::string(uiText(language, button))).has_value())
+                    << uiText(language, button);
+            for (const UiText button : {UiText::Apply, UiText::UndoChanges})
+                EXPECT_TRUE(findRun(readText(host()), std::string(uiText(language, button))).has_value())
+                    << uiText(language, button);
             // The join form's choices of output: the channel beside "Left from" and "Right from".
             const std::vector<TextRun> tab = tabText();
             for (const UiText side : {UiText::LeftFrom, UiText::RightFrom}) {
