@@ -33,7 +33,7 @@ build_windows() {
   log "Windows build (mingw-w64)"
   cmake -S "$root" -B "$win_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-    "-DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/wine" >/dev/null
+    "-DCMAKE_CROSSCOMPILING_EMULATOR=$root/scripts/lib/wine-test" >/dev/null
   cmake --build "$win_build"
 }
 
