@@ -81,6 +81,74 @@ bool FarHalf::RateMeter::add(std::int64_t nowNs, std::uint32_t frames) {
     return rateHz_ > 0.0;
 }
 
+void FarHalf::OffsetFit::add(double v, double u) {
+    n += 1;
+    sv += v;
+    su += u;
+    svv += v * v;
+    svu += v * u;
+    suu += u * u;
+}
+
+void FarHalf::OffsetFit::merge(const OffsetFit& other) {
+    n += other.n;
+    sv += other.sv;
+    su += other.su;
+    svv += other.svv;
+    svu += other.svu;
+    suu += other.suu;
+}
+
+double FarHalf::OffsetFit::slope() const {
+    const double sxx = svv - sv * sv / n;
+    return n >= 2 && sxx > 0 ? (svu - sv * su / n) / sxx : 0.0;
+}
+
+double FarHalf::OffsetFit::slopeError() const {
+    const double sxx = svv - sv * sv / n;
+    if (n < 3 || sxx <= 0) return std::numeric_limits<double>::infinity();
+    const double sxy = svu - sv * su / n;
+    const double residual = std::max(0.0, suu - su * su / n - sxy * sxy / sxx);
+    return std::sqrt(residual / (n - 2) / sxx);
+}
+
+void FarHalf::resetFit() {
+    fitHalves_[0] = OffsetFit{};
+    fitHalves_[1] = OffsetFit{};
+    fitSeconds_ = 0.0;
+}
+
+// Far output's thread, for each chunk it plays inside the band, before the chunk is made.
+void FarHalf::fitOffset(std::uint32_t frames, double farFrames, double fill) {
+    // Both sides' rates measured: the integral holds their offset, which a fit then corrects.
+    const bool measured = farMeter_.rateHz() > 0.0 && figures_.primaryRateHz.load(std::memory_order_relaxed) > 0.0;
+    if (fitsDone_ >= 2 || !measured) return;
+    fitSeconds_ += frames / plan_.farRateHz;
+    if (fitSeconds_ < kFitFromSeconds) return;
+    const double span = kFitSeconds[fitsDone_];
+    // The primary's frames that have reached the far output, against the far output's frames,
+    // both from the stretch's first reading on, so that the sums keep their precision.
+    const double u = fill + consumedFrames_;
+    if (fitHalves_[0].n == 0) fitOrigin_ = {farFrames, u};
+    fitHalves_[fitSeconds_ < kFitFromSeconds + span / 2 ? 0 : 1].add(farFrames - fitOrigin_[0], u - fitOrigin_[1]);
+    if (fitSeconds_ < kFitFromSeconds + span) return;
+    OffsetFit whole = fitHalves_[0];
+    whole.merge(fitHalves_[1]);
+    const double slopes[3] = {fitHalves_[0].slope(), fitHalves_[1].slope(), whole.slope()};
+    const double error = whole.slopeError();
+    resetFit();
+    if (slopes[0] <= 0.0 || slopes[1] <= 0.0 || slopes[2] <= 0.0) return;
+    // Steady, the factor turns one primary frame into 1 / slope far frames; the slope's error
+    // is near enough the offset's.
+    auto offset = [&](double slope) { return 1.0 - 1.0 / (slope * plan_.baseRatio); };
+    if (error > kFitMaxError || std::fabs(offset(slopes[0]) - offset(slopes[1])) > kFitAgree) return;  // again
+    const double integral = controller_.integral();
+    controller_.seed(std::clamp(offset(slopes[2]), integral - kFitMaxStep, integral + kFitMaxStep));
+    figures_.fittedOffset.store(static_cast<float>(controller_.integral()), std::memory_order_relaxed);
+    figures_.fits.fetch_add(1, std::memory_order_relaxed);
+    ++fitsDone_;
+}
+
 bool FarHalf::measuredOffset(double& integral) const {
     const double primaryHz = figures_.primaryRateHz.load(std::memory_order_relaxed);
     if (primaryHz <= 0.0 || farMeter_.rateHz() <= 0.0) return false;
@@ -193,6 +261,7 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
     if (!seeded_ && unseededSeconds_ < 2 * kMeasureSeconds) return false;
 
     started_ = true;
+    resetFit();
     recentCount_ = 0;
     primingSeconds_ = 0.0;
     straySeconds_ = 0.0;
@@ -225,6 +294,8 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     double dtSeconds = 0.0;
     bool learn = true;
     farMeter_.add(now, frames);
+    const double farFrames = farFrames_;
+    farFrames_ += frames;
     double measured = 0.0;
     if (!seeded_ && measuredOffset(measured)) {
         controller_.seed(measured);
@@ -252,6 +323,8 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
             straySeconds_ = 0.0;
             settledSeconds_ += chunkSeconds;
         }
+        if (learn) fitOffset(frames, farFrames, fill);
+        else resetFit();
         if (straySeconds_ >= kStraySeconds) {
             straySeconds_ = 0.0;
             if (stray > 0.0) {

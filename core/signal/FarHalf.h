@@ -12,6 +12,7 @@
 //  - figures() may be read from any thread: each figure is a relaxed atomic on its own.
 // Nothing here allocates, locks or logs after construction; the clock is the only call out.
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -69,6 +70,8 @@ public:
         std::atomic<std::uint32_t> starts{0};
         std::atomic<std::uint32_t> trimmedFrames{0};  // dropped at the last start
         std::atomic<float> factor{1.0f};              // the controller's last factor
+        std::atomic<std::uint32_t> fits{0};           // fits of the clocks' offset taken
+        std::atomic<float> fittedOffset{0.0f};        // the integral after the last one
         std::atomic<std::uint64_t> underrunFrames{0};
         // The primary's thread writes these: on a line of their own.
         alignas(64) std::atomic<std::uint64_t> overflowFrames{0};
@@ -156,6 +159,27 @@ private:
         double rateHz_ = 0.0;
     };
 
+    // Once it plays, the far half's own readings tell the clocks' offset far more closely than
+    // the callbacks' times did: the primary frames it took per far frame, less the distance
+    // gained, fitted by least squares over a stretch inside the band. A fit is taken only when
+    // its readings lie close to their line (a hold-up in the stretch, or readings that swing
+    // with two sides' callbacks in step, do not) and the fits of its two halves agree.
+    struct OffsetFit {
+        double n = 0, sv = 0, su = 0, svv = 0, svu = 0, suu = 0;
+        void add(double v, double u);
+        void merge(const OffsetFit& other);
+        double slope() const;       // 0 without two readings apart
+        double slopeError() const;  // the slope's standard error
+    };
+    static constexpr double kFitFromSeconds = 0.5;  // after a start
+    static constexpr double kFitSeconds[] = {5.0, 20.0};
+    static constexpr double kFitAgree = 20e-6;    // between the halves' offsets
+    static constexpr double kFitMaxError = 4e-6;  // the whole stretch's standard error
+    static constexpr double kFitMaxStep = 40e-6;  // what one fit may move the integral
+    // farFrames: the far output's frames before this chunk; fill: the distance read for it.
+    void fitOffset(std::uint32_t frames, double farFrames, double fill);
+    void resetFit();
+
     static long pull(void* data, float** samples);
     // The distance between the halves at atNs, less what the converter holds; clockNs is the
     // clock's reading.
@@ -199,6 +223,11 @@ private:
     RateMeter farMeter_{plan_.farRateHz};
     bool seeded_ = false;  // the integral started from a learned or measured offset
     double unseededSeconds_ = 0.0;
+    OffsetFit fitHalves_[2];
+    std::array<double, 2> fitOrigin_{};  // the stretch's first reading
+    double fitSeconds_ = 0.0;            // since the last start or fit, inside the band
+    int fitsDone_ = 0;
+    double farFrames_ = 0.0;  // all the far output has taken, silence included
 
     // The primary output's thread only.
     RateMeter primaryMeter_{plan_.primaryRateHz};

@@ -168,6 +168,24 @@ TEST(FarHalf, ALearnedOffsetStartsInStepAndIsLearnedAgain) {
     EXPECT_FALSE(fresh.half().learnedOffset(learned)) << "not before it has settled";
 }
 
+// Callbacks' times give the clocks' offset to some tens of ppm; once the far half plays, its
+// own stream gives it to a few, unless a hold-up bends the stretch it is fitted over.
+TEST(FarHalf, FitsTheClocksOffsetFromItsOwnStreamButNotAcrossAHoldUp) {
+    sim::Device far = kFar48;
+    far.ppm = 300.0;
+    const sim::Jitter slight{0.2, 0.0, 0.0};
+    const double offBy30 = -270e-6;  // as learned from callbacks' times, 30 ppm off
+    sim::JoinedClocks clocks(kPrimary, far, slight, 1, offBy30);
+    clocks.runUntil(30.0);
+    EXPECT_EQ(clocks.half().figures().fits.load(), 2u);
+    EXPECT_NEAR(clocks.half().controller().integral(), -300e-6, 3e-6);
+
+    sim::JoinedClocks heldUp(kPrimary, far, slight, 1, offBy30);
+    heldUp.holdUp({true, 4.0, 6.0});  // a far callback lost in the first stretch, inside the band
+    heldUp.runUntil(12.0);
+    EXPECT_EQ(heldUp.half().figures().fits.load(), 0u) << "a stretch with a hold-up in it is fitted again";
+}
+
 // Whatever held one side up (callbacks lost for a while), the halves are back in line within
 // seconds, and the hold-up is not learned as an offset between the clocks.
 TEST(FarHalf, IsBackInLineSoonAfterAHoldUp) {

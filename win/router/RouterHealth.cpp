@@ -53,10 +53,17 @@ void Router::runHealthCheck() {
     }
 
     for (const auto& link : graph_->farLinks) {
-        const std::uint32_t starts = link->half->figures().starts.load(std::memory_order_relaxed);
+        const core::FarHalf::Figures& figures = link->half->figures();
+        if (const std::uint32_t fits = figures.fits.load(std::memory_order_relaxed); fits != link->reportedFits) {
+            link->reportedFits = fits;
+            logLine("card %s: far half on %s: the clocks' offset fitted from its own stream, %+.1f ppm",
+                    link->card->id.c_str(), link->farOutput->info.name.c_str(),
+                    figures.fittedOffset.load(std::memory_order_relaxed) * 1e6);
+        }
+        const std::uint32_t starts = figures.starts.load(std::memory_order_relaxed);
         if (starts == link->reportedStarts) continue;
         link->reportedStarts = starts;
-        const std::uint32_t trimmed = link->half->figures().trimmedFrames.load(std::memory_order_relaxed);
+        const std::uint32_t trimmed = figures.trimmedFrames.load(std::memory_order_relaxed);
         logLine("card %s: far half on %s started; trimmed %u frames (%.1f ms) to line up with the near half",
                 link->card->id.c_str(), link->farOutput->info.name.c_str(), trimmed,
                 trimmed * 1000.0 / link->card->primaryRate);
