@@ -122,10 +122,10 @@ void FarHalf::resetFit() {
 void FarHalf::fitOffset(std::uint32_t frames, double farFrames, double fill) {
     // Both sides' rates measured: the integral holds their offset, which a fit then corrects.
     const bool measured = farMeter_.rateHz() > 0.0 && figures_.primaryRateHz.load(std::memory_order_relaxed) > 0.0;
-    if (fitsDone_ >= 2 || !measured) return;
+    if (!measured) return;
     fitSeconds_ += frames / plan_.farRateHz;
     if (fitSeconds_ < kFitFromSeconds) return;
-    const double span = kFitSeconds[fitsDone_];
+    const double span = fitsDone_ == 0 ? kFirstFitSeconds : kFitSeconds;
     // The primary's frames that have reached the far output, against the far output's frames,
     // both from the stretch's first reading on, so that the sums keep their precision.
     const double u = fill + consumedFrames_;
@@ -143,7 +143,8 @@ void FarHalf::fitOffset(std::uint32_t frames, double farFrames, double fill) {
     auto offset = [&](double slope) { return 1.0 - 1.0 / (slope * plan_.baseRatio); };
     if (error > kFitMaxError || std::fabs(offset(slopes[0]) - offset(slopes[1])) > kFitAgree) return;  // again
     const double integral = controller_.integral();
-    controller_.seed(std::clamp(offset(slopes[2]), integral - kFitMaxStep, integral + kFitMaxStep));
+    const double step = fitsDone_ == 0 ? kFirstFitMaxStep : kFitMaxStep;
+    controller_.seed(std::clamp(offset(slopes[2]), integral - step, integral + step));
     figures_.fittedOffset.store(static_cast<float>(controller_.integral()), std::memory_order_relaxed);
     figures_.fits.fetch_add(1, std::memory_order_relaxed);
     ++fitsDone_;

@@ -171,11 +171,18 @@ private:
         double slope() const;       // 0 without two readings apart
         double slopeError() const;  // the slope's standard error
     };
+    // The first stretch is short, for a start in step within seconds; the rest are long, since
+    // over a few seconds a sound card's stream may run some hundreds of ppm off its long-run
+    // rate (a shared-mode engine catching up), and they go on for as long as it plays, so
+    // that the integral follows the clocks as they warm up.
     static constexpr double kFitFromSeconds = 0.5;  // after a start
-    static constexpr double kFitSeconds[] = {5.0, 20.0};
+    static constexpr double kFirstFitSeconds = 5.0;
+    static constexpr double kFitSeconds = 20.0;
     static constexpr double kFitAgree = 20e-6;    // between the halves' offsets
     static constexpr double kFitMaxError = 4e-6;  // the whole stretch's standard error
-    static constexpr double kFitMaxStep = 40e-6;  // what one fit may move the integral
+    // What one fit may move the integral: the first fit little, the long ones more.
+    static constexpr double kFirstFitMaxStep = 40e-6;
+    static constexpr double kFitMaxStep = 200e-6;
     // farFrames: the far output's frames before this chunk; fill: the distance read for it.
     void fitOffset(std::uint32_t frames, double farFrames, double fill);
     void resetFit();

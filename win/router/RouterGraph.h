@@ -53,6 +53,7 @@ struct FarLink : core::RenderFarLink {
     // The health monitor's, under the router lock.
     std::uint32_t reportedStarts = 0;
     std::uint32_t reportedFits = 0;
+    double reportedOffset = 0.0;
 };
 
 struct CardNode : core::RenderCard {

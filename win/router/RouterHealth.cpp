@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <utility>
 
@@ -54,11 +55,14 @@ void Router::runHealthCheck() {
 
     for (const auto& link : graph_->farLinks) {
         const core::FarHalf::Figures& figures = link->half->figures();
-        if (const std::uint32_t fits = figures.fits.load(std::memory_order_relaxed); fits != link->reportedFits) {
+        // A fit every 20 s for as long as the card plays: told when it moved the offset.
+        const std::uint32_t fits = figures.fits.load(std::memory_order_relaxed);
+        const double fitted = figures.fittedOffset.load(std::memory_order_relaxed);
+        if (fits != link->reportedFits && (fits <= 2 || std::fabs(fitted - link->reportedOffset) >= 5e-6)) {
             link->reportedFits = fits;
+            link->reportedOffset = fitted;
             logLine("card %s: far half on %s: the clocks' offset fitted from its own stream, %+.1f ppm",
-                    link->card->id.c_str(), link->farOutput->info.name.c_str(),
-                    figures.fittedOffset.load(std::memory_order_relaxed) * 1e6);
+                    link->card->id.c_str(), link->farOutput->info.name.c_str(), fitted * 1e6);
         }
         const std::uint32_t starts = figures.starts.load(std::memory_order_relaxed);
         if (starts == link->reportedStarts) continue;
