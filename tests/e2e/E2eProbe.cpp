@@ -7,13 +7,24 @@
 //       Quits the QOVA that serves PIPE as a user would from the tray menu, answering Yes
 //       when it asks because a player still plays. Exit 0 once QOVA's process has ended, 1
 //       when it is not running, 3 when it does not end within 20 s.
+//   e2e_probe sample EXE SECONDS
+//       Every SECONDS, one line about the running process named EXE (the first found):
+//       "UNIX_SECONDS private=BYTES pagefile=BYTES workingset=BYTES handles=N threads=N",
+//       flushed at once. Ends with exit 0 when that process has ended, 1 when none runs.
+//       Wine leaves PrivateUsage at 0; PagefileUsage (the committed private memory, which
+//       Windows reports as the same figure) stands in for it there.
 
 #include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/shell/MainWindow.h"
 #include "app/shell/SingleInstance.h"
@@ -116,12 +127,102 @@ int quitQova(const std::wstring& pipe) {
     return 3;
 }
 
+DWORD processIdOf(const std::wstring& exe) {
+    win::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    if (snapshot.get() == INVALID_HANDLE_VALUE) return 0;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
+        if (_wcsicmp(entry.szExeFile, exe.c_str()) == 0) return entry.th32ProcessID;
+    return 0;
+}
+
+unsigned threadCountOf(DWORD processId) {
+    win::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    unsigned count = 0;
+    if (snapshot.get() == INVALID_HANDLE_VALUE) return 0;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
+        count += entry.th32OwnerProcessID == processId;
+    return count;
+}
+
+// Wine's GetProcessHandleCount gives 0 for another process; the system's handle table, which
+// Wine keeps too, tells the count.
+struct HandleEntry {
+    void* object;
+    ULONG_PTR processId;
+    ULONG_PTR handle;
+    ULONG access;
+    USHORT creatorBackTraceIndex;
+    USHORT typeIndex;
+    ULONG attributes;
+    ULONG reserved;
+};
+struct HandleTable {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    HandleEntry entries[1];
+};
+constexpr ULONG kSystemExtendedHandleInformation = 64;
+using QuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+
+unsigned handleCountOf(HANDLE process, DWORD processId) {
+    DWORD handles = 0;
+    if (GetProcessHandleCount(process, &handles) && handles != 0) return handles;
+    const auto query = reinterpret_cast<QuerySystemInformation>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) return 0;
+    std::vector<std::uint8_t> buffer(1 << 20);
+    ULONG needed = 0;
+    LONG status = 0;
+    while ((status = query(kSystemExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
+                           &needed)) == static_cast<LONG>(0xC0000004L))  // STATUS_INFO_LENGTH_MISMATCH
+        buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
+    if (status < 0) return 0;
+    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+    unsigned count = 0;
+    for (ULONG_PTR i = 0; i < table->count; ++i) count += table->entries[i].processId == processId;
+    return count;
+}
+
+int sampleProcess(const std::wstring& exe, DWORD everyMs) {
+    const DWORD processId = processIdOf(exe);
+    win::UniqueHandle process(
+        processId != 0 ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, processId)
+                       : nullptr);
+    if (!process) {
+        std::fprintf(stderr, "e2e_probe: no process %s runs\n", win::toUtf8(exe).c_str());
+        return 1;
+    }
+    do {
+        PROCESS_MEMORY_COUNTERS_EX memory{};
+        memory.cb = sizeof memory;
+        if (!GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory))
+            continue;  // ended meanwhile; the wait below tells
+        const unsigned handles = handleCountOf(process.get(), processId);
+        FILETIME now{};
+        GetSystemTimePreciseAsFileTime(&now);
+        const std::uint64_t ticks = (std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+        const double unixSeconds = static_cast<double>(ticks - 116444736000000000ULL) / 1e7;
+        std::printf("%.3f private=%llu pagefile=%llu workingset=%llu handles=%u threads=%u\n", unixSeconds,
+                    static_cast<unsigned long long>(memory.PrivateUsage),
+                    static_cast<unsigned long long>(memory.PagefileUsage),
+                    static_cast<unsigned long long>(memory.WorkingSetSize), handles, threadCountOf(processId));
+        std::fflush(stdout);
+    } while (WaitForSingleObject(process.get(), everyMs) == WAIT_TIMEOUT);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argc >= 2 ? argv[1] : L"";
     if (command == L"endpoints" && argc == 2) return listEndpoints();
     if (command == L"quit" && argc == 3) return quitQova(argv[2]);
-    std::fprintf(stderr, "usage: e2e_probe endpoints | quit PIPE\n");
+    if (command == L"sample" && argc == 4 && _wtoi(argv[3]) > 0)
+        return sampleProcess(argv[2], static_cast<DWORD>(_wtoi(argv[3])) * 1000);
+    std::fprintf(stderr, "usage: e2e_probe endpoints | quit PIPE | sample EXE SECONDS\n");
     return 2;
 }
