@@ -210,14 +210,15 @@ double FarHalf::level(std::int64_t atNs, std::int64_t clockNs) const {
 
 // Far output's thread. Drops frames off the FIFO's head; the first chunk after it starts at
 // the distance aimed at.
-void FarHalf::trim(double dropFrames) {
+void FarHalf::trim(double dropFrames, StartCause cause) {
     std::uint32_t frames = 0;
     if (dropFrames >= 1.0) {
         frames = dropFrames >= 4294967295.0 ? std::numeric_limits<std::uint32_t>::max()
                                             : static_cast<std::uint32_t>(dropFrames);
     }
     figures_.trimmedFrames.store(fifo_.discard(frames), std::memory_order_relaxed);
-    figures_.starts.fetch_add(1, std::memory_order_relaxed);
+    figures_.startCause.store(static_cast<std::uint32_t>(cause), std::memory_order_relaxed);
+    figures_.starts.fetch_add(1, std::memory_order_release);
 }
 
 // Far output's thread. The delay line runs on, so that what it held before the gap still
@@ -273,7 +274,7 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
     src_reset(converter_.get());
     pulledFrames_ = 0;
     consumedFrames_ = 0.0;
-    trim(levelNow - plan_.fifoTargetFrames);
+    trim(levelNow - plan_.fifoTargetFrames, nextCause_);
     return true;
 }
 
@@ -330,13 +331,14 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
             straySeconds_ = 0.0;
             if (stray > 0.0) {
                 // Late: what lies beyond the target goes, and the filter starts afresh.
-                trim(stray);
+                trim(stray, StartCause::Late);
                 controller_.reset();
                 recentCount_ = 0;
                 fill -= stray;
             } else {
                 // Early: silent until the FIFO holds enough again.
                 started_ = false;
+                nextCause_ = StartCause::Early;
                 recentCount_ = 0;
                 silence(frames);
                 return false;
@@ -359,6 +361,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     if (underflow_) {
         // Prime again from the next chunk on.
         started_ = false;
+        nextCause_ = StartCause::RanDry;
         underflow_ = false;
         recentCount_ = 0;
         carried = false;

@@ -65,9 +65,20 @@ public:
     // A steady clock in nanoseconds, never 0; called on the far output's thread.
     using Clock = std::int64_t (*)(void* context);
 
+    // Why it started (again) last.
+    enum class StartCause : std::uint32_t {
+        First = 0,
+        RanDry = 1,  // the FIFO ran out: the primary held up longer than the FIFO holds
+        Late = 2,    // the distance stayed above the band for kStraySeconds: trimmed
+        Early = 3,   // ... below it: primed again
+    };
+
     // Written by the render threads, read anywhere.
     struct Figures {
+        // Stored with release after startCause: a reader that loads it with acquire sees the
+        // cause of that start or a later one.
         std::atomic<std::uint32_t> starts{0};
+        std::atomic<std::uint32_t> startCause{0};     // a StartCause
         std::atomic<std::uint32_t> trimmedFrames{0};  // dropped at the last start
         std::atomic<float> factor{1.0f};              // the controller's last factor
         std::atomic<std::uint32_t> fits{0};           // fits of the clocks' offset taken
@@ -193,7 +204,8 @@ private:
     double level(std::int64_t atNs, std::int64_t clockNs) const;
     // Far output's thread, while unstarted: silence, and true once it starts.
     bool prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames);
-    void trim(double dropFrames);
+    // Starts at the distance aimed at, for that cause.
+    void trim(double dropFrames, StartCause cause);
     void silence(std::uint32_t frames);
     double held() const { return static_cast<double>(pulledFrames_) - consumedFrames_; }
 
@@ -211,7 +223,8 @@ private:
 
     // The far output's thread only.
     bool started_ = false;
-    bool underflow_ = false;  // set by the pull, seen after the converter returns
+    bool underflow_ = false;                    // set by the pull, seen after the converter returns
+    StartCause nextCause_ = StartCause::First;  // of the next start from priming
     std::int64_t lastTimeNs_ = 0;
     std::int64_t lastChunkNs_ = 0;  // how long the last chunk plays at the far rate
     // What the converter took from the FIFO and what its output has used of that since the

@@ -193,11 +193,12 @@ TEST(FarHalf, IsBackInLineSoonAfterAHoldUp) {
         const char* name;
         sim::HoldUp holdUp;
         std::uint32_t starts;
+        FarHalf::StartCause cause;
     } cases[] = {
-        {"far, 100 ms: late, trimmed", {true, 10.0, 100.0}, 2},
-        {"far, 20 ms: late, trimmed", {true, 10.0, 20.0}, 2},
-        {"near, 100 ms: ran dry, primed again", {false, 10.0, 100.0}, 2},
-        {"near, 20 ms: early, primed again", {false, 10.0, 20.0}, 2},
+        {"far, 100 ms: late, trimmed", {true, 10.0, 100.0}, 2, FarHalf::StartCause::Late},
+        {"far, 20 ms: late, trimmed", {true, 10.0, 20.0}, 2, FarHalf::StartCause::Late},
+        {"near, 100 ms: ran dry, primed again", {false, 10.0, 100.0}, 2, FarHalf::StartCause::RanDry},
+        {"near, 20 ms: early, primed again", {false, 10.0, 20.0}, 2, FarHalf::StartCause::Early},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -211,6 +212,7 @@ TEST(FarHalf, IsBackInLineSoonAfterAHoldUp) {
         const double end = c.holdUp.atSeconds + c.holdUp.forMs / 1000.0;
         EXPECT_LE(worstLag(clocks, end + 3.0, 25.0), kLooseFrames);
         EXPECT_EQ(clocks.half().figures().starts.load(), c.starts);
+        EXPECT_EQ(clocks.half().figures().startCause.load(), static_cast<std::uint32_t>(c.cause));
         EXPECT_NEAR(clocks.half().controller().integral(), integralBefore, 30e-6);
     }
 }

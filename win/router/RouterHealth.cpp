@@ -64,9 +64,26 @@ void Router::runHealthCheck() {
             logLine("card %s: far half on %s: the clocks' offset fitted from its own stream, %+.1f ppm",
                     link->card->id.c_str(), link->farOutput->info.name.c_str(), fitted * 1e6);
         }
-        const std::uint32_t starts = figures.starts.load(std::memory_order_relaxed);
+        const std::uint32_t starts = figures.starts.load(std::memory_order_acquire);
         if (starts == link->reportedStarts) continue;
         link->reportedStarts = starts;
+        // Of the last start, when several came since the last check.
+        using Cause = core::FarHalf::StartCause;
+        switch (static_cast<Cause>(figures.startCause.load(std::memory_order_relaxed))) {
+        case Cause::RanDry:
+            logLine("card %s: far half on %s ran dry: its card's sound card sent nothing for longer than it holds",
+                    link->card->id.c_str(), link->farOutput->info.name.c_str());
+            break;
+        case Cause::Late:
+            logLine("card %s: far half on %s played late for a second", link->card->id.c_str(),
+                    link->farOutput->info.name.c_str());
+            break;
+        case Cause::Early:
+            logLine("card %s: far half on %s played early for a second", link->card->id.c_str(),
+                    link->farOutput->info.name.c_str());
+            break;
+        case Cause::First: break;
+        }
         const std::uint32_t trimmed = figures.trimmedFrames.load(std::memory_order_relaxed);
         logLine("card %s: far half on %s started; trimmed %u frames (%.1f ms) to line up with the near half",
                 link->card->id.c_str(), link->farOutput->info.name.c_str(), trimmed,
