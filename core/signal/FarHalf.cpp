@@ -66,9 +66,14 @@ bool FarHalf::RateMeter::add(std::int64_t nowNs, std::uint32_t frames) {
     const double seconds = static_cast<double>(nowNs - firstNs_) * 1e-9;
     const double before = frames_;
     frames_ += frames;
+    // A callback that follows the last one sooner than half that one's length is the device
+    // filling its buffer or catching up after a hold-up: early against the clock, not on it.
+    const bool paced = lastSeconds_ < 0.0 || seconds - lastSeconds_ >= 0.5 * lastFrames_ / nominalHz_;
+    lastSeconds_ = seconds;
+    lastFrames_ = frames;
     if (seconds < kMeasureSeconds) {
         // The first and the last third: the two points lie at least a third apart.
-        if (seconds >= kMeasureSeconds / 3 && seconds < kMeasureSeconds * 2 / 3) return false;
+        if (!paced || (seconds >= kMeasureSeconds / 3 && seconds < kMeasureSeconds * 2 / 3)) return false;
         Point& earliest = earliest_[seconds < kMeasureSeconds / 3 ? 0 : 1];
         // How late this callback is against the nominal rate, give or take a constant.
         const double lateSeconds = seconds - before / nominalHz_;

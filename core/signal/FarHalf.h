@@ -166,6 +166,8 @@ private:
         std::int64_t firstNs_ = 0;
         bool begun_ = false;
         double frames_ = 0.0;
+        double lastSeconds_ = -1.0;  // the last callback's, -1 before the first
+        double lastFrames_ = 0.0;
         Point earliest_[2];
         double rateHz_ = 0.0;
     };
