@@ -56,6 +56,8 @@ data=$work/data
 rec=$work/rec
 mkdir -p "$data" "$rec"
 pipe='\\.\pipe\qova-soak-'$$
+# lib.sh keeps its own started_pids; the services' are kept apart for stop_services.
+service_pids=("${started_pids[@]}")
 source "$root/tests/e2e/lib.sh"
 qova_pid=""
 
@@ -70,6 +72,7 @@ cleanup() {
   done
   for module in "${modules[@]}"; do pactl unload-module "$module" 2>/dev/null; done
   # Also ends every Wine process of the prefix: players of the card loops killed above.
+  started_pids=("${service_pids[@]}")
   stop_services
   if [ "${QOVA_SOAK_KEEP:-}" = 1 ]; then
     echo "soak: work folder kept: $work"
