@@ -166,8 +166,10 @@ void renderCard(RenderCard& card, float* chunk, std::uint32_t frames, std::uint3
     }
 
     if (card.farLinks.empty()) return;
-    const std::int64_t now = chunkTimeNs(card.now(), card.lastPushNs, card.lastChunkNs);
+    const std::int64_t clockNs = card.now();
+    const std::int64_t now = chunkTimeNs(clockNs, card.lastPushNs, card.lastClockNs, card.lastChunkNs);
     card.lastPushNs = now;
+    card.lastClockNs = clockNs;
     card.lastChunkNs = static_cast<std::int64_t>(frames * 1e9 / card.primaryRate);
     for (RenderFarLink* link : card.farLinks) {
         copySource(card, link->source, scratch, frames);

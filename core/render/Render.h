@@ -148,6 +148,7 @@ struct RenderCard {
     // The primary output's thread only: when the last chunk was pushed to the far links and
     // how long it plays.
     std::int64_t lastPushNs = 0;
+    std::int64_t lastClockNs = 0;  // the clock at the last push
     std::int64_t lastChunkNs = 0;
 };
 

@@ -8,10 +8,9 @@
 
 namespace core {
 
-std::int64_t chunkTimeNs(std::int64_t nowNs, std::int64_t lastNs, std::int64_t lastChunkNs) {
+std::int64_t chunkTimeNs(std::int64_t nowNs, std::int64_t lastNs, std::int64_t lastClockNs, std::int64_t lastChunkNs) {
     if (lastNs == 0) return nowNs;
-    const std::int64_t due = lastNs + lastChunkNs;
-    return nowNs - lastNs < lastChunkNs / 8 ? std::max(nowNs, due) : nowNs;
+    return nowNs - lastClockNs < lastChunkNs / 8 ? std::max(nowNs, lastNs + lastChunkNs) : nowNs;
 }
 
 FarHalfPlan planFarHalf(double primaryRateHz, std::uint32_t primaryPeriodFrames, std::uint32_t primaryLatencyFrames,
@@ -130,7 +129,9 @@ void FarHalf::fitOffset(std::uint32_t frames, double farFrames, double fill) {
     if (!measured) return;
     fitSeconds_ += frames / plan_.farRateHz;
     if (fitSeconds_ < kFitFromSeconds) return;
-    const double span = fitsDone_ == 0 ? kFirstFitSeconds : kFitSeconds;
+    // 5, 10, 20, 20... seconds: a stretch too short to fit closely is followed by a longer one.
+    const double span =
+        std::min(kFitSeconds, kFirstFitSeconds * static_cast<double>(1u << std::min(fitStretches_, 4u)));
     // The primary's frames that have reached the far output, against the far output's frames,
     // both from the stretch's first reading on, so that the sums keep their precision.
     const double u = fill + consumedFrames_;
@@ -142,17 +143,23 @@ void FarHalf::fitOffset(std::uint32_t frames, double farFrames, double fill) {
     const double slopes[3] = {fitHalves_[0].slope(), fitHalves_[1].slope(), whole.slope()};
     const double error = whole.slopeError();
     resetFit();
+    ++fitStretches_;
     if (slopes[0] <= 0.0 || slopes[1] <= 0.0 || slopes[2] <= 0.0) return;
     // Steady, the factor turns one primary frame into 1 / slope far frames; the slope's error
     // is near enough the offset's.
     auto offset = [&](double slope) { return 1.0 - 1.0 / (slope * plan_.baseRatio); };
-    if (error > kFitMaxError || std::fabs(offset(slopes[0]) - offset(slopes[1])) > kFitAgree) return;  // again
-    const double integral = controller_.integral();
-    const double step = fitsDone_ == 0 ? kFirstFitMaxStep : kFitMaxStep;
-    controller_.seed(std::clamp(offset(slopes[2]), integral - step, integral + step));
+    // The halves have some 2.8 times the whole's error each, so their difference some four
+    // times it. A split beyond that is a stretch that bent: the stream's rate moved, or a
+    // hold-up the band let pass, and the fit is only as sure as a quarter of the split.
+    const double fitted = offset(slopes[2]);
+    const double split = std::fabs(offset(slopes[0]) - offset(slopes[1]));
+    const double doubt = std::max(error, split / 4.0);
+    if (!(doubt <= kFitMaxDoubt)) return;  // again
+    // The integral moves to the nearest offset within that doubt of the fit: for a fit of a
+    // few ppm that is the fit itself, and a loose fit does not undo what a close one found.
+    controller_.seed(std::clamp(controller_.integral(), fitted - doubt, fitted + doubt));
     figures_.fittedOffset.store(static_cast<float>(controller_.integral()), std::memory_order_relaxed);
     figures_.fits.fetch_add(1, std::memory_order_relaxed);
-    ++fitsDone_;
 }
 
 bool FarHalf::measuredOffset(double& integral) const {
@@ -239,10 +246,12 @@ void FarHalf::silence(std::uint32_t frames) {
 // controller will hold it.
 bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames) {
     // Readings taken while the primary pushes nothing (held up itself) do not grow as the
-    // rule above assumes: priming begins again once it pushes.
+    // rule above assumes: priming begins again once it pushes. Judged at the clock: a chunk
+    // of a burst, stamped ahead of it, has not missed pushes that are still to come.
     const double pushSeconds = figures_.pushedFrames.load(std::memory_order_relaxed) / plan_.primaryRateHz;
     const std::int64_t lastPushNs = fifo_.lastPushNs();
-    if (lastPushNs == 0 || static_cast<double>(now - lastPushNs) * 1e-9 > 2.0 * pushSeconds + kLateSeconds) {
+    if (lastPushNs == 0 ||
+        static_cast<double>(std::min(now, clockNs) - lastPushNs) * 1e-9 > 2.0 * pushSeconds + kLateSeconds) {
         recentCount_ = 0;
         primingSeconds_ = 0.0;
         return false;
@@ -290,9 +299,10 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     out = work;
     // Also kept while unstarted: a start inside a burst must measure at its own place in it.
     const std::int64_t clockNs = clock_(clockContext_);
-    const std::int64_t now = chunkTimeNs(clockNs, lastTimeNs_, lastChunkNs_);
+    const std::int64_t now = chunkTimeNs(clockNs, lastTimeNs_, lastClockNs_, lastChunkNs_);
     const std::int64_t previousNs = lastTimeNs_;
     lastTimeNs_ = now;
+    lastClockNs_ = clockNs;
     lastChunkNs_ = static_cast<std::int64_t>(frames * 1e9 / plan_.farRateHz);
 
     // The frame that plays next lies behind the FIFO's head by what the converter holds, so

@@ -29,11 +29,13 @@ struct SRC_STATE_tag;  // libsamplerate's converter
 namespace core {
 
 // The time a chunk of an output's stream stands for: the clock reading, except that a chunk
-// following the previous one closer than an eighth of that one's length (several calls for
-// one device period, made at one instant, or one call cut into chunks) is placed where the
+// read closer than an eighth of the previous one's length after it (several calls for one
+// device period, made at one instant, or one call cut into chunks) is placed where the
 // previous one ends. Only such bursts are spread out, so a clock that runs off its nominal
-// rate is still followed. lastNs 0: no chunk yet.
-std::int64_t chunkTimeNs(std::int64_t nowNs, std::int64_t lastNs, std::int64_t lastChunkNs);
+// rate is still followed, and the first call after a burst is back on the clock: a stream
+// catching up after a stall must not leave its chunks stamped ahead for good. lastNs: the
+// previous chunk's time (0: none yet); lastClockNs: the clock when it was read.
+std::int64_t chunkTimeNs(std::int64_t nowNs, std::int64_t lastNs, std::int64_t lastClockNs, std::int64_t lastChunkNs);
 
 // How a far half is sized, from both outputs' rates, periods and latencies.
 struct FarHalfPlan {
@@ -175,8 +177,8 @@ private:
     // Once it plays, the far half's own readings tell the clocks' offset far more closely than
     // the callbacks' times did: the primary frames it took per far frame, less the distance
     // gained, fitted by least squares over a stretch inside the band. A fit is taken only when
-    // its readings lie close to their line (a hold-up in the stretch, or readings that swing
-    // with two sides' callbacks in step, do not) and the fits of its two halves agree.
+    // its readings lie close enough to their line and the fits of its two halves agree (a
+    // hold-up in the stretch bends it); how far it moves the integral depends on its error.
     struct OffsetFit {
         double n = 0, sv = 0, su = 0, svv = 0, svu = 0, suu = 0;
         void add(double v, double u);
@@ -184,18 +186,14 @@ private:
         double slope() const;       // 0 without two readings apart
         double slopeError() const;  // the slope's standard error
     };
-    // The first stretch is short, for a start in step within seconds; the rest are long, since
-    // over a few seconds a sound card's stream may run some hundreds of ppm off its long-run
-    // rate (a shared-mode engine catching up), and they go on for as long as it plays, so
-    // that the integral follows the clocks as they warm up.
+    // The first stretch is short: a shared-mode engine's first callbacks can put the measured
+    // offset some hundreds of ppm off, which the halves must not drift apart by for long.
+    // Each after it is twice as long up to kFitSeconds, for a fit to a few ppm; they go on
+    // for as long as it plays, so that the integral follows the clocks as they warm up.
     static constexpr double kFitFromSeconds = 0.5;  // after a start
     static constexpr double kFirstFitSeconds = 5.0;
     static constexpr double kFitSeconds = 20.0;
-    static constexpr double kFitAgree = 20e-6;    // between the halves' offsets
-    static constexpr double kFitMaxError = 4e-6;  // the whole stretch's standard error
-    // What one fit may move the integral: the first fit little, the long ones more.
-    static constexpr double kFirstFitMaxStep = 40e-6;
-    static constexpr double kFitMaxStep = 200e-6;
+    static constexpr double kFitMaxDoubt = 100e-6;  // how unsure a fit may be and still be taken
     // farFrames: the far output's frames before this chunk; fill: the distance read for it.
     void fitOffset(std::uint32_t frames, double farFrames, double fill);
     void resetFit();
@@ -228,6 +226,7 @@ private:
     bool underflow_ = false;                    // set by the pull, seen after the converter returns
     StartCause nextCause_ = StartCause::First;  // of the next start from priming
     std::int64_t lastTimeNs_ = 0;
+    std::int64_t lastClockNs_ = 0;  // the clock when the last chunk was stamped
     std::int64_t lastChunkNs_ = 0;  // how long the last chunk plays at the far rate
     // What the converter took from the FIFO and what its output has used of that since the
     // last start, in FIFO frames. Their difference is the input it holds: the pull blocks'
@@ -248,8 +247,8 @@ private:
     OffsetFit fitHalves_[2];
     std::array<double, 2> fitOrigin_{};  // the stretch's first reading
     double fitSeconds_ = 0.0;            // since the last start or fit, inside the band
-    int fitsDone_ = 0;
-    double farFrames_ = 0.0;  // all the far output has taken, silence included
+    std::uint32_t fitStretches_ = 0;     // fitted, taken or not
+    double farFrames_ = 0.0;             // all the far output has taken, silence included
 
     // The primary output's thread only.
     RateMeter primaryMeter_{plan_.primaryRateHz};

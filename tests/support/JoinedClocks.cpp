@@ -84,8 +84,10 @@ void JoinedClocks::nearCallback() {
     // In chunks, stamped as the router's card render stamps them.
     for (std::uint32_t done = 0; done < primary_.periodFrames;) {
         const std::uint32_t frames = std::min(core::FarHalf::kMaxChunkFrames, primary_.periodFrames - done);
-        const std::int64_t pushNs = core::chunkTimeNs(steadyNs(nextNearNs_), lastPushNs_, lastPushChunkNs_);
+        const std::int64_t clockNs = steadyNs(nextNearNs_);
+        const std::int64_t pushNs = core::chunkTimeNs(clockNs, lastPushNs_, lastPushClockNs_, lastPushChunkNs_);
         lastPushNs_ = pushNs;
+        lastPushClockNs_ = clockNs;
         lastPushChunkNs_ = static_cast<std::int64_t>(frames * 1e9 / primary_.rateHz);
         half_->push(block_.data() + done, frames, pushNs);
         done += frames;

@@ -99,6 +99,7 @@ private:
     double nextNearNs_ = 0.0;
     double nextFarNs_ = 0.0;
     std::int64_t lastPushNs_ = 0;
+    std::int64_t lastPushClockNs_ = 0;
     std::int64_t lastPushChunkNs_ = 0;
     double firstStartSeconds_ = -1.0;
     struct Fit {
