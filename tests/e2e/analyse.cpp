@@ -939,7 +939,15 @@ int checkJoins(int argc, char** argv) {
         double begin = 0.0;
         double end = 0.0;
         if (!soundingTimes(*sides[i], signals[i], begin, end)) {
-            std::printf("e2e: %-28s a half stays silent: FAILED\n", (label + ":").c_str());
+            // Which half, and whether its recording holds anything at all: a recorder that
+            // caught nothing is not a card that played nothing.
+            static const char* const halves[4] = {"first card's near half (A)", "first card's far half (B)",
+                                                  "second card's near half (B)", "second card's far half (A)"};
+            double peak = 0.0;
+            for (double sample : signals[i]) peak = std::max(peak, std::fabs(sample));
+            std::printf("e2e: %-28s the %s stays silent (peak %.4f over %.1f s recorded): FAILED\n",
+                        (label + ":").c_str(), halves[i], peak,
+                        static_cast<double>(signals[i].size()) / sides[i]->recording.rate);
             return kFail;
         }
         from = std::max(from, begin);
