@@ -62,15 +62,7 @@ source "$root/tests/e2e/lib.sh"
 qova_pid=""
 
 cleanup() {
-  local pid module running
-  running=" $(jobs -p | tr '\n' ' ') "
-  for pid in "${started_pids[@]}"; do
-    [[ $running == *" $pid "* ]] && kill -9 "$pid" 2>/dev/null
-  done
-  for pid in "${started_pids[@]}"; do
-    [[ $running == *" $pid "* ]] && wait "$pid" 2>/dev/null
-  done
-  for module in "${modules[@]}"; do pactl unload-module "$module" 2>/dev/null; done
+  end_started
   # Also ends every Wine process of the prefix: players of the card loops killed above.
   started_pids=("${service_pids[@]}")
   stop_services

@@ -58,6 +58,21 @@ wait_exit() {
   wait "$pid"
 }
 
+# Ends what is still running of what was started here: only PIDs that are still the
+# script's own unreaped children, so that a number the system has handed on is never hit;
+# then unloads the modules loaded here.
+end_started() {
+  local pid module running
+  running=" $(jobs -p | tr '\n' ' ') "
+  for pid in "${started_pids[@]}"; do
+    [[ $running == *" $pid "* ]] && kill -9 "$pid" 2>/dev/null
+  done
+  for pid in "${started_pids[@]}"; do
+    [[ $running == *" $pid "* ]] && wait "$pid" 2>/dev/null
+  done
+  for module in "${modules[@]}"; do pactl unload-module "$module" 2>/dev/null; done
+}
+
 wine_run() { timeout -k 5 "$1" wine "${@:2}" </dev/null; }
 
 player() { wine_run 60 "$win_bin/qova-player.exe" --pipe "$pipe" "$@"; }

@@ -81,20 +81,8 @@ play_all() {
   say "${#pids[@]} players played to the end; QOVA found their rings short by $underruns frames in all"
 }
 
-# Ends what is still running of what this script started: only PIDs that are still its
-# own unreaped children, so that a number the system has handed on is never hit.
 cleanup() {
-  local pid module running
-  running=" $(jobs -p | tr '\n' ' ') "
-  for pid in "${started_pids[@]}"; do
-    [[ $running == *" $pid "* ]] && kill -9 "$pid" 2>/dev/null
-  done
-  for pid in "${started_pids[@]}"; do
-    [[ $running == *" $pid "* ]] && wait "$pid" 2>/dev/null
-  done
-  for module in "${modules[@]}"; do
-    pactl unload-module "$module" 2>/dev/null
-  done
+  end_started
   if [ "${QOVA_E2E_KEEP:-}" = 1 ]; then
     echo "e2e: work folder kept: $work"
   else
@@ -107,30 +95,8 @@ trap 'exit 130' INT TERM
 # --- sinks, signals and settings ----------------------------------------------------------------
 
 inputs_before=$(pactl list short sink-inputs | wc -l)
-# Left behind by an earlier run that was killed: ours by name.
-for sink in qova_e2e_wide qova_e2e_two qova_e2e_eight; do
-  pactl list short modules | awk -v s="sink_name=$sink" 'index($0, s) { print $1 }' |
-    while read -r module; do pactl unload-module "$module"; done
-done
-wide_module=$(load_sink qova_e2e_wide QovaE2eWide 48000 8 "$eight_map") || { say "cannot load sinks"; exit 1; }
-modules+=("$wide_module")
-two_module=$(load_sink qova_e2e_two QovaE2eTwo 48000 2) || { say "cannot load sinks"; exit 1; }
-modules+=("$two_module")
-eight_module=$(load_sink qova_e2e_eight QovaE2eEight 44100 8 "$eight_map") || { say "cannot load sinks"; exit 1; }
-modules+=("$eight_module")
-
-# Wine names each sink's endpoint with a key of its own prefix: find them by description.
-wine_run 60 "$win_bin/e2e_probe.exe" endpoints >"$work/endpoints.txt" 2>&1
-endpoint_key() { awk -F'\t' -v name="$1" '$2 == name { print $1 }' "$work/endpoints.txt"; }
-wide_key=$(endpoint_key QovaE2eWide)
-two_key=$(endpoint_key QovaE2eTwo)
-eight_key=$(endpoint_key QovaE2eEight)
-if [ -z "$wide_key" ] || [ -z "$two_key" ] || [ -z "$eight_key" ]; then
-  say "the sinks are not all WASAPI endpoints:"
-  cat "$work/endpoints.txt"
-  exit 1
-fi
-say "endpoints: $(awk -F'\t' '/QovaE2e/ { printf "%s %s ch %s Hz; ", $2, $3, $4 }' "$work/endpoints.txt")"
+load_sinks || { say "cannot load sinks"; exit 1; }
+find_endpoints || exit 1
 
 # Tones of their own frequency on each side of each card, so that every channel tells which
 # card and which side reached it; noise where delays and offsets are measured (below 3 kHz
@@ -150,54 +116,14 @@ wav joined noise:22:3000 noise:22:3000 $join_seconds
 wav joined_back noise:33:3000 noise:33:3000 $join_seconds
 wav stereo44 tone:997 tone:3001
 
-# Written by hand, in an order QOVA would not write: any save would show.
-cat >"$data/config.json" <<EOF
-{
-  "schema": 1,
-  "language": "en",
-  "devices": [
-$(device "$wide_key" QovaE2eWide),
-$(device "$two_key" QovaE2eTwo),
-$(device "$eight_key" QovaE2eEight)
-  ],
-  "cards": [
-$(card e2e00001 "Stereo" sum "$(member "$wide_key" 0 0)" "$(member "$wide_key" 1 0)"),
-$(card e2e00002 "Split L" sum "$(member "$wide_key" 2 0)"),
-$(card e2e00003 "Split R" sum "$(member "$wide_key" 3 0)"),
-$(card e2e00004 "Mono left" left "$(member "$wide_key" 4 0)"),
-$(card e2e00005 "Mono right" right "$(member "$wide_key" 5 0)"),
-$(card e2e00006 "Delay" sum "$(member "$wide_key" 6 0)" "$(member "$wide_key" 7 100.0)"),
-$(card e2e00007 "Joined" sum "$(member "$two_key" 0 0)" "$(member "$eight_key" 2 0)"),
-$(card e2e00008 "Stereo 44k" sum "$(member "$eight_key" 0 0)" "$(member "$eight_key" 1 0)"),
-$(card e2e00009 "Joined back" sum "$(member "$eight_key" 3 0)" "$(member "$two_key" 1 0)")
-  ]
-}
-EOF
-cp "$data/config.json" "$work/config.before.json"
+write_config
 
 # --- start --------------------------------------------------------------------------------------
 
-start_time=$(date +%s.%N)
-start_background wine "$win_bin/QOVA.exe" --data-dir "$(windows_path "$data")" --pipe "$pipe" --tray \
-  </dev/null >"$work/qova.out" 2>&1
-qova_pid=$!
-ready=0
-for _ in $(seq 1 150); do
-  if grep -q "control pipe .* ready" "$data/qova.log" 2>/dev/null; then
-    ready=1
-    break
-  fi
-  kill -0 "$qova_pid" 2>/dev/null || break
-  sleep 0.2
-done
-if [ $ready = 0 ]; then
-  say "QOVA did not come up within 30 s"
-  cat "$data/qova.log" "$work/qova.out" 2>/dev/null
-  exit 1
-fi
+start_qova || exit 1
 cards=$(cards_state)
 ready_cards=$(grep -c ' ready$' <<<"$cards")
-say "QOVA up in $(elapsed "$start_time") s; $ready_cards of 9 cards ready"
+say "$ready_cards of 9 cards ready"
 [ "$ready_cards" = 9 ] || fail "not every card is ready: $(tr '\n' ';' <<<"$cards")"
 
 # --- the joined cards ---------------------------------------------------------------------------
