@@ -470,7 +470,8 @@ wait "${card_pids[@]}" 2>/dev/null
 sample_rings
 [ -n "$hostile_pid" ] && wait "$hostile_pid" 2>/dev/null
 for sink in "${sinks[@]}"; do stop_sink_recorder "$sink"; done
-wait "${bounded_pids[@]}" 2>/dev/null
+# Never a bare wait: with no process named it waits for every child, QOVA and the probe too.
+[ ${#bounded_pids[@]} -eq 0 ] || wait "${bounded_pids[@]}" 2>/dev/null
 [ -n "$measure_pid" ] && wait "$measure_pid"
 
 # --- QOVA quits; what it left ------------------------------------------------------------------
