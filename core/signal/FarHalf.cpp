@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 namespace core {
@@ -32,6 +33,10 @@ FarHalfPlan planFarHalf(double primaryRateHz, std::uint32_t primaryPeriodFrames,
     const double farLatencyMs = farLatencyFrames * 1000.0 / farRateHz;
     const double primaryLatencyMs = primaryLatencyFrames * 1000.0 / primaryRateHz;
     plan.mismatchMs = fifoMs + farLatencyMs - primaryLatencyMs;
+    plan.farLatencyFrames = farLatencyFrames;
+    plan.measureSeconds = std::max(FarHalf::kMeasureSeconds,
+                                   FarHalf::kMeasureCallbacks *
+                                       std::max(farPeriodAtPrimary, double{primaryPeriodFrames}) / primaryRateHz);
     return plan;
 }
 
@@ -70,19 +75,37 @@ bool FarHalf::RateMeter::add(std::int64_t nowNs, std::uint32_t frames) {
     const bool paced = lastSeconds_ < 0.0 || seconds - lastSeconds_ >= 0.5 * lastFrames_ / nominalHz_;
     lastSeconds_ = seconds;
     lastFrames_ = frames;
-    if (seconds < kMeasureSeconds) {
+    if (seconds < seconds_) {
         // The first and the last third: the two points lie at least a third apart.
-        if (!paced || (seconds >= kMeasureSeconds / 3 && seconds < kMeasureSeconds * 2 / 3)) return false;
-        Point& earliest = earliest_[seconds < kMeasureSeconds / 3 ? 0 : 1];
+        if (!paced || (seconds >= seconds_ / 3 && seconds < seconds_ * 2 / 3)) return false;
+        const std::size_t third = seconds < seconds_ / 3 ? 0 : 1;
+        const double intoThird = (seconds - (third == 0 ? 0.0 : seconds_ * 2 / 3)) / (seconds_ / 3);
+        Point& earliest = earliest_[third][std::min(static_cast<std::size_t>(intoThird * kBins), kBins - 1)];
         // How late this callback is against the nominal rate, give or take a constant.
         const double lateSeconds = seconds - before / nominalHz_;
         if (!earliest.set || lateSeconds < earliest.seconds - earliest.frames / nominalHz_)
             earliest = Point{seconds, before, true};
         return false;
     }
-    if (!earliest_[0].set || !earliest_[1].set || earliest_[1].seconds <= earliest_[0].seconds) return false;
-    rateHz_ = (earliest_[1].frames - earliest_[0].frames) / (earliest_[1].seconds - earliest_[0].seconds);
-    return rateHz_ > 0.0;
+    double rateHz = nominalHz_;
+    for (int pass = 0; pass < 3; ++pass) {
+        const Point& first = earliestAt(0, rateHz);
+        const Point& last = earliestAt(1, rateHz);
+        if (!first.set || !last.set || last.seconds <= first.seconds) return false;
+        rateHz = (last.frames - first.frames) / (last.seconds - first.seconds);
+        if (!(rateHz > 0.0)) return false;
+    }
+    rateHz_ = rateHz;
+    return true;
+}
+
+const FarHalf::RateMeter::Point& FarHalf::RateMeter::earliestAt(std::size_t third, double rateHz) const {
+    const Point* best = &earliest_[third][0];
+    for (const Point& point : earliest_[third]) {
+        if (point.set && (!best->set || point.seconds - point.frames / rateHz < best->seconds - best->frames / rateHz))
+            best = &point;
+    }
+    return *best;
 }
 
 void FarHalf::OffsetFit::add(double v, double u) {
@@ -199,11 +222,35 @@ FarHalf::~FarHalf() = default;
 
 // Primary output's thread.
 void FarHalf::push(const float* mono, std::uint32_t frames, std::int64_t nowNs) {
-    const std::uint32_t stored = fifo_.push(mono, frames, nowNs);
+    const std::uint32_t stored = fifo_.push(mono, frames, pacedStamp(nowNs, frames));
     figures_.pushedFrames.store(frames, std::memory_order_relaxed);
     if (primaryMeter_.add(nowNs, frames))
         figures_.primaryRateHz.store(primaryMeter_.rateHz(), std::memory_order_relaxed);
     if (stored < frames) figures_.overflowFrames.fetch_add(frames - stored, std::memory_order_relaxed);
+}
+
+// Primary output's thread. The mean of where the last pushes put this one, at the primary's
+// measured rate once known. A push that lands further off than a callback can come late is
+// a hold-up or a catching-up: the line starts again from it.
+std::int64_t FarHalf::pacedStamp(std::int64_t nowNs, std::uint32_t frames) {
+    const double measuredHz = figures_.primaryRateHz.load(std::memory_order_relaxed);
+    const double nsPerFrame = 1e9 / (measuredHz > 0.0 ? measuredHz : plan_.primaryRateHz);
+    auto meanStamp = [&] {
+        const std::size_t count = std::min(paceCount_, kPaceMarks);
+        double sum = 0.0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const PaceMark& mark = paceMarks_[i];
+            sum += static_cast<double>(mark.ns - nowNs) + static_cast<double>(pushedTotal_ - mark.frames) * nsPerFrame;
+        }
+        return nowNs + static_cast<std::int64_t>(std::llround(sum / static_cast<double>(count)));
+    };
+    if (paceCount_ > 0 && std::llabs(meanStamp() - nowNs) > static_cast<std::int64_t>(kLateSeconds * 1e9))
+        paceCount_ = 0;
+    paceMarks_[paceCount_ % kPaceMarks] = PaceMark{nowNs, pushedTotal_};
+    ++paceCount_;
+    const std::int64_t stamp = meanStamp();
+    pushedTotal_ += frames;
+    return stamp;
 }
 
 // Far output's thread. The FIFO's smooth level counts the primary's last block as arrived the
@@ -215,9 +262,19 @@ void FarHalf::push(const float* mono, std::uint32_t frames, std::int64_t nowNs) 
 // clock, and the primary taken to go on at its rate from there.
 double FarHalf::level(std::int64_t atNs, std::int64_t clockNs) const {
     const std::int64_t readNs = std::min(atNs, clockNs);
-    return fifo_.fillEstimate(readNs, plan_.primaryRateHz) -
+    return fifo_.fillEstimate(readNs, plan_.primaryRateHz, kLateSeconds * plan_.primaryRateHz) -
            static_cast<double>(figures_.pushedFrames.load(std::memory_order_relaxed)) +
            static_cast<double>(atNs - readNs) * 1e-9 * plan_.primaryRateHz;
+}
+
+// Far output's thread. The delays were matched at the nominal rates, but the far output's
+// latency and delay line are frames of its own clock, which run that much shorter on a fast
+// sound card (at 900 ppm, 4096 frames of latency arrive 3.7 frames early). The controller's
+// integral holds the clocks' offset, and the FIFO holds the difference: a fast far clock
+// (integral below 0) gets a fuller FIFO.
+double FarHalf::steered(double fill) const {
+    const double farPathFrames = plan_.farLatencyFrames + delay_.lengthFrames();
+    return fill + farPathFrames / plan_.baseRatio * controller_.integral();
 }
 
 // Far output's thread. Drops frames off the FIFO's head; the first chunk after it starts at
@@ -257,10 +314,11 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
         return false;
     }
     double levelRead = level(now, clockNs);
-    // A far half waiting for the clocks' measurement keeps the FIFO from overflowing. The
-    // readings so far stand for a FIFO that many frames fuller: they stay, moved down.
+    // A far half waiting for the clocks' measurement, or for enough readings to start from,
+    // keeps the FIFO from overflowing. The readings so far stand for a FIFO that many frames
+    // fuller: they stay, moved down.
     const double startAt = plan_.fifoTargetFrames + plan_.marginFrames;
-    if (!seeded_ && levelRead > startAt + 2.0 * kMaxChunkFrames) {
+    if (levelRead > startAt + 2.0 * kMaxChunkFrames) {
         const std::uint32_t dropped = fifo_.discard(static_cast<std::uint32_t>(levelRead - startAt));
         for (double& reading : recent_) reading -= dropped;
         levelRead -= dropped;
@@ -268,13 +326,13 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
     const double gained = plan_.primaryRateHz * primingSeconds_;
     remember(levelRead - gained);
     primingSeconds_ += frames / plan_.farRateHz;
-    if (recentCount_ < kMinRecentChunks) return false;
+    if (recentCount_ < kPrimeChunks) return false;
     const double levelNow = recentMean() + gained;
     // Silent until the FIFO holds enough to ride out both sides' block sizes.
     if (levelNow < startAt) return false;
     // A far half between two sound cards never joined before first measures their clocks, so
     // that it starts in step rather than drifting apart while the integral finds the offset.
-    if (!seeded_ && unseededSeconds_ < 2 * kMeasureSeconds) return false;
+    if (!seeded_ && unseededSeconds_ < 2 * plan_.measureSeconds) return false;
 
     started_ = true;
     resetFit();
@@ -300,7 +358,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     // Also kept while unstarted: a start inside a burst must measure at its own place in it.
     const std::int64_t clockNs = clock_(clockContext_);
     const std::int64_t now = chunkTimeNs(clockNs, lastTimeNs_, lastClockNs_, lastChunkNs_);
-    const std::int64_t previousNs = lastTimeNs_;
+    const std::int64_t previousChunkNs = lastChunkNs_;
     lastTimeNs_ = now;
     lastClockNs_ = clockNs;
     lastChunkNs_ = static_cast<std::int64_t>(frames * 1e9 / plan_.farRateHz);
@@ -326,7 +384,10 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         }
     } else {
         fill = level(now, clockNs) + held();
-        dtSeconds = static_cast<double>(now - previousNs) * 1e-9;
+        // The time the last reading stood for is the last chunk's length at the far rate, not
+        // the clock between the callbacks: a reading taken late is high by as much as it came
+        // late, and weighing it by that lateness would tilt the filtered distance high.
+        dtSeconds = static_cast<double>(previousChunkNs) * 1e-9;
         remember(fill);
         // A distance outside the band is a hold-up on one side, not the clocks: the integral
         // holds, and after kStraySeconds the halves are lined up again.
@@ -360,7 +421,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
             }
         }
     }
-    const double factor = controller_.update(fill, dtSeconds, learn);
+    const double factor = controller_.update(steered(fill), dtSeconds, learn);
     figures_.factor.store(static_cast<float>(factor), std::memory_order_relaxed);
 
     // The ratio holds for the whole chunk (libsamplerate would otherwise glide to it across

@@ -52,6 +52,10 @@ struct FarHalfPlan {
     // the FIFO's target plus the far output's latency, less the primary's latency. Positive:
     // the near half waits this long; negative: the far half does.
     double mismatchMs = 0.0;
+    // The far output's latency, in its own frames: it lasts as long as the far clock makes it.
+    double farLatencyFrames = 0.0;
+    // How long both sound cards' rates are measured before a first start (see kMeasureSeconds).
+    double measureSeconds = 3.0;
 };
 
 FarHalfPlan planFarHalf(double primaryRateHz, std::uint32_t primaryPeriodFrames, std::uint32_t primaryLatencyFrames,
@@ -96,14 +100,21 @@ public:
         std::atomic<double> primaryRateHz{0.0};
     };
 
+    // A start is trimmed from the mean of the readings of at least this many chunks: a few
+    // chunks after the primary came back from a hold-up are off by the callbacks' lateness,
+    // tens of frames, which the controller would then take many seconds to win back.
+    static constexpr std::size_t kPrimeChunks = 32;
     // A stray outside the band for this long, in the far output's stream, lines it up again.
     static constexpr double kStraySeconds = 1.0;
     // Inside the band this long, the controller's integral is the two clocks' offset.
     static constexpr double kSettledSeconds = 10.0;
     // Without a learned offset, both sound cards' rates are measured against the steady clock
     // over this long, and the integral starts from what they say; the far half waits for it
-    // (twice this long at most).
+    // (twice this long at most). Longer with coarse periods, to see kMeasureCallbacks of the
+    // coarser side: the measurement's error grows with the period and falls with the square
+    // of the time (fewer callbacks to find the least late one among, over a shorter span).
     static constexpr double kMeasureSeconds = 3.0;
+    static constexpr double kMeasureCallbacks = 150.0;
 
     // Build time (allocates). valid() is false when the converter cannot be made; error()
     // then holds libsamplerate's code. learned: the clocks' offset an earlier far half
@@ -147,13 +158,17 @@ private:
     // How late a push may come before the primary counts as held up.
     static constexpr double kLateSeconds = 0.005;
 
-    // A device's rate in frames per second of the steady clock, over kMeasureSeconds. A
-    // callback comes late, never early, so in the first and in the last third of that time
-    // the callback least late against the nominal rate is the one nearest the device's own
-    // clock: the rate is the slope between those two. One thread each.
+    // A device's rate in frames per second of the steady clock, over the plan's measureSeconds.
+    // A callback comes late, never early, so in the first and in the last third of that time
+    // the callback least late against the device's own clock is the one nearest it: the rate
+    // is the slope between those two. Against the nominal rate, a clock 900 ppm off drifts by
+    // more than the callbacks' jitter across a third, and the least late would be the one at
+    // its edge: each third keeps the least late of each of its bins against the nominal rate,
+    // and the two are then picked from those against the rate measured, twice over. One
+    // thread each.
     class RateMeter {
     public:
-        explicit RateMeter(double nominalHz) : nominalHz_(nominalHz) {}
+        RateMeter(double nominalHz, double seconds) : nominalHz_(nominalHz), seconds_(seconds) {}
         // True once, when the measurement is complete.
         bool add(std::int64_t nowNs, std::uint32_t frames);
         double rateHz() const { return rateHz_; }
@@ -165,12 +180,16 @@ private:
             bool set = false;
         };
         double nominalHz_;
+        double seconds_;
         std::int64_t firstNs_ = 0;
         bool begun_ = false;
         double frames_ = 0.0;
         double lastSeconds_ = -1.0;  // the last callback's, -1 before the first
         double lastFrames_ = 0.0;
-        Point earliest_[2];
+        static constexpr std::size_t kBins = 8;
+        Point earliest_[2][kBins];
+        // The least late point of a third against rateHz.
+        const Point& earliestAt(std::size_t third, double rateHz) const;
         double rateHz_ = 0.0;
     };
 
@@ -208,6 +227,8 @@ private:
     void trim(double dropFrames, StartCause cause);
     void silence(std::uint32_t frames);
     double held() const { return static_cast<double>(pulledFrames_) - consumedFrames_; }
+    // The distance the controller holds at the target, from the one read.
+    double steered(double fill) const;
 
     FarHalfPlan plan_;
     Clock clock_;
@@ -241,7 +262,7 @@ private:
     double primingSeconds_ = 0.0;  // the far stream's time since priming began
     double straySeconds_ = 0.0;    // outside the band, in a row
     double settledSeconds_ = 0.0;  // inside the band, in a row
-    RateMeter farMeter_{plan_.farRateHz};
+    RateMeter farMeter_{plan_.farRateHz, plan_.measureSeconds};
     bool seeded_ = false;  // the integral started from a learned or measured offset
     double unseededSeconds_ = 0.0;
     OffsetFit fitHalves_[2];
@@ -251,7 +272,22 @@ private:
     double farFrames_ = 0.0;             // all the far output has taken, silence included
 
     // The primary output's thread only.
-    RateMeter primaryMeter_{plan_.primaryRateHz};
+    RateMeter primaryMeter_{plan_.primaryRateHz, plan_.measureSeconds};
+    // The primary's last pushes, for the time each push is stamped with: not the clock when
+    // its callback ran, which comes late by however long the scheduler took, but where the
+    // line through the last few puts it. A reading then counts the primary's frames the same
+    // whether its last push came just before the reading or is still due: with the raw
+    // stamp, the pushes that beat a reading are the less late ones, and the distance read
+    // was a tenth of the callbacks' spread too high.
+    static constexpr std::size_t kPaceMarks = 16;
+    struct PaceMark {
+        std::int64_t ns = 0;
+        std::uint64_t frames = 0;  // pushed before it
+    };
+    std::int64_t pacedStamp(std::int64_t nowNs, std::uint32_t frames);
+    std::array<PaceMark, kPaceMarks> paceMarks_{};
+    std::size_t paceCount_ = 0;
+    std::uint64_t pushedTotal_ = 0;
     std::vector<float> pullBuffer_;
     std::vector<float> work_;
 

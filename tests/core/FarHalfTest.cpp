@@ -59,7 +59,8 @@ TEST(FarHalf, PrimesInSilenceStartsAtTheTargetAndCountsWhatDoesNotFitOrRunsShort
     const double startAt = target + half.plan().marginFrames;
     const std::vector<float> ones(480, 1.0f);
     const float* out = nullptr;
-    // A block in, a block out, 10 ms apart: silent until the FIFO holds the target and margin.
+    // A block in, a block out, 10 ms apart: silent until the FIFO holds the target and margin,
+    // and for enough chunks to read it closely.
     int rounds = 0;
     while (half.figures().starts.load() == 0) {
         half.push(ones.data(), 480, nowNs);
@@ -71,8 +72,9 @@ TEST(FarHalf, PrimesInSilenceStartsAtTheTargetAndCountsWhatDoesNotFitOrRunsShort
         for (int i = 0; i < 480; ++i) ASSERT_EQ(out[i], 0.0f);
     }
     EXPECT_GE(rounds * 480.0, startAt);
-    EXPECT_LE(rounds * 480.0, startAt + 3 * 480.0);
-    EXPECT_LE(half.figures().trimmedFrames.load(), half.plan().marginFrames + 2 * 480.0) << "trimmed to the target";
+    EXPECT_EQ(rounds, static_cast<int>(FarHalf::kPrimeChunks));
+    EXPECT_LE(half.figures().trimmedFrames.load(), half.plan().marginFrames + 2.0 * FarHalf::kMaxChunkFrames + 480)
+        << "kept from overflowing while it primes, then trimmed to the target";
 
     // No more pushes: it plays what is left, then counts the missing frames and primes again.
     int played = 0;
@@ -152,8 +154,12 @@ TEST(FarHalf, PlaysInLineWithTheNearHalf) {
         sim::JoinedClocks clocks(c.primary, c.far, c.jitter);
         clocks.runUntil(20);
         const double start = clocks.firstStartSeconds();
-        EXPECT_GE(start, FarHalf::kMeasureSeconds - 0.1);
-        EXPECT_LT(start, FarHalf::kMeasureSeconds + 0.5);
+        const double measure = core::planFarHalf(c.primary.rateHz, c.primary.periodFrames, c.primary.latencyFrames,
+                                                 c.far.rateHz, c.far.periodFrames, c.far.latencyFrames)
+                                   .measureSeconds;
+        EXPECT_EQ(measure, c.primary.periodFrames == 2048 ? 6.4 : FarHalf::kMeasureSeconds) << "150 periods at least";
+        EXPECT_GE(start, measure - 0.1);
+        EXPECT_LT(start, measure + 0.5);
         EXPECT_EQ(clocks.half().figures().starts.load(), 1u);
         EXPECT_LE(worstLag(clocks, start + 1.0, 20.0), c.toleranceFrames);
         EXPECT_EQ(clocks.half().figures().underrunFrames.load(), 0u);
@@ -196,6 +202,49 @@ TEST(FarHalf, ALearnedOffsetStartsInStepAndIsLearnedAgain) {
     EXPECT_FALSE(fresh.half().learnedOffset(learned)) << "not before it has settled";
 }
 
+// What the halves are apart on average, once settled: the callbacks' lateness on both sides
+// must not tilt the distance read (which push a reading sees first, how long a reading stands
+// for), and a far sound card's latency runs as fast as its clock.
+TEST(FarHalf, HoldsTheHalvesInLineOnAverage) {
+    const struct {
+        const char* name;
+        sim::Device far;
+        sim::Jitter jitter;
+    } cases[] = {
+        {"callbacks late by up to 1.5 ms on both sides", {48000, 480, 960}, kLate},
+        {"a far clock 900 ppm fast with 8192 frames of latency", {48000, 480, 8192, 900.0}, {0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::JoinedClocks clocks(kPrimary, c.far, c.jitter, 7);
+        clocks.runUntil(120);
+        EXPECT_NEAR(clocks.meanLagFrames(60), 0.0, 1.5);
+    }
+}
+
+// The first measurement of the clocks, from the callbacks' times alone, is what the halves
+// play by until the far half's own fits correct it: with 2048-frame periods it takes longer,
+// and a clock far off the nominal rate must not tilt which callbacks it goes by.
+TEST(FarHalf, MeasuresTheClocksCloselyWithLongPeriodsAndFarOffClocks) {
+    const sim::Device coarse{48000, 2048, 4096};
+    double squares = 0.0;
+    int count = 0;
+    for (const double ppm : {900.0, -900.0}) {
+        for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+            sim::Device far = coarse;
+            far.ppm = ppm;
+            sim::JoinedClocks clocks(coarse, far, kLate, seed);
+            clocks.runUntil(7.0);
+            double integral = 0.0;
+            ASSERT_TRUE(clocks.half().measuredOffset(integral));
+            const double error = integral - (1.0 / (1.0 + ppm * 1e-6) - 1.0);
+            squares += error * error;
+            ++count;
+        }
+    }
+    EXPECT_LT(std::sqrt(squares / count), 20e-6);
+}
+
 // Callbacks' times give the clocks' offset to some tens of ppm, and a shared-mode engine's
 // first callbacks can leave it hundreds off; once the far half plays, its own stream gives it
 // to a few, unless a hold-up bends the stretch it is fitted over.
@@ -232,7 +281,8 @@ TEST(FarHalf, FitsTheClocksOffsetFromItsOwnStreamButNotAcrossAHoldUp) {
 }
 
 // Whatever held one side up (callbacks lost for a while), the halves are back in line within
-// seconds, and the hold-up is not learned as an offset between the clocks.
+// seconds, to 0.3 ms (a start from a few chunks' readings was some 0.5 ms off), and the
+// hold-up is not learned as an offset between the clocks.
 TEST(FarHalf, IsBackInLineSoonAfterAHoldUp) {
     const struct {
         const char* name;
@@ -255,7 +305,7 @@ TEST(FarHalf, IsBackInLineSoonAfterAHoldUp) {
         const double integralBefore = clocks.half().controller().integral();
         clocks.runUntil(25.0);
         const double end = c.holdUp.atSeconds + c.holdUp.forMs / 1000.0;
-        EXPECT_LE(worstLag(clocks, end + 3.0, 25.0), kLooseFrames);
+        EXPECT_LE(worstLag(clocks, end + 3.0, 25.0), 0.6 * kLooseFrames);
         EXPECT_EQ(clocks.half().figures().starts.load(), c.starts);
         EXPECT_EQ(clocks.half().figures().startCause.load(), static_cast<std::uint32_t>(c.cause));
         EXPECT_NEAR(clocks.half().controller().integral(), integralBefore, 30e-6);
