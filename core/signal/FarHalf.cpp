@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
 namespace core {
@@ -222,35 +221,11 @@ FarHalf::~FarHalf() = default;
 
 // Primary output's thread.
 void FarHalf::push(const float* mono, std::uint32_t frames, std::int64_t nowNs) {
-    const std::uint32_t stored = fifo_.push(mono, frames, pacedStamp(nowNs, frames));
+    const std::uint32_t stored = fifo_.push(mono, frames, nowNs);
     figures_.pushedFrames.store(frames, std::memory_order_relaxed);
     if (primaryMeter_.add(nowNs, frames))
         figures_.primaryRateHz.store(primaryMeter_.rateHz(), std::memory_order_relaxed);
     if (stored < frames) figures_.overflowFrames.fetch_add(frames - stored, std::memory_order_relaxed);
-}
-
-// Primary output's thread. The mean of where the last pushes put this one, at the primary's
-// measured rate once known. A push that lands further off than a callback can come late is
-// a hold-up or a catching-up: the line starts again from it.
-std::int64_t FarHalf::pacedStamp(std::int64_t nowNs, std::uint32_t frames) {
-    const double measuredHz = figures_.primaryRateHz.load(std::memory_order_relaxed);
-    const double nsPerFrame = 1e9 / (measuredHz > 0.0 ? measuredHz : plan_.primaryRateHz);
-    auto meanStamp = [&] {
-        const std::size_t count = std::min(paceCount_, kPaceMarks);
-        double sum = 0.0;
-        for (std::size_t i = 0; i < count; ++i) {
-            const PaceMark& mark = paceMarks_[i];
-            sum += static_cast<double>(mark.ns - nowNs) + static_cast<double>(pushedTotal_ - mark.frames) * nsPerFrame;
-        }
-        return nowNs + static_cast<std::int64_t>(std::llround(sum / static_cast<double>(count)));
-    };
-    if (paceCount_ > 0 && std::llabs(meanStamp() - nowNs) > static_cast<std::int64_t>(kLateSeconds * 1e9))
-        paceCount_ = 0;
-    paceMarks_[paceCount_ % kPaceMarks] = PaceMark{nowNs, pushedTotal_};
-    ++paceCount_;
-    const std::int64_t stamp = meanStamp();
-    pushedTotal_ += frames;
-    return stamp;
 }
 
 // Far output's thread. The FIFO's smooth level counts the primary's last block as arrived the
@@ -262,7 +237,7 @@ std::int64_t FarHalf::pacedStamp(std::int64_t nowNs, std::uint32_t frames) {
 // clock, and the primary taken to go on at its rate from there.
 double FarHalf::level(std::int64_t atNs, std::int64_t clockNs) const {
     const std::int64_t readNs = std::min(atNs, clockNs);
-    return fifo_.fillEstimate(readNs, plan_.primaryRateHz, kLateSeconds * plan_.primaryRateHz) -
+    return fifo_.fillEstimate(readNs, plan_.primaryRateHz) -
            static_cast<double>(figures_.pushedFrames.load(std::memory_order_relaxed)) +
            static_cast<double>(atNs - readNs) * 1e-9 * plan_.primaryRateHz;
 }

@@ -273,21 +273,6 @@ private:
 
     // The primary output's thread only.
     RateMeter primaryMeter_{plan_.primaryRateHz, plan_.measureSeconds};
-    // The primary's last pushes, for the time each push is stamped with: not the clock when
-    // its callback ran, which comes late by however long the scheduler took, but where the
-    // line through the last few puts it. A reading then counts the primary's frames the same
-    // whether its last push came just before the reading or is still due: with the raw
-    // stamp, the pushes that beat a reading are the less late ones, and the distance read
-    // was a tenth of the callbacks' spread too high.
-    static constexpr std::size_t kPaceMarks = 16;
-    struct PaceMark {
-        std::int64_t ns = 0;
-        std::uint64_t frames = 0;  // pushed before it
-    };
-    std::int64_t pacedStamp(std::int64_t nowNs, std::uint32_t frames);
-    std::array<PaceMark, kPaceMarks> paceMarks_{};
-    std::size_t paceCount_ = 0;
-    std::uint64_t pushedTotal_ = 0;
     std::vector<float> pullBuffer_;
     std::vector<float> work_;
 

@@ -50,12 +50,11 @@ public:
 
     // Consumer thread: the fill in frames at nowNs, as a smooth level rather than the
     // producer's steps. Between pushes the producer's last block is counted in as if it
-    // streamed in at rateHz since that push, never more than that block and slackFrames (the
-    // next push may be due, but late). A push stamped later than nowNs (the second chunk of
-    // one period, stamped where the first one ends) is counted out again at the same rate
-    // back to nowNs, never below empty. A push racing with this call can make it read one
-    // block low for that moment, never high.
-    double fillEstimate(std::int64_t nowNs, double rateHz, double slackFrames = 0.0) const;
+    // streamed in at rateHz since that push, never more than that block. A push stamped later
+    // than nowNs (the second chunk of one period, stamped where the first one ends) is counted
+    // out again at the same rate back to nowNs, never below empty. A push racing with this
+    // call can make it read one block low for that moment, never high.
+    double fillEstimate(std::int64_t nowNs, double rateHz) const;
 
     // Any thread.
     std::uint32_t capacityFrames() const { return capacity_; }
