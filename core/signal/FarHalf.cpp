@@ -33,9 +33,10 @@ FarHalfPlan planFarHalf(double primaryRateHz, std::uint32_t primaryPeriodFrames,
     const double primaryLatencyMs = primaryLatencyFrames * 1000.0 / primaryRateHz;
     plan.mismatchMs = fifoMs + farLatencyMs - primaryLatencyMs;
     plan.farLatencyFrames = farLatencyFrames;
-    plan.measureSeconds = std::max(FarHalf::kMeasureSeconds,
-                                   FarHalf::kMeasureCallbacks *
-                                       std::max(farPeriodAtPrimary, double{primaryPeriodFrames}) / primaryRateHz);
+    plan.measureSeconds =
+        std::max(FarHalf::kMeasureSeconds, FarHalf::kMeasureCallbacks *
+                                               std::max(farPeriodAtPrimary, static_cast<double>(primaryPeriodFrames)) /
+                                               primaryRateHz);
     return plan;
 }
 
