@@ -334,7 +334,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     // Also kept while unstarted: a start inside a burst must measure at its own place in it.
     const std::int64_t clockNs = clock_(clockContext_);
     const std::int64_t now = chunkTimeNs(clockNs, lastTimeNs_, lastClockNs_, lastChunkNs_);
-    const std::int64_t previousChunkNs = lastChunkNs_;
+    const std::int64_t previousNs = lastTimeNs_;
     lastTimeNs_ = now;
     lastClockNs_ = clockNs;
     lastChunkNs_ = static_cast<std::int64_t>(frames * 1e9 / plan_.farRateHz);
@@ -360,10 +360,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         }
     } else {
         fill = level(now, clockNs) + held();
-        // The time the last reading stood for is the last chunk's length at the far rate, not
-        // the clock between the callbacks: a reading taken late is high by as much as it came
-        // late, and weighing it by that lateness would tilt the filtered distance high.
-        dtSeconds = static_cast<double>(previousChunkNs) * 1e-9;
+        dtSeconds = static_cast<double>(now - previousNs) * 1e-9;
         remember(fill);
         // A distance outside the band is a hold-up on one side, not the clocks: the integral
         // holds, and after kStraySeconds the halves are lined up again.
