@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <tlhelp32.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -138,6 +141,28 @@ std::string readFile(const std::wstring& path) {
 void writeFile(const std::wstring& path, const std::string& bytes) {
     std::ofstream out(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+int runningThreads() {
+    win::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    if (snapshot && Thread32First(snapshot.get(), &entry)) {
+        do {
+            if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+        } while (Thread32Next(snapshot.get(), &entry));
+    }
+    return count;
+}
+
+int openHandles() {
+    int count = 0;
+    DWORD flags = 0;
+    for (std::uintptr_t value = 4; value < 0x8000; value += 4) {
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    }
+    return count;
 }
 
 }  // namespace testing_support

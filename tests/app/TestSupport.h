@@ -82,4 +82,12 @@ bool fileExists(const std::wstring& path);
 std::string readFile(const std::wstring& path);
 void writeFile(const std::wstring& path, const std::string& bytes);
 
+// Threads of this process that are running now.
+int runningThreads();
+
+// Handles open in this process, found by asking about every small handle value. A thread
+// that ended without being joined is not running any more, but its handle stays open: this
+// is what shows it (Wine answers GetProcessHandleCount with 0).
+int openHandles();
+
 }  // namespace testing_support

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <sddl.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
@@ -41,6 +40,8 @@
 namespace win {
 namespace {
 
+using testing_support::openHandles;
+using testing_support::runningThreads;
 using win_testing::LogCapture;
 
 using namespace router_testing;
@@ -111,32 +112,6 @@ std::vector<std::string> serverLines(std::size_t from) {
             out.push_back(message);
     }
     return out;
-}
-
-// Threads of this process that are running now.
-int runningThreads() {
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    if (snapshot && Thread32First(snapshot.get(), &entry)) {
-        do {
-            if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-        } while (Thread32Next(snapshot.get(), &entry));
-    }
-    return count;
-}
-
-// Handles open in this process, found by asking about every small handle value. A thread
-// that ended without being joined is not running any more, but its handle stays open: this
-// is what shows it (Wine answers GetProcessHandleCount with 0).
-int openHandles() {
-    int count = 0;
-    DWORD flags = 0;
-    for (std::uintptr_t value = 4; value < 0x8000; value += 4) {
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
-    }
-    return count;
 }
 
 // Three cards on a four-channel test output.

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "miniaudio.h"
 #include "win/devices/DeviceScan.h"
 #include "win/devices/Output.h"
@@ -211,6 +212,8 @@ TEST(MiniaudioOutputNull, OpeningAgainClosesTheFirstDevice) {
 
 // The exclusive-mode hint only when exclusive mode was asked for. Wine's WASAPI has no exclusive
 // mode at all, which makes a dependable refusal; miniaudio refuses more channels than it can mix.
+// A refusal gives back every handle it took: the health monitor tries a sound card that is
+// away every 5 s, for as long as it stays away.
 TEST(MiniaudioOutputRefusal, NamesTheCodeAndHintsAtExclusiveModeOnlyThere) {
     const DeviceInfo zoneA = findEndpoint("ZoneA");
     ASSERT_FALSE(zoneA.key.empty());
@@ -233,6 +236,16 @@ TEST(MiniaudioOutputRefusal, NamesTheCodeAndHintsAtExclusiveModeOnlyThere) {
     EXPECT_EQ(error, prefix + ma_result_description(MA_INVALID_ARGS) + ")");
     expectClosed(*output);
     expectStartRefused(*output);
+
+    constexpr int kRefusals = 20;
+    const int handlesBefore = testing_support::openHandles();
+    for (int i = 0; i < kRefusals; ++i) {
+        EXPECT_FALSE(
+            output->open(zoneA, settingsWith(0, 0, 0, core::DeviceApi::Exclusive), probeRender, &probe, error));
+        EXPECT_FALSE(
+            output->open(makeTestOutput(0, MA_MAX_CHANNELS + 1, 48000), settingsWith(0), probeRender, &probe, error));
+    }
+    EXPECT_LE(testing_support::openHandles(), handlesBefore + 2) << "after " << kRefusals << " refusals of each kind";
 }
 
 // --- WASAPI endpoints ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -25,6 +26,19 @@ struct EndpointSearch {
     bool found = false;
     bool outOfMemory = false;
 };
+
+// miniaudio 0.11.22 closes only two of a device's three events when the backend refuses the
+// device (an endpoint whose sink is gone, exclusive mode refused) and leaves its stop event
+// open: a handle lost at every refused open. The health monitor tries a failed sound card every
+// 5 s, so a card that stays away for a day would cost thousands. Every other failure of
+// ma_device_init either never made the event or uninitialised the device, which zeroes it;
+// zeroing it here as well keeps a later refusal from closing the same handle twice.
+static_assert(MA_VERSION_MAJOR == 0 && MA_VERSION_MINOR == 11 && MA_VERSION_REVISION == 22,
+              "check whether a refused ma_device_init still leaves its stop event open");
+void releaseRefusedDevice(ma_device& device) {
+    if (device.stopEvent != nullptr) ma_event_uninit(&device.stopEvent);
+    std::memset(&device, 0, sizeof device);
+}
 
 // Under miniaudio's enumeration lock, on the calling thread. Stops at the first playback
 // endpoint whose key matches byte for byte.
@@ -130,6 +144,7 @@ bool MiniaudioOutput::open(const DeviceInfo& device, const core::DeviceSettings&
 
     const ma_result result = ma_device_init(audio, &config, &device_);
     if (result != MA_SUCCESS) {
+        releaseRefusedDevice(device_);
         error = std::string("the sound card refused this setting (") + ma_result_description(result) + ")";
         if (isExclusive_) error += "; another program may be using it, or it does not support exclusive mode";
         return false;
