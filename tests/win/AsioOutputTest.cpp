@@ -617,10 +617,9 @@ TEST_F(AsioOutputTest, TheRouterPlaysACardOnAnAsioDevice) {
     recorder.attach(options);
     Router router(options);
     router.rescan();
-    core::Settings settings;
-    settings.devices = {asioSettings(device, 48000, 256)};
-    settings.cards = {card("000000a1", "Stereo", {member(device.key, 0), member(device.key, 1)}),
-                      card("000000a2", "Mono", {member(device.key, 2)})};
+    core::Settings settings = settingsOf({asioSettings(device, 48000, 256)},
+                                         {card("000000a1", "Stereo", {member(device.key, 0), member(device.key, 1)}),
+                                          card("000000a2", "Mono", {member(device.key, 2)})});
     ASSERT_TRUE(router.apply(settings).empty());
     const StatusSnapshot snapshot = router.statusSnapshot();
     ASSERT_EQ(snapshot.devices.size(), 1u);
@@ -671,9 +670,8 @@ TEST_F(AsioOutputTest, TheHealthMonitorRebuildsWhenTheDriverAsksForAReset) {
     options.extraDevices = {device};
     Router router(options);
     router.rescan();
-    core::Settings settings;
-    settings.devices = {asioSettings(device)};
-    settings.cards = {card("000000b1", "Stereo", {member(device.key, 0), member(device.key, 1)})};
+    core::Settings settings = settingsOf({asioSettings(device)},
+                                         {card("000000b1", "Stereo", {member(device.key, 0), member(device.key, 1)})});
     ASSERT_TRUE(router.apply(settings).empty());
     ASSERT_EQ(record().createdObjects, 1u);
     // Only the first driver object asks.
@@ -704,14 +702,11 @@ TEST_F(AsioOutputTest, AFarOutputThatWillNotStartLeavesTheOtherCardsAndItsNearHa
     setVariable("QOVA_TEST_ASIO_REFUSE_START", "1");
     const DeviceInfo asio = asioDevice(kDriverA);
     const DeviceInfo stereo = makeTestOutput(0, 2, 48000);
-    Recorder recorder(6.0);
-    recorder.track(stereo);
-    Router router(testOptions({stereo, asio}, &recorder));
-    router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(stereo), asioSettings(asio)};
-    settings.cards = {card("000000c1", "Joined", {member(stereo.key, 0), member(asio.key, 1)}),
-                      card("000000c2", "Other", {member(stereo.key, 1)}, core::MonoMode::Left)};
+    RecordedRouter rig({stereo, asio}, {stereo}, 6.0);
+    auto& [recorder, router] = rig;
+    core::Settings settings = settingsOf({deviceSettings(stereo), asioSettings(asio)},
+                                         {card("000000c1", "Joined", {member(stereo.key, 0), member(asio.key, 1)}),
+                                          card("000000c2", "Other", {member(stereo.key, 1)}, core::MonoMode::Left)});
     ASSERT_TRUE(router.apply(settings).empty());
 
     const StatusSnapshot snapshot = router.statusSnapshot();
@@ -752,9 +747,8 @@ TEST_F(AsioOutputTest, ASoundCardThatWillNotStartCausesNoRebuilds) {
     const DeviceInfo stereo = makeTestOutput(0, 2, 48000);
     Router router(testOptions({stereo, asio}));
     router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(stereo), asioSettings(asio)};
-    settings.cards = {card("000000d1", "On ASIO", {member(asio.key, 0)})};
+    core::Settings settings =
+        settingsOf({deviceSettings(stereo), asioSettings(asio)}, {card("000000d1", "On ASIO", {member(asio.key, 0)})});
     ASSERT_TRUE(router.apply(settings).empty());
     ASSERT_EQ(router.statusSnapshot().devices[1].state, DeviceState::Failed);
     const std::uint64_t builds = router.buildCount();
@@ -777,9 +771,8 @@ TEST_F(AsioOutputTest, ADriverInstalledWhileQovaRunsIsFoundByTheNextRescan) {
     options.scanDevices = true;
     Router router(options);
     router.rescan();
-    core::Settings settings;
-    settings.devices = {asioSettings(device)};
-    settings.cards = {card("000000b2", "Stereo", {member(device.key, 0), member(device.key, 1)})};
+    core::Settings settings = settingsOf({asioSettings(device)},
+                                         {card("000000b2", "Stereo", {member(device.key, 0), member(device.key, 1)})});
     ASSERT_TRUE(router.apply(settings).empty());
     auto state = [&]() -> std::optional<DeviceState> {
         for (const DeviceStatus& status : router.statusSnapshot().devices) {

@@ -26,11 +26,7 @@ constexpr std::uint64_t kBob = 12;
 // Three cards: two on the stereo output and one on a configured device that is not there.
 core::Settings clientSettings() {
     core::Settings settings;
-    core::DeviceSettings unplugged;
-    unplugged.key = "null:7";
-    unplugged.name = "Unplugged";
-    unplugged.enabled = true;
-    settings.devices = {deviceSettings(kStereo), deviceSettings(kEight), unplugged};
+    settings.devices = {deviceSettings(kStereo), deviceSettings(kEight), unpluggedDevice("null:7", "Unplugged")};
     settings.cards = {card("0000000a", "Lounge", {member(kStereo.key, 0), member(kStereo.key, 1)}),
                       card("0000000b", "Porch", {member(kEight.key, 2)}),
                       card("0000000c", "Attic", {member("null:7", 0)})};
@@ -192,11 +188,8 @@ TEST(CardClients, ManagedDevicesAreTheOpenWindowsSoundCards) {
     if (zone == nullptr) GTEST_SKIP() << "no ZoneA endpoint (" << error << "); run under scripts/test";
 
     core::Settings settings;
-    core::DeviceSettings gone;
-    gone.key = "wasapi:{0.0.0.00000000}.{00000000-0000-0000-0000-000000000000}";
-    gone.name = "Gone";
-    gone.enabled = true;
-    settings.devices = {deviceSettings(kStereo), deviceSettings(*zone), gone};
+    settings.devices = {deviceSettings(kStereo), deviceSettings(*zone),
+                        unpluggedDevice("wasapi:{0.0.0.00000000}.{00000000-0000-0000-0000-000000000000}", "Gone")};
     ASSERT_TRUE(router.apply(settings).empty());
     EXPECT_EQ(router.managedDevices(), std::vector<std::string>{"ZoneA"});
     router.closeAll();

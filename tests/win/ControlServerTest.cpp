@@ -116,11 +116,10 @@ std::vector<std::string> serverLines(std::size_t from) {
 
 // Three cards on a four-channel test output.
 core::Settings serverSettings() {
-    core::Settings settings;
-    settings.devices = {deviceSettings(kFour)};
-    settings.cards = {card("0000000a", "Lounge", {member(kFour.key, 0), member(kFour.key, 1)}),
-                      card("0000000b", "Porch", {member(kFour.key, 2)}),
-                      card("0000000c", "Attic", {member(kFour.key, 3)})};
+    core::Settings settings =
+        settingsOf({deviceSettings(kFour)}, {card("0000000a", "Lounge", {member(kFour.key, 0), member(kFour.key, 1)}),
+                                             card("0000000b", "Porch", {member(kFour.key, 2)}),
+                                             card("0000000c", "Attic", {member(kFour.key, 3)})});
     return settings;
 }
 
@@ -484,8 +483,7 @@ TEST(ControlServer, FinishedConnectionThreadsDoNotPileUp) {
 TEST(ControlServer, SixtyFourClientsAtOnce) {
     constexpr int kClients = 64;
     const DeviceInfo wide = makeTestOutput(1, kClients, 48000);
-    core::Settings settings;
-    settings.devices = {deviceSettings(wide)};
+    core::Settings settings = settingsOf({deviceSettings(wide)});
     for (int i = 0; i < kClients; ++i) {
         char id[9];
         std::snprintf(id, sizeof id, "%08x", 0x100 + i);

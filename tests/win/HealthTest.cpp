@@ -87,10 +87,9 @@ TEST(Health, ARingItsPlayerGaveUpIsClosedByTheNextCheck) {
     REQUIRE_OUR_LOG();
     Router router(testOptions(kDevices));
     router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kStereo48)};
-    settings.cards = {card("0000000a", "Left", {member(kStereo48.key, 0)}),
-                      card("0000000b", "Right", {member(kStereo48.key, 1)})};
+    core::Settings settings =
+        settingsOf({deviceSettings(kStereo48)}, {card("0000000a", "Left", {member(kStereo48.key, 0)}),
+                                                 card("0000000b", "Right", {member(kStereo48.key, 1)})});
     ASSERT_TRUE(router.apply(settings).empty());
     tools::RingProducer leaving;
     tools::RingProducer staying;
@@ -132,9 +131,9 @@ TEST(Health, AHeldSoundCardIsTriedEveryFiveSecondsAndPlaysOnceLetGo) {
     };
     Router router(std::move(options));
     router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kStereo48)};
-    settings.cards = {card("0000000a", "Lounge", {member(kStereo48.key, 0), member(kStereo48.key, 1)})};
+    core::Settings settings =
+        settingsOf({deviceSettings(kStereo48)},
+                   {card("0000000a", "Lounge", {member(kStereo48.key, 0), member(kStereo48.key, 1)})});
     ASSERT_TRUE(router.apply(settings).empty());
     Player player(openOrFail(router, 3, "0000000a"), sineSignal(1000.0, 0.5));
     ASSERT_EQ(player.openError(), "");
@@ -320,9 +319,9 @@ struct StallRig {
         };
         router = std::make_unique<Router>(std::move(options));
         router->rescan();
-        core::Settings settings;
-        settings.devices = {deviceSettings(kStereo48), deviceSettings(kMono48)};
-        settings.cards = {card("0000000a", "Lounge", {member(kStereo48.key, 0), member(kStereo48.key, 1)})};
+        core::Settings settings =
+            settingsOf({deviceSettings(kStereo48), deviceSettings(kMono48)},
+                       {card("0000000a", "Lounge", {member(kStereo48.key, 0), member(kStereo48.key, 1)})});
         staller.set(stalledFromTheOpen);
         ASSERT_TRUE(router->apply(settings).empty());
         player = std::make_unique<Player>(openOrFail(*router, 3, "0000000a"), sineSignal(1000.0, 0.5));
@@ -468,14 +467,8 @@ TEST(StatusSnapshot, ListsFoundAndConfiguredSoundCardsAndCountsBuilds) {
     EXPECT_TRUE(snapshot.cards.empty());
 
     core::Settings settings;
-    core::DeviceSettings unplugged;
-    unplugged.key = "null:7";
-    unplugged.name = "Unplugged";
-    unplugged.enabled = true;
-    core::DeviceSettings unpluggedOff = unplugged;
-    unpluggedOff.key = "null:8";
-    unpluggedOff.name = "Unplugged and off";
-    unpluggedOff.enabled = false;
+    const core::DeviceSettings unplugged = unpluggedDevice("null:7", "Unplugged");
+    const core::DeviceSettings unpluggedOff = unpluggedDevice("null:8", "Unplugged and off", false);
     core::DeviceSettings off = deviceSettings(kMono44, 441, 3);
     off.enabled = false;
     settings.devices = {unpluggedOff, deviceSettings(kStereo48, 480, 2), off, unplugged};
@@ -557,12 +550,9 @@ TEST(StatusSnapshot, ListsFoundAndConfiguredSoundCardsAndCountsBuilds) {
 
 // Each snapshot takes the peaks, so it shows only what played since the one before.
 TEST(StatusSnapshot, PeaksAreTakenBySnapshots) {
-    Recorder recorder;
-    recorder.track(kStereo48);
-    Router router(testOptions(kDevices, &recorder));
-    router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kStereo48)};
+    RecordedRouter rig(kDevices, {kStereo48});
+    auto& [recorder, router] = rig;
+    core::Settings settings = settingsOf({deviceSettings(kStereo48)});
     ASSERT_TRUE(router.apply(settings).empty());
     router.setTestTone(kStereo48.key, 1, true);
     ASSERT_TRUE(recorder.waitForFrames(kStereo48.key, 9600));
@@ -588,13 +578,11 @@ TEST(StatusSnapshot, PeaksAreTakenBySnapshots) {
 
 // A ring as its player left it, then with positions a hostile player wrote.
 TEST(StatusSnapshot, RingFiguresStayWithinTheRing) {
-    Recorder recorder;
-    recorder.track(kStereo48);
-    Router router(testOptions(kDevices, &recorder));
-    router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kStereo48)};
-    settings.cards = {card("0000000a", "Lounge", {member(kStereo48.key, 0), member(kStereo48.key, 1)})};
+    RecordedRouter rig(kDevices, {kStereo48});
+    auto& [recorder, router] = rig;
+    core::Settings settings =
+        settingsOf({deviceSettings(kStereo48)},
+                   {card("0000000a", "Lounge", {member(kStereo48.key, 0), member(kStereo48.key, 1)})});
     ASSERT_TRUE(router.apply(settings).empty());
     const core::OpenCardResult opened = openOrFail(router, 4, "0000000a");
     tools::RingProducer producer;
@@ -677,9 +665,8 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
     recorder.attach(options);
     Router router(std::move(options));
     router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(zone)};
-    settings.cards = {card("0000c0de", "Zone C", {member(zone.key, 0), member(zone.key, 1)})};
+    core::Settings settings =
+        settingsOf({deviceSettings(zone)}, {card("0000c0de", "Zone C", {member(zone.key, 0), member(zone.key, 1)})});
     ASSERT_TRUE(router.apply(settings).empty());
     const StatusSnapshot first = router.statusSnapshot();
     ASSERT_EQ(deviceIn(first, zone.key)->state, DeviceState::Open) << deviceIn(first, zone.key)->problem;

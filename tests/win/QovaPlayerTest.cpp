@@ -47,11 +47,7 @@ const DeviceInfo kEight = makeTestOutput(0, 8, 48000);
 // configured sound card that is not there.
 core::Settings rigSettings() {
     core::Settings settings;
-    core::DeviceSettings unplugged;
-    unplugged.key = "null:7";
-    unplugged.name = "Unplugged";
-    unplugged.enabled = true;
-    settings.devices = {deviceSettings(kEight), unplugged};
+    settings.devices = {deviceSettings(kEight), unpluggedDevice("null:7", "Unplugged")};
     settings.cards = {card("0000000a", "Lounge", {member(kEight.key, 0), member(kEight.key, 1)}),
                       card("0000000b",
                            "K\xc3\xbc"
@@ -214,9 +210,8 @@ TEST(QovaPlayerCards, NamesTheManagedSoundCards) {
         if (endpoint.name == "ZoneA") zone = endpoint;
     }
     if (!zone) GTEST_SKIP() << "no ZoneA endpoint (" << error << "); run under scripts/test";
-    core::Settings settings;
-    settings.devices = {deviceSettings(*zone)};
-    settings.cards = {card("0000000e", "Zone card", {member(zone->key, 0), member(zone->key, 1)})};
+    core::Settings settings = settingsOf({deviceSettings(*zone)},
+                                         {card("0000000e", "Zone card", {member(zone->key, 0), member(zone->key, 1)})});
     Rig rig(1.0, settings, {}, true);
     const ProcessResult result = rig.run(L"cards");
     EXPECT_EQ(result.exitCode, 0u) << result.output;

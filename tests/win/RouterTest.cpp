@@ -79,10 +79,7 @@ TEST(RouterBuild, EveryDeviceAndCardGetsANodeAndAReason) {
     Router router(testOptions(kDevices));
     router.rescan();
     core::Settings settings;
-    core::DeviceSettings unplugged;
-    unplugged.key = "null:9";
-    unplugged.name = "Unplugged";
-    unplugged.enabled = true;
+    const core::DeviceSettings unplugged = unpluggedDevice("null:9", "Unplugged");
     core::DeviceSettings off = deviceSettings(kEight48);
     off.enabled = false;
     settings.devices = {deviceSettings(kStereo48, 480, 2), deviceSettings(kEight44, 441, 3), unplugged, off};
@@ -164,9 +161,8 @@ TEST(RouterBuild, HeldAndUnsetDevicesLeaveCardsOffline) {
     Router router(std::move(options));
     router.rescan();
 
-    core::Settings settings;
-    settings.devices = {deviceSettings(kStereo48)};
-    settings.cards = {card("0000000a", "Held", {member(kStereo48.key, 0)})};
+    core::Settings settings =
+        settingsOf({deviceSettings(kStereo48)}, {card("0000000a", "Held", {member(kStereo48.key, 0)})});
     ASSERT_TRUE(router.apply(settings).empty());
     router.inspect([](const RouterGraph* graph) {
         ASSERT_NE(graph, nullptr);
@@ -190,13 +186,11 @@ TEST(RouterBuild, HeldAndUnsetDevicesLeaveCardsOffline) {
 }
 
 TEST(RouterBuild, InvalidSettingsChangeNothing) {
-    Recorder recorder;
-    recorder.track(kStereo48);
-    Router router(testOptions(kDevices, &recorder));
-    router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kStereo48)};
-    settings.cards = {card("000000aa", "Room", {member(kStereo48.key, 0), member(kStereo48.key, 1)})};
+    RecordedRouter rig(kDevices, {kStereo48});
+    auto& [recorder, router] = rig;
+    core::Settings settings =
+        settingsOf({deviceSettings(kStereo48)},
+                   {card("000000aa", "Room", {member(kStereo48.key, 0), member(kStereo48.key, 1)})});
     ASSERT_TRUE(router.apply(settings).empty());
     Player player(openOrFail(router, 1, "000000aa"), countSignal);
     ASSERT_EQ(player.openError(), "");
@@ -223,14 +217,12 @@ TEST(RouterBuild, InvalidSettingsChangeNothing) {
 // --- render path --------------------------------------------------------------------------------
 
 TEST(RouterRender, AStereoCardLandsOnExactlyItsChannelsWithItsDelay) {
-    Recorder recorder;
-    recorder.track(kEight48);
-    Router router(testOptions(kDevices, &recorder));
-    router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kEight48)};
+    RecordedRouter rig(kDevices, {kEight48});
+    auto& [recorder, router] = rig;
     // Right 10 ms (480 frames) behind left.
-    settings.cards = {card("0000c0de", "Kitchen", {member(kEight48.key, 2), member(kEight48.key, 5, 10.0)})};
+    core::Settings settings =
+        settingsOf({deviceSettings(kEight48)},
+                   {card("0000c0de", "Kitchen", {member(kEight48.key, 2), member(kEight48.key, 5, 10.0)})});
     ASSERT_TRUE(router.apply(settings).empty());
     Player player(openOrFail(router, 1, "0000c0de"), countSignal);
     ASSERT_EQ(player.openError(), "");
@@ -255,17 +247,12 @@ TEST(RouterRender, AStereoCardLandsOnExactlyItsChannelsWithItsDelay) {
 }
 
 TEST(RouterRender, MonoCardsMixAsTheirModeSays) {
-    Recorder recorder;
-    recorder.track(kEight48);
-    Router router(testOptions(kDevices, &recorder));
-    router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kEight48)};
-    settings.cards = {
-        card("00000001", "Sum", {member(kEight48.key, 0)}, core::MonoMode::Sum),
-        card("00000002", "Left", {member(kEight48.key, 1)}, core::MonoMode::Left),
-        card("00000003", "Right", {member(kEight48.key, 2)}, core::MonoMode::Right),
-    };
+    RecordedRouter rig(kDevices, {kEight48});
+    auto& [recorder, router] = rig;
+    core::Settings settings = settingsOf({deviceSettings(kEight48)},
+                                         {card("00000001", "Sum", {member(kEight48.key, 0)}, core::MonoMode::Sum),
+                                          card("00000002", "Left", {member(kEight48.key, 1)}, core::MonoMode::Left),
+                                          card("00000003", "Right", {member(kEight48.key, 2)}, core::MonoMode::Right)});
     ASSERT_TRUE(router.apply(settings).empty());
     Player sum(openOrFail(router, 1, "00000001"), countSignal);
     Player left(openOrFail(router, 1, "00000002"), countSignal);
@@ -300,13 +287,11 @@ double frequencyOf(const std::vector<float>& samples, double rateHz) {
 }
 
 TEST(RouterRender, A44100HzDeviceGetsAConvertedToneAtItsOwnFrequency) {
-    Recorder recorder;
-    recorder.track(kEight44);
-    Router router(testOptions(kDevices, &recorder));
-    router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kEight44)};
-    settings.cards = {card("00000044", "Converted", {member(kEight44.key, 4), member(kEight44.key, 6)})};
+    RecordedRouter rig(kDevices, {kEight44});
+    auto& [recorder, router] = rig;
+    core::Settings settings =
+        settingsOf({deviceSettings(kEight44)},
+                   {card("00000044", "Converted", {member(kEight44.key, 4), member(kEight44.key, 6)})});
     ASSERT_TRUE(router.apply(settings).empty());
     router.inspect([](const RouterGraph* graph) {
         const CardNode* node = cardNode(graph, "00000044");
@@ -331,12 +316,9 @@ TEST(RouterRender, A44100HzDeviceGetsAConvertedToneAtItsOwnFrequency) {
 }
 
 TEST(RouterRender, TestToneSoundsOnOneChannelAndRaisesItsPeak) {
-    Recorder recorder;
-    recorder.track(kEight44);
-    Router router(testOptions(kDevices, &recorder));
-    router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kEight44)};
+    RecordedRouter rig(kDevices, {kEight44});
+    auto& [recorder, router] = rig;
+    core::Settings settings = settingsOf({deviceSettings(kEight44)});
     ASSERT_TRUE(router.apply(settings).empty());
     router.setTestTone(kEight44.key, 3, true);
     router.setTestTone(kEight44.key, 8, true);  // no such channel: ignored
@@ -424,14 +406,11 @@ TEST(RouterRender, CardsOnOneChannelAddUpAcrossChunks) {
 // --- rebuilds ---------------------------------------------------------------------------------
 
 TEST(RouterBuild, RebuildsKeepOpenRingsAndRemovedCardsLoseThem) {
-    Recorder recorder(8.0);
-    recorder.track(kStereo48);
-    Router router(testOptions(kDevices, &recorder));
-    router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kStereo48)};
-    settings.cards = {card("00000001", "Stays", {member(kStereo48.key, 0)}, core::MonoMode::Left),
-                      card("00000002", "Goes", {member(kStereo48.key, 1)}, core::MonoMode::Left)};
+    RecordedRouter rig(kDevices, {kStereo48}, 8.0);
+    auto& [recorder, router] = rig;
+    core::Settings settings = settingsOf({deviceSettings(kStereo48)},
+                                         {card("00000001", "Stays", {member(kStereo48.key, 0)}, core::MonoMode::Left),
+                                          card("00000002", "Goes", {member(kStereo48.key, 1)}, core::MonoMode::Left)});
     ASSERT_TRUE(router.apply(settings).empty());
     Player stays(openOrFail(router, 1, "00000001"), countSignal);
     Player goes(openOrFail(router, 2, "00000002"), countSignal);
@@ -466,9 +445,8 @@ TEST(RouterBuild, RebuildsKeepOpenRingsAndRemovedCardsLoseThem) {
 TEST(RouterBuild, ALongerPeriodWithdrawsARingTooSmallForIt) {
     Router router(testOptions(kDevices));
     router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kStereo48, 480, 2)};
-    settings.cards = {card("00000001", "Grows", {member(kStereo48.key, 0)}, core::MonoMode::Left)};
+    core::Settings settings = settingsOf({deviceSettings(kStereo48, 480, 2)},
+                                         {card("00000001", "Grows", {member(kStereo48.key, 0)}, core::MonoMode::Left)});
     ASSERT_TRUE(router.apply(settings).empty());
     {
         Player before(openOrFail(router, 1, "00000001"), countSignal);
@@ -489,15 +467,12 @@ TEST(RouterBuild, ALongerPeriodWithdrawsARingTooSmallForIt) {
 // A player's NaN or infinity plays as silence: nothing that is not a number reaches a sound
 // card, directly or through a converter's filters.
 TEST(RouterRender, NonFiniteSamplesNeverReachTheSoundCard) {
-    Recorder recorder(4.0);
-    recorder.track(kStereo48);
-    recorder.track(kEight44);
-    Router router(testOptions(kDevices, &recorder));
-    router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kStereo48), deviceSettings(kEight44)};
-    settings.cards = {card("0000000a", "Direct", {member(kStereo48.key, 0), member(kStereo48.key, 1)}),
-                      card("0000000b", "Converted", {member(kEight44.key, 0), member(kEight44.key, 1)})};
+    RecordedRouter rig(kDevices, {kStereo48, kEight44}, 4.0);
+    auto& [recorder, router] = rig;
+    core::Settings settings =
+        settingsOf({deviceSettings(kStereo48), deviceSettings(kEight44)},
+                   {card("0000000a", "Direct", {member(kStereo48.key, 0), member(kStereo48.key, 1)}),
+                    card("0000000b", "Converted", {member(kEight44.key, 0), member(kEight44.key, 1)})});
     ASSERT_TRUE(router.apply(settings).empty());
     const SignalFunction poisoned = [sine = sineSignal(440.0, 0.5)](float* stereo, std::uint64_t position,
                                                                     std::uint32_t frames) {
@@ -567,11 +542,8 @@ double airTimeOfFirstFrameNs(const Recorder::Track& track, double rateHz, std::u
 // 48 kHz its far half plays off its near half.
 void measureJoinedHalves(double& lag) {
     lag = 1e9;
-    Recorder recorder(12.0);
-    recorder.track(kMono48);
-    recorder.track(kMono44);
-    Router router(testOptions(kDevices, &recorder));
-    router.rescan();
+    RecordedRouter rig(kDevices, {kMono48, kMono44}, 12.0);
+    auto& [recorder, router] = rig;
     const core::Settings settings = joinedCardSettings(kMono48, kMono44);
     ASSERT_TRUE(router.apply(settings).empty());
 

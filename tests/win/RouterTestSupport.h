@@ -138,6 +138,45 @@ inline win::RouterOptions testOptions(std::vector<win::DeviceInfo> devices, Reco
     return options;
 }
 
+// Settings of these sound cards and these cards.
+inline core::Settings settingsOf(std::vector<core::DeviceSettings> devices,
+                                 std::vector<core::CardSettings> cards = {}) {
+    core::Settings settings;
+    settings.devices = std::move(devices);
+    settings.cards = std::move(cards);
+    return settings;
+}
+
+// A sound card the settings name and no scan finds.
+inline core::DeviceSettings unpluggedDevice(std::string key, std::string name, bool enabled = true) {
+    core::DeviceSettings settings;
+    settings.key = std::move(key);
+    settings.name = std::move(name);
+    settings.enabled = enabled;
+    return settings;
+}
+
+// A router on these test outputs, scanned, that records what the tracked ones render for the
+// first `seconds`. Taken apart where used: auto& [recorder, router] = rig.
+struct RecordedRouter {
+    RecordedRouter(std::vector<win::DeviceInfo> devices, const std::vector<win::DeviceInfo>& tracked,
+                   double seconds = 6.0)
+        : recorder(seconds), router(tracking(recorder, tracked, std::move(devices))) {
+        router.rescan();
+    }
+
+    Recorder recorder;
+    win::Router router;
+
+private:
+    // The tracks are registered before the router exists, as the recorder needs.
+    static win::RouterOptions tracking(Recorder& recorder, const std::vector<win::DeviceInfo>& tracked,
+                                       std::vector<win::DeviceInfo> devices) {
+        for (const win::DeviceInfo& device : tracked) recorder.track(device);
+        return testOptions(std::move(devices), &recorder);
+    }
+};
+
 // Card 0000a01b, "Joined", across two one-channel test outputs with 20 ms periods (960 and 882
 // frames: near at 48 kHz, far at 44.1 kHz). The null backend wakes in steps of 10 ms, so its
 // callbacks come up to 10 ms late, and a period must be long against that for the halves'
