@@ -425,9 +425,16 @@ next_hostile=$((t0 + 30))
 next_sample=$((t0 + 10))
 qova_lost=0
 measure_pid=""
+# A Wine process whose main thread has ended stays a zombie (state Z) while threads of it
+# linger, and kill -0 still reaches it: QOVA is gone all the same.
+qova_running() {
+  local state
+  read -r _ _ state _ <"/proc/$qova_pid/stat" 2>/dev/null || return 1
+  [ "$state" != Z ]
+}
 while :; do
   now=$(now_s)
-  if ! kill -0 "$qova_pid" 2>/dev/null; then
+  if ! qova_running; then
     qova_lost=1
     fail "QOVA ended during the run"
     break
