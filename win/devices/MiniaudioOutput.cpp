@@ -30,9 +30,10 @@ struct EndpointSearch {
 // miniaudio 0.11.22 closes only two of a device's three events when the backend refuses the
 // device (an endpoint whose sink is gone, exclusive mode refused) and leaves its stop event
 // open: a handle lost at every refused open. The health monitor tries a failed sound card every
-// 5 s, so a card that stays away for a day would cost thousands. Every other failure of
-// ma_device_init either never made the event or uninitialised the device, which zeroes it;
-// zeroing it here as well keeps a later refusal from closing the same handle twice.
+// 5 s, so a card that stays away for a day would cost thousands. Its other failures come
+// before the event exists, or after the backend took the device (out of memory, no thread),
+// where miniaudio's own clean-up does nothing and the event is closed here too. Zeroing the
+// device keeps a later refusal from closing the same handle twice.
 static_assert(MA_VERSION_MAJOR == 0 && MA_VERSION_MINOR == 11 && MA_VERSION_REVISION == 22,
               "check whether a refused ma_device_init still leaves its stop event open");
 void releaseRefusedDevice(ma_device& device) {
