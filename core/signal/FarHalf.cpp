@@ -58,6 +58,14 @@ FarHalf::FarHalf(const FarHalfPlan& plan, std::uint32_t delayFrames, Clock clock
     if (learned) {
         controller_.seed(*learned);
         seeded_ = true;
+        offsetEstimate_ = controller_.integral();
+        offsetDoubt_ = kLearnedDoubt;
+        // Steady, the far sound card plays 1 - integral far frames per nominal one for each
+        // primary frame. The primary's own clock is as far off its nominal rate as the far one
+        // is off this, and their due times are then skewed alike: the difference between them,
+        // which is all that is read, is not.
+        farDue_ = DueClock(plan_.farRateHz * (1.0 - controller_.integral()), true);
+        primaryDue_ = DueClock(plan_.primaryRateHz, true);
     }
 }
 
@@ -126,22 +134,63 @@ void FarHalf::OffsetFit::merge(const OffsetFit& other) {
     suu += other.suu;
 }
 
+void FarHalf::OffsetFit::remove(const OffsetFit& other) {
+    n -= other.n;
+    sv -= other.sv;
+    su -= other.su;
+    svv -= other.svv;
+    svu -= other.svu;
+    suu -= other.suu;
+}
+
 double FarHalf::OffsetFit::slope() const {
-    const double sxx = svv - sv * sv / n;
-    return n >= 2 && sxx > 0 ? (svu - sv * su / n) / sxx : 0.0;
+    return n >= 2 && sxx() > 0 ? sxy() / sxx() : 0.0;
 }
 
 double FarHalf::OffsetFit::slopeError() const {
-    const double sxx = svv - sv * sv / n;
-    if (n < 3 || sxx <= 0) return std::numeric_limits<double>::infinity();
-    const double sxy = svu - sv * su / n;
-    const double residual = std::max(0.0, suu - su * su / n - sxy * sxy / sxx);
-    return std::sqrt(residual / (n - 2) / sxx);
+    if (n < 3 || sxx() <= 0) return std::numeric_limits<double>::infinity();
+    const double residual = std::max(0.0, syy() - sxy() * sxy() / sxx());
+    return std::sqrt(residual / (n - 2) / sxx());
+}
+
+FarHalf::SteppedFit FarHalf::steppedFit() const {
+    // Running sums over the points, by how many of them lie before a step: the sums of the
+    // part before it are prefix[k], of the part after it the total less those.
+    OffsetFit prefix[kFitPoints + 1];
+    std::size_t count = 0;
+    for (const FitPoint& point : fitPoints_) {
+        if (point.n == 0) continue;
+        prefix[count + 1] = prefix[count];
+        prefix[count + 1].add(point.v / point.n, point.u / point.n);
+        ++count;
+    }
+    if (count < 5) return {};
+    const OffsetFit& all = prefix[count];
+    if (!(all.sxx() > 0)) return {};
+    const double unstepped = all.syy() - all.sxy() * all.sxy() / all.sxx();
+    double best = unstepped;
+    SteppedFit fit;
+    for (std::size_t k = 2; k + 2 <= count; ++k) {
+        const OffsetFit& before = prefix[k];
+        OffsetFit after = all;
+        after.remove(before);
+        const double sxx = before.sxx() + after.sxx();
+        const double sxy = before.sxy() + after.sxy();
+        if (!(sxx > 0)) continue;
+        const double residual = before.syy() + after.syy() - sxy * sxy / sxx;
+        if (residual < best) {
+            best = residual;
+            fit = {sxy / sxx, std::sqrt(all.sxx() / sxx)};
+        }
+    }
+    const double ratio = (unstepped - best) / (std::max(best, 0.0) / static_cast<double>(count - 3));
+    return ratio > kStepRatio ? fit : SteppedFit{};
 }
 
 void FarHalf::resetFit() {
     fitHalves_[0] = OffsetFit{};
     fitHalves_[1] = OffsetFit{};
+    for (FitPoint& point : fitPoints_) point = FitPoint{};
     fitSeconds_ = 0.0;
 }
 
@@ -159,12 +208,21 @@ void FarHalf::fitOffset(std::uint32_t frames, double farFrames, double fill) {
     // both from the stretch's first reading on, so that the sums keep their precision.
     const double u = fill + consumedFrames_;
     if (fitHalves_[0].n == 0) fitOrigin_ = {farFrames, u};
-    fitHalves_[fitSeconds_ < kFitFromSeconds + span / 2 ? 0 : 1].add(farFrames - fitOrigin_[0], u - fitOrigin_[1]);
+    const double v = farFrames - fitOrigin_[0];
+    fitHalves_[fitSeconds_ < kFitFromSeconds + span / 2 ? 0 : 1].add(v, u - fitOrigin_[1]);
+    FitPoint& point = fitPoints_[std::min(kFitPoints - 1, static_cast<std::size_t>((fitSeconds_ - kFitFromSeconds) /
+                                                                                   span * kFitPoints))];
+    point.n += 1;
+    point.v += v;
+    point.u += u - fitOrigin_[1];
     if (fitSeconds_ < kFitFromSeconds + span) return;
+    const SteppedFit stepped = steppedFit();
     OffsetFit whole = fitHalves_[0];
     whole.merge(fitHalves_[1]);
     const double slopes[3] = {fitHalves_[0].slope(), fitHalves_[1].slope(), whole.slope()};
-    const double error = whole.slopeError();
+    // Readings less than a window apart share the least late callbacks their due times were
+    // read from: the stretch holds some span / window independent ones, not n.
+    const double error = whole.slopeError() * std::sqrt(whole.n * DueClock::kWindowSeconds / span);
     resetFit();
     ++fitStretches_;
     if (slopes[0] <= 0.0 || slopes[1] <= 0.0 || slopes[2] <= 0.0) return;
@@ -174,14 +232,52 @@ void FarHalf::fitOffset(std::uint32_t frames, double farFrames, double fill) {
     // The halves have some 2.8 times the whole's error each, so their difference some four
     // times it. A split beyond that is a stretch that bent: the stream's rate moved, or a
     // hold-up the band let pass, and the fit is only as sure as a quarter of the split.
-    const double fitted = offset(slopes[2]);
+    double fitted = offset(slopes[2]);
     const double split = std::fabs(offset(slopes[0]) - offset(slopes[1]));
-    const double doubt = std::max(error, split / 4.0);
+    double doubt = std::max(error, split / 4.0);
+    if (stepped.slope > 0.0) {
+        // The line with the step fits the stretch: its slope, as sure as the readings' spread
+        // about each part's own line allows (which bends the halves apart by the step).
+        fitted = offset(stepped.slope);
+        doubt = error * stepped.errorFactor;
+    }
     if (!(doubt <= kFitMaxDoubt)) return;  // again
-    // The integral moves to the nearest offset within that doubt of the fit: for a fit of a
-    // few ppm that is the fit itself, and a loose fit does not undo what a close one found.
-    controller_.seed(std::clamp(controller_.integral(), fitted - doubt, fitted + doubt));
+    // Each fit is weighed against what the ones before it found, by their doubts, and the
+    // clocks may have moved by kOffsetWander since the last. One that contradicts them is
+    // set aside: a stretch a shared-mode engine bent says nothing. Two in a row that agree
+    // with each other (a learned offset from clocks that have since changed) are taken on
+    // their own. The integral moves to the nearest offset within the doubt of that: a loose
+    // fit does not undo what close ones found.
+    offsetDoubt_ = std::hypot(offsetDoubt_, kOffsetWander);
+    auto weigh = [](double& estimate, double& estimateDoubt, double fit, double fitDoubt) {
+        const double weight = 1.0 / (estimateDoubt * estimateDoubt);
+        const double fitWeight = 1.0 / (fitDoubt * fitDoubt);
+        estimate = (estimate * weight + fit * fitWeight) / (weight + fitWeight);
+        estimateDoubt = 1.0 / std::sqrt(weight + fitWeight);
+    };
+    auto agree = [](double a, double aDoubt, double b, double bDoubt) {
+        return std::fabs(a - b) <= kFitsAgree * std::hypot(aDoubt, bDoubt);
+    };
+    if (std::isinf(offsetDoubt_)) {
+        offsetEstimate_ = fitted;
+        offsetDoubt_ = doubt;
+    } else if (agree(fitted, doubt, offsetEstimate_, offsetDoubt_)) {
+        weigh(offsetEstimate_, offsetDoubt_, fitted, doubt);
+        contradicted_ = false;
+    } else if (contradicted_ && agree(fitted, doubt, contradiction_[0], contradiction_[1])) {
+        offsetEstimate_ = contradiction_[0];
+        offsetDoubt_ = contradiction_[1];
+        weigh(offsetEstimate_, offsetDoubt_, fitted, doubt);
+        contradicted_ = false;
+    } else {
+        contradicted_ = true;
+        contradiction_ = {fitted, doubt};
+        return;
+    }
+    controller_.seed(
+        std::clamp(controller_.integral(), offsetEstimate_ - offsetDoubt_, offsetEstimate_ + offsetDoubt_));
     figures_.fittedOffset.store(static_cast<float>(controller_.integral()), std::memory_order_relaxed);
+    figures_.offsetDoubt.store(static_cast<float>(offsetDoubt_), std::memory_order_relaxed);
     figures_.fits.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -222,10 +318,13 @@ FarHalf::~FarHalf() = default;
 
 // Primary output's thread.
 void FarHalf::push(const float* mono, std::uint32_t frames, std::int64_t nowNs) {
-    const std::uint32_t stored = fifo_.push(mono, frames, nowNs);
+    const std::uint32_t stored = fifo_.push(mono, frames, primaryDue_.due(nowNs, primaryFrames_));
+    primaryFrames_ += frames;
     figures_.pushedFrames.store(frames, std::memory_order_relaxed);
-    if (primaryMeter_.add(nowNs, frames))
+    if (primaryMeter_.add(nowNs, frames)) {
         figures_.primaryRateHz.store(primaryMeter_.rateHz(), std::memory_order_relaxed);
+        primaryDue_.setRate(primaryMeter_.rateHz());
+    }
     if (stored < frames) figures_.overflowFrames.fetch_add(frames - stored, std::memory_order_relaxed);
 }
 
@@ -233,12 +332,17 @@ void FarHalf::push(const float* mono, std::uint32_t frames, std::int64_t nowNs) 
 // moment it is pushed, while that block only starts to play then; without the block the level
 // is what lies between the two halves at the air, which is what the delays were set for.
 //
+// Both sides' times are when their chunks were due, not when their callbacks came: each
+// callback's lateness would otherwise count as frames, and the halves would be held apart by
+// the difference between the two sound cards' mean lateness. A push due but not yet made is
+// waited for as long as it can be late without its due clock starting afresh.
+//
 // A chunk stamped ahead of the clock (the second chunk of one device period, stamped where the
 // first one ends) cannot see the pushes the primary makes until then: the FIFO is read at the
 // clock, and the primary taken to go on at its rate from there.
 double FarHalf::level(std::int64_t atNs, std::int64_t clockNs) const {
     const std::int64_t readNs = std::min(atNs, clockNs);
-    return fifo_.fillEstimate(readNs, plan_.primaryRateHz) -
+    return fifo_.fillEstimate(readNs, plan_.primaryRateHz, kPushGraceNs) -
            static_cast<double>(figures_.pushedFrames.load(std::memory_order_relaxed)) +
            static_cast<double>(atNs - readNs) * 1e-9 * plan_.primaryRateHz;
 }
@@ -299,9 +403,15 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
         for (double& reading : recent_) reading -= dropped;
         levelRead -= dropped;
     }
-    const double gained = plan_.primaryRateHz * primingSeconds_;
+    // The first readings of a far output's due times are as late as the least late of its few
+    // callbacks so far: they count once it has had enough of them.
+    if (!farDue_.settled()) return false;
+    // At the rates measured, or known from the clocks' offset: at 900 ppm, the nominal ones
+    // would move the first of kPrimeChunks readings of 10 ms by 13 frames.
+    const double primaryHz = figures_.primaryRateHz.load(std::memory_order_relaxed);
+    const double gained = (primaryHz > 0.0 ? primaryHz : plan_.primaryRateHz) * primingSeconds_;
     remember(levelRead - gained);
-    primingSeconds_ += frames / plan_.farRateHz;
+    primingSeconds_ += frames / farDue_.rateHz();
     if (recentCount_ < kPrimeChunks) return false;
     const double levelNow = recentMean() + gained;
     // Silent until the FIFO holds enough to ride out both sides' block sizes.
@@ -344,22 +454,26 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     double fill = plan_.fifoTargetFrames;
     double dtSeconds = 0.0;
     bool learn = true;
-    farMeter_.add(now, frames);
+    if (farMeter_.add(now, frames)) farDue_.setRate(farMeter_.rateHz());
     const double farFrames = farFrames_;
     farFrames_ += frames;
+    const std::int64_t due = farDue_.due(now, farFrames);
     double measured = 0.0;
     if (!seeded_ && measuredOffset(measured)) {
         controller_.seed(measured);
         seeded_ = true;
+        // The readings so far were timed at the nominal rates.
+        recentCount_ = 0;
+        primingSeconds_ = 0.0;
     }
     if (!seeded_) unseededSeconds_ += frames / plan_.farRateHz;
     if (!started_) {
-        if (!prime(now, clockNs, frames)) {
+        if (!prime(due, clockNs, frames)) {
             silence(frames);
             return false;
         }
     } else {
-        fill = level(now, clockNs) + held();
+        fill = level(due, clockNs) + held();
         dtSeconds = static_cast<double>(now - previousNs) * 1e-9;
         remember(fill);
         // A distance outside the band is a hold-up on one side, not the clocks: the integral

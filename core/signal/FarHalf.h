@@ -16,12 +16,14 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "core/signal/DelayLine.h"
 #include "core/signal/DriftController.h"
+#include "core/signal/DueClock.h"
 #include "core/signal/FrameFifo.h"
 
 struct SRC_STATE_tag;  // libsamplerate's converter
@@ -89,6 +91,7 @@ public:
         std::atomic<float> factor{1.0f};              // the controller's last factor
         std::atomic<std::uint32_t> fits{0};           // fits of the clocks' offset taken
         std::atomic<float> fittedOffset{0.0f};        // the integral after the last one
+        std::atomic<float> offsetDoubt{0.0f};         // how sure the fits taken are of it
         std::atomic<std::uint64_t> underrunFrames{0};
         // The primary's thread writes these: on a line of their own.
         alignas(64) std::atomic<std::uint64_t> overflowFrames{0};
@@ -157,6 +160,9 @@ private:
     static constexpr std::size_t kMinRecentChunks = 4;
     // How late a push may come before the primary counts as held up.
     static constexpr double kLateSeconds = 0.005;
+    // How long the level streams on past the primary's last block: a push due later than that
+    // is stamped when it comes.
+    static constexpr auto kPushGraceNs = static_cast<std::int64_t>(DueClock::kShiftSeconds * 1e9);
 
     // A device's rate in frames per second of the steady clock, over the plan's measureSeconds.
     // A callback comes late, never early, so in the first and in the last third of that time
@@ -202,6 +208,11 @@ private:
         double n = 0, sv = 0, su = 0, svv = 0, svu = 0, suu = 0;
         void add(double v, double u);
         void merge(const OffsetFit& other);
+        void remove(const OffsetFit& other);  // readings merged into it before
+        // About their means.
+        double sxx() const { return n > 0 ? svv - sv * sv / n : 0.0; }
+        double sxy() const { return n > 0 ? svu - sv * su / n : 0.0; }
+        double syy() const { return n > 0 ? suu - su * su / n : 0.0; }
         double slope() const;       // 0 without two readings apart
         double slopeError() const;  // the slope's standard error
     };
@@ -212,7 +223,33 @@ private:
     static constexpr double kFitFromSeconds = 0.5;  // after a start
     static constexpr double kFirstFitSeconds = 5.0;
     static constexpr double kFitSeconds = 20.0;
-    static constexpr double kFitMaxDoubt = 100e-6;  // how unsure a fit may be and still be taken
+    // How unsure a fit may be and still be taken: under Wine, where the streams do not keep
+    // steady rates against the clock, twenty seconds fit to some 30 to 100 ppm, five to more.
+    static constexpr double kFitMaxDoubt = 300e-6;
+    // How far the clocks' offset may have moved between two fits (they warm up), and how sure
+    // an offset learned by an earlier far half is.
+    static constexpr double kOffsetWander = 0.5e-6;
+    static constexpr double kLearnedDoubt = 2e-6;
+    // How many times their combined doubt two offsets may differ and still agree.
+    static constexpr double kFitsAgree = 5.0;
+    // A stream that moves on (a hold-up in one of them) steps the readings: a line fitted
+    // across the step is tilted by several times the error its scatter suggests (a 2.7 ms
+    // step in 20 s: 200 ppm, said to be sure to 26). The stretch's readings are kept as the
+    // means of kFitPoints equal parts, and where a line with one step between two of them
+    // fits those far better than one without, that line's slope is the fit. How much better:
+    // the residual's fall against its scatter (an F ratio): a lost 128-frame callback makes
+    // some 1000, a step looked for in every place of a stretch with callbacks up to 1.5 ms
+    // late finds at most 60.
+    static constexpr std::size_t kFitPoints = 20;
+    static constexpr double kStepRatio = 200.0;
+    struct FitPoint {
+        double n = 0, v = 0, u = 0;  // readings and their sums
+    };
+    struct SteppedFit {
+        double slope = 0.0;        // 0: no step fits the points markedly better
+        double errorFactor = 1.0;  // its error against the line's without a step
+    };
+    SteppedFit steppedFit() const;
     // farFrames: the far output's frames before this chunk; fill: the distance read for it.
     void fitOffset(std::uint32_t frames, double farFrames, double fill);
     void resetFit();
@@ -266,13 +303,23 @@ private:
     bool seeded_ = false;  // the integral started from a learned or measured offset
     double unseededSeconds_ = 0.0;
     OffsetFit fitHalves_[2];
+    FitPoint fitPoints_[kFitPoints];
     std::array<double, 2> fitOrigin_{};  // the stretch's first reading
     double fitSeconds_ = 0.0;            // since the last start or fit, inside the band
     std::uint32_t fitStretches_ = 0;     // fitted, taken or not
-    double farFrames_ = 0.0;             // all the far output has taken, silence included
+    // What the fits taken so far (and a learned offset) say the clocks' offset is, and how sure.
+    double offsetEstimate_ = 0.0;
+    double offsetDoubt_ = std::numeric_limits<double>::infinity();
+    bool contradicted_ = false;              // the last fit contradicted it and was set aside
+    std::array<double, 2> contradiction_{};  // that fit and its doubt
+    double farFrames_ = 0.0;                 // all the far output has taken, silence included
+
+    DueClock farDue_{plan_.farRateHz};
 
     // The primary output's thread only.
     RateMeter primaryMeter_{plan_.primaryRateHz, plan_.measureSeconds};
+    DueClock primaryDue_{plan_.primaryRateHz};
+    double primaryFrames_ = 0.0;
     std::vector<float> pullBuffer_;
     std::vector<float> work_;
 

@@ -85,7 +85,7 @@ std::uint32_t FrameFifo::discard(std::uint32_t frames) {
 }
 
 // consumer thread: no locks, no allocation
-double FrameFifo::fillEstimate(std::int64_t nowNs, double rateHz) const {
+double FrameFifo::fillEstimate(std::int64_t nowNs, double rateHz, std::int64_t graceNs) const {
     // Pairs with the release store of writeTotal_ in push: the bookkeeping read below is
     // that push's or a later one's, and a later one only makes the estimate lower.
     const std::uint64_t write = writeTotal_.load(std::memory_order_acquire);
@@ -96,7 +96,8 @@ double FrameFifo::fillEstimate(std::int64_t nowNs, double rateHz) const {
     const std::int64_t lastNs = lastPushTimeNs_.load(std::memory_order_relaxed);
     if (lastNs == 0) return stored;
     const double streamed = static_cast<double>(nowNs - lastNs) * 1e-9 * rateHz;
-    return stored + std::clamp(streamed, -stored, static_cast<double>(lastFrames));
+    const double most = static_cast<double>(lastFrames) + static_cast<double>(graceNs) * 1e-9 * rateHz;
+    return stored + std::clamp(streamed, -stored, most);
 }
 
 }  // namespace core

@@ -53,8 +53,11 @@ public:
     // streamed in at rateHz since that push, never more than that block. A push stamped later
     // than nowNs (the second chunk of one period, stamped where the first one ends) is counted
     // out again at the same rate back to nowNs, never below empty. A push racing with this
-    // call can make it read one block low for that moment, never high.
-    double fillEstimate(std::int64_t nowNs, double rateHz) const;
+    // call can make it read one block low for that moment, never high. graceNs: how late the
+    // next push may come after the last block has streamed in, and the level streams on for
+    // that long: stamps of when pushes were due rather than made would otherwise read low
+    // whenever the next one is late.
+    double fillEstimate(std::int64_t nowNs, double rateHz, std::int64_t graceNs = 0) const;
 
     // Any thread.
     std::uint32_t capacityFrames() const { return capacity_; }

@@ -141,6 +141,9 @@ TEST(FrameFifo, FillEstimateCountsTheLastBlockInAsItStreams) {
     EXPECT_DOUBLE_EQ(fifo.fillEstimate(pushNs + 5'000'000, 44100.0), 380.0 + 220.5) << "the rate counts";
     EXPECT_DOUBLE_EQ(fifo.fillEstimate(pushNs + 10'000'000, 48000.0), 380.0 + 480.0) << "one whole block";
     EXPECT_DOUBLE_EQ(fifo.fillEstimate(pushNs + kSecondNs, 48000.0), 380.0 + 480.0) << "never more than the block";
+    EXPECT_DOUBLE_EQ(fifo.fillEstimate(pushNs + 12'000'000, 48000.0, 5'000'000), 380.0 + 576.0)
+        << "a late push is waited for";
+    EXPECT_DOUBLE_EQ(fifo.fillEstimate(pushNs + kSecondNs, 48000.0, 5'000'000), 380.0 + 720.0) << "only so long";
 
     // The block counts as offered even when the FIFO could not take all of it.
     FrameFifo small(256);

@@ -25,7 +25,7 @@ std::uint32_t roundedFrames(double frames) {
 
 JoinedClocks::JoinedClocks(const Device& primary, const Device& far, const Jitter& jitter, std::uint64_t seed,
                            std::optional<double> learned)
-    : primary_(primary), far_(far), jitter_(jitter) {
+    : primary_(primary), far_(far), jitter_(jitter), farJitter_(jitter) {
     uniform_ = [random = std::mt19937_64(seed),
                 distribution = std::uniform_real_distribution<double>(0.0, 1.0)]() mutable {
         return distribution(random);
@@ -41,15 +41,15 @@ JoinedClocks::JoinedClocks(const Device& primary, const Device& far, const Jitte
     for (std::size_t i = 0; i < tone_.size(); ++i)
         tone_[i] = static_cast<float>(std::sin(2 * std::numbers::pi * double(i) / kToneFrames));
     block_.resize(primary.periodFrames);
-    nextNearNs_ = lateNs();
-    nextFarNs_ = lateNs();
+    nextNearNs_ = lateNs(jitter_);
+    nextFarNs_ = lateNs(farJitter_);
 }
 
 JoinedClocks::~JoinedClocks() = default;
 
-double JoinedClocks::lateNs() {
-    double ms = uniform_() * jitter_.maxMs;
-    if (uniform_() < jitter_.spikeChance) ms += jitter_.spikeMs;
+double JoinedClocks::lateNs(const Jitter& jitter) {
+    double ms = uniform_() * jitter.maxMs;
+    if (uniform_() < jitter.spikeChance) ms += jitter.spikeMs;
     return ms * 1e6;
 }
 
@@ -98,7 +98,7 @@ void JoinedClocks::nearCallback() {
     for (++nearCallbacks_; heldUp(false, nearCallbacks_ * primary_.periodFrames / trueHz * 1e9); ++nearCallbacks_)
         lostFrames += primary_.periodFrames;
     if (lostFrames != lostBefore) nearLosses_.emplace_back(double(nearCallbacks_ * primary_.periodFrames), lostFrames);
-    nextNearNs_ = nearCallbacks_ * primary_.periodFrames / trueHz * 1e9 + lateNs();
+    nextNearNs_ = nearCallbacks_ * primary_.periodFrames / trueHz * 1e9 + lateNs(jitter_);
 }
 
 void JoinedClocks::farCallback() {
@@ -113,7 +113,7 @@ void JoinedClocks::farCallback() {
     }
     for (++farCallbacks_; heldUp(true, farCallbacks_ * far_.periodFrames / farTrueHz * 1e9); ++farCallbacks_) {
     }
-    nextFarNs_ = farCallbacks_ * far_.periodFrames / farTrueHz * 1e9 + lateNs();
+    nextFarNs_ = farCallbacks_ * far_.periodFrames / farTrueHz * 1e9 + lateNs(farJitter_);
 }
 
 void JoinedClocks::farChunk(std::uint64_t firstFrame, std::uint32_t frames, double nearTrueHz, double farTrueHz) {

@@ -60,6 +60,9 @@ public:
     ~JoinedClocks();
 
     void holdUp(const HoldUp& holdUp) { holdUps_.push_back(holdUp); }
+    // The far device's callbacks come late by this from now on, the near one's by the jitter
+    // given at construction.
+    void farJitter(const Jitter& jitter) { farJitter_ = jitter; }
     // Runs the callbacks up to this simulated time.
     void runUntil(double seconds);
 
@@ -71,7 +74,7 @@ public:
     double meanLagFrames(double fromSeconds) const;
 
 private:
-    double lateNs();
+    double lateNs(const Jitter& jitter);
     bool heldUp(bool far, double dueNs) const;
     // The card frame the near half plays at the near device's frame.
     double cardFrameAt(double nearDeviceFrame) const;
@@ -84,6 +87,7 @@ private:
     Device primary_;
     Device far_;
     Jitter jitter_;
+    Jitter farJitter_;
     std::vector<HoldUp> holdUps_;
     std::function<double()> uniform_;
     std::int64_t clockNs_ = 0;  // the far half's clock

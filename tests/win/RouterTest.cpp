@@ -669,7 +669,9 @@ TEST(RouterRender, ARebuiltJoinedCardStartsFromTheOffsetItLearned) {
     EXPECT_GE(secondsUntilStarted(), core::FarHalf::kMeasureSeconds - 0.5) << "measured first";
     std::this_thread::sleep_for(std::chrono::duration<double>(core::FarHalf::kSettledSeconds + 1.0));
     ASSERT_TRUE(router.apply(settings).empty());
-    EXPECT_LT(secondsUntilStarted(), 1.0) << "started from what the first one learned";
+    // Its output's first callbacks to read when they were due, then the readings to start from:
+    // some 48 periods of 20 ms, against the 3 s a measurement of the clocks takes.
+    EXPECT_LT(secondsUntilStarted(), 1.5) << "started from what the first one learned";
 }
 
 }  // namespace

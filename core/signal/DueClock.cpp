@@ -1,0 +1,60 @@
+#include "core/signal/DueClock.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <limits>
+
+namespace core {
+
+void DueClock::setRate(double rateHz) {
+    if (rateHz > 0.0) rateHz_ = rateHz;
+    windowBins_ = kBins;
+}
+
+void DueClock::restart(std::int64_t nowNs, double frames) {
+    begun_ = true;
+    originNs_ = nowNs;
+    originFrames_ = frames;
+    bin_ = 0;
+    std::fill(std::begin(points_), std::end(points_), Point{});
+}
+
+double DueClock::lateness(const Point& point) const {
+    return point.seconds - point.frames / rateHz_;
+}
+
+double DueClock::earliest() const {
+    double least = std::numeric_limits<double>::infinity();
+    for (std::size_t back = 0; back < windowBins_; ++back) {
+        const std::int64_t bin = bin_ - static_cast<std::int64_t>(back);
+        if (bin < 0) break;
+        const Point& point = points_[static_cast<std::size_t>(bin % static_cast<std::int64_t>(kBins))];
+        if (point.set) least = std::min(least, lateness(point));
+    }
+    return least;
+}
+
+std::int64_t DueClock::due(std::int64_t nowNs, double frames) {
+    if (!begun_) restart(nowNs, frames);
+    const double seconds = std::max(0.0, static_cast<double>(nowNs - originNs_) * 1e-9);
+    // Bins that fell out of the window are emptied before this callback is weighed.
+    const auto bin = static_cast<std::int64_t>(seconds / kBinSeconds);
+    for (std::int64_t b = bin_ + 1; b <= std::min(bin, bin_ + static_cast<std::int64_t>(kBins)); ++b)
+        points_[static_cast<std::size_t>(b % static_cast<std::int64_t>(kBins))] = Point{};
+    bin_ = std::max(bin_, bin);
+    Point point{seconds, frames - originFrames_, true};
+    double least = earliest();
+    if (lateness(point) > least + kShiftSeconds) {
+        restart(nowNs, frames);
+        point = Point{0.0, 0.0, true};
+        least = 0.0;
+    }
+    if (calls_ < kSettleCalls) ++calls_;
+    const double late = lateness(point);
+    Point& slot = points_[static_cast<std::size_t>(bin_ % static_cast<std::int64_t>(kBins))];
+    if (!slot.set || late < lateness(slot)) slot = point;
+    return nowNs - static_cast<std::int64_t>(std::llround((late - std::min(least, late)) * 1e9));
+}
+
+}  // namespace core

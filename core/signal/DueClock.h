@@ -1,0 +1,81 @@
+#pragma once
+
+// When a stream's chunks were due, from when its callbacks came. A callback comes late, never
+// early, and by however much the thread was kept waiting: reading the other half's FIFO at
+// the callback's time is off by that lateness, and the mean lateness of the two sides'
+// callbacks differs from one sound card to the next (0.78 ms against 0 is 37 frames at
+// 48 kHz). The stream's frames are due at its rate from one fixed point, so the least late
+// of the recent callbacks, moved on by the frames since at that rate, tells when the chunk
+// was due to within the lateness of that least late one.
+//
+// One thread (the stream's own); plain value, no allocation.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace core {
+
+class DueClock {
+public:
+    // How far back the least late callback is looked for: long enough to hold one nearly on
+    // time, short enough that a rate a few ppm off skews it by a fraction of a frame. Until
+    // the rate is measured it may be 1000 ppm off the nominal one, which would skew a second
+    // by a millisecond: a quarter of one then.
+    static constexpr double kWindowSeconds = 1.0;
+    static constexpr double kNominalWindowSeconds = 0.25;
+    // A callback this much later than its predecessors say it was due is a stream that has
+    // moved on (its callbacks lost to a hold-up, its sound card's buffer refilled late): the
+    // schedule starts afresh from it.
+    static constexpr double kShiftSeconds = 0.010;
+    // The least late of this many callbacks 0 to 1.5 ms late is some 0.09 ms late; the start's
+    // readings that follow find it closer still.
+    static constexpr std::uint32_t kSettleCalls = 16;
+
+    // known: the rate is known to within a few ppm, or off by as much as the other stream's
+    // (their skews then cancel), so that the longer window may be used from the start.
+    explicit DueClock(double rateHz, bool known = false) : rateHz_(rateHz), windowBins_(known ? kBins : kNominalBins) {}
+
+    // nowNs: when this chunk's callback came (a chunk of a burst stamped where the previous
+    // one ends); frames: the stream's frames before this chunk. Returns when the chunk was
+    // due, at most nowNs.
+    std::int64_t due(std::int64_t nowNs, double frames);
+
+    // The stream's rate, once it is measured: the callbacks kept are weighed at it, over the
+    // longer window.
+    void setRate(double rateHz);
+    double rateHz() const { return rateHz_; }
+    // True once it has had kSettleCalls callbacks, or a window of them, since the first call:
+    // the due times of a stream just begun are as late as the least late of its few callbacks.
+    // Starting afresh does not undo it: a stream whose callbacks now and then come later than
+    // that (the null backend polls every 10 ms) would otherwise be kept from ever settling.
+    bool settled() const {
+        return begun_ && (calls_ >= kSettleCalls || bin_ >= static_cast<std::int64_t>(windowBins_));
+    }
+
+private:
+    static constexpr std::size_t kBins = 8;
+    static constexpr double kBinSeconds = kWindowSeconds / kBins;
+    // A callback's time and the stream's frames before it, from the origin.
+    struct Point {
+        double seconds = 0.0;
+        double frames = 0.0;
+        bool set = false;
+    };
+    void restart(std::int64_t nowNs, double frames);
+    // How late a callback came, give or take a constant.
+    double lateness(const Point& point) const;
+    double earliest() const;  // over the window; infinite when empty
+
+    double rateHz_;
+    static constexpr std::size_t kNominalBins = static_cast<std::size_t>(kNominalWindowSeconds / kBinSeconds);
+    static_assert(kNominalBins >= 1);
+    std::size_t windowBins_;
+    bool begun_ = false;
+    std::int64_t originNs_ = 0;
+    double originFrames_ = 0.0;
+    std::int64_t bin_ = 0;     // the newest bin's number since the origin
+    std::uint32_t calls_ = 0;  // since the first call, up to kSettleCalls
+    Point points_[kBins];      // the least late callback of each bin
+};
+
+}  // namespace core
