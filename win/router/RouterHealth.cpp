@@ -61,8 +61,9 @@ void Router::runHealthCheck() {
         if (fits != link->reportedFits && (fits <= 2 || std::fabs(fitted - link->reportedOffset) >= 5e-6)) {
             link->reportedFits = fits;
             link->reportedOffset = fitted;
-            logLine("card %s: far half on %s: the clocks' offset fitted from its own stream, %+.1f ppm",
-                    link->card->id.c_str(), link->farOutput->info.name.c_str(), fitted * 1e6);
+            logLine("card %s: far half on %s: the clocks' offset fitted from its own stream, %+.1f ppm (sure to %.1f)",
+                    link->card->id.c_str(), link->farOutput->info.name.c_str(), fitted * 1e6,
+                    figures.offsetDoubt.load(std::memory_order_relaxed) * 1e6);
         }
         const std::uint32_t starts = figures.starts.load(std::memory_order_acquire);
         if (starts == link->reportedStarts) continue;
