@@ -3,6 +3,7 @@
 #include <samplerate.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -242,6 +243,12 @@ void FarHalf::fitOffset(std::uint32_t frames, double farFrames, double fill) {
         doubt = error * stepped.errorFactor;
     }
     if (!(doubt <= kFitMaxDoubt)) return;  // again
+    figures_.streamFit.store(packFit(fitted, doubt), std::memory_order_relaxed);
+    takeFit(fitted, doubt, true);
+}
+
+// Far output's thread, with the clocks measured.
+void FarHalf::takeFit(double fitted, double doubt, bool own) {
     // Each fit is weighed against what the ones before it found, by their doubts, and the
     // clocks may have moved by kOffsetWander since the last. One that contradicts them is
     // set aside: a stretch a shared-mode engine bent says nothing. Two in a row that agree
@@ -278,7 +285,7 @@ void FarHalf::fitOffset(std::uint32_t frames, double farFrames, double fill) {
         std::clamp(controller_.integral(), offsetEstimate_ - offsetDoubt_, offsetEstimate_ + offsetDoubt_));
     figures_.fittedOffset.store(static_cast<float>(controller_.integral()), std::memory_order_relaxed);
     figures_.offsetDoubt.store(static_cast<float>(offsetDoubt_), std::memory_order_relaxed);
-    figures_.fits.fetch_add(1, std::memory_order_relaxed);
+    (own ? figures_.fits : figures_.sharedFits).fetch_add(1, std::memory_order_relaxed);
 }
 
 bool FarHalf::measuredOffset(double& integral) const {
@@ -312,6 +319,17 @@ bool FarHalf::learnedOffset(double& integral) const {
     if (!started_ || settledSeconds_ < kSettledSeconds) return false;
     integral = controller_.integral();
     return true;
+}
+
+std::uint64_t FarHalf::packFit(double offset, double doubt) {
+    const auto offsetBits = std::bit_cast<std::uint32_t>(static_cast<float>(offset));
+    const auto doubtBits = std::bit_cast<std::uint32_t>(std::max(static_cast<float>(doubt), 1e-9f));
+    return static_cast<std::uint64_t>(doubtBits) << 32 | offsetBits;
+}
+
+void FarHalf::unpackFit(std::uint64_t packed, double& offset, double& doubt) {
+    offset = std::bit_cast<float>(static_cast<std::uint32_t>(packed));
+    doubt = std::bit_cast<float>(static_cast<std::uint32_t>(packed >> 32));
 }
 
 FarHalf::~FarHalf() = default;
@@ -467,6 +485,12 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         primingSeconds_ = 0.0;
     }
     if (!seeded_) unseededSeconds_ += frames / plan_.farRateHz;
+    if (seeded_ && sharedFit_.load(std::memory_order_relaxed) != 0) {
+        double offset = 0.0;
+        double doubt = 0.0;
+        unpackFit(sharedFit_.exchange(0, std::memory_order_relaxed), offset, doubt);
+        takeFit(offset, doubt, false);
+    }
     if (!started_) {
         if (!prime(due, clockNs, frames)) {
             silence(frames);

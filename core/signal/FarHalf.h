@@ -92,6 +92,10 @@ public:
         std::atomic<std::uint32_t> fits{0};           // fits of the clocks' offset taken
         std::atomic<float> fittedOffset{0.0f};        // the integral after the last one
         std::atomic<float> offsetDoubt{0.0f};         // how sure the fits taken are of it
+        // The last fit of its own stream that was sure enough to weigh, as packFit makes it; 0
+        // before the first. What a far half between the same two sound cards may weigh too.
+        std::atomic<std::uint64_t> streamFit{0};
+        std::atomic<std::uint32_t> sharedFits{0};  // shared fits taken (see shareFit)
         std::atomic<std::uint64_t> underrunFrames{0};
         // The primary's thread writes these: on a line of their own.
         alignas(64) std::atomic<std::uint64_t> overflowFrames{0};
@@ -119,6 +123,14 @@ public:
     static constexpr double kMeasureSeconds = 3.0;
     static constexpr double kMeasureCallbacks = 150.0;
 
+    // A fit of the clocks' offset and how sure it is, in one word that threads can pass on
+    // whole; never 0 for a fit (its doubt is above 0).
+    static std::uint64_t packFit(double offset, double doubt);
+    static void unpackFit(std::uint64_t packed, double& offset, double& doubt);
+    // The same two clocks' offset as a far half that joins them the other way round sees it:
+    // its factor is the inverse of this one's.
+    static double reversedOffset(double offset) { return 1.0 - 1.0 / (1.0 - offset); }
+
     // Build time (allocates). valid() is false when the converter cannot be made; error()
     // then holds libsamplerate's code. learned: the clocks' offset an earlier far half
     // between the same two sound cards learned (learnedOffset), if any.
@@ -130,6 +142,14 @@ public:
 
     bool valid() const { return converter_ != nullptr; }
     int error() const { return error_; }
+
+    // Any thread: a fit another far half between the same two sound cards took of their
+    // clocks' offset (as this one sees it, see reversedOffset), weighed on the far output's
+    // thread as its own fits are, once this one's clocks are measured: a far half that has
+    // not yet fitted (a busy machine keeps starting it again, a shared-mode engine bends its
+    // stretches) need not play by the measurement from its callbacks' times meanwhile. Only
+    // the latest one not yet weighed waits.
+    void shareFit(double offset, double doubt) { sharedFit_.store(packFit(offset, doubt), std::memory_order_relaxed); }
 
     // Primary output's thread: the member's next frames, and the time they stand for.
     void push(const float* mono, std::uint32_t frames, std::int64_t nowNs);
@@ -252,6 +272,9 @@ private:
     SteppedFit steppedFit() const;
     // farFrames: the far output's frames before this chunk; fill: the distance read for it.
     void fitOffset(std::uint32_t frames, double farFrames, double fill);
+    // Weighs a fit (its own stream's, or shared) against those before it, and moves the
+    // integral by what they say together.
+    void takeFit(double fitted, double doubt, bool own);
     void resetFit();
 
     static long pull(void* data, float** samples);
@@ -324,6 +347,7 @@ private:
     std::vector<float> work_;
 
     Figures figures_;
+    std::atomic<std::uint64_t> sharedFit_{0};  // see shareFit; 0: none waiting
 };
 
 }  // namespace core

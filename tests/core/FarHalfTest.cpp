@@ -328,6 +328,41 @@ TEST(FarHalf, FitsTheClocksOffsetFromItsOwnStreamButNotAcrossAHoldUp) {
     }
 }
 
+// Far halves that join the same two sound cards share their fits: one that has not fitted
+// yet plays by another's fit once its own clocks are measured, one sure of its own sets aside
+// a shared fit that contradicts it, and one that joins them the other way round takes the
+// reversed offset.
+TEST(FarHalf, WeighsTheFitsOfAnotherFarHalfOnTheSameClocks) {
+    sim::Device far = kFar48;
+    far.ppm = 300.0;
+    const double offset = 1.0 / (1.0 + far.ppm * 1e-6) - 1.0;
+    sim::JoinedClocks clocks(kPrimary, far, kLate);
+    clocks.runUntil(1.0);
+    clocks.half().shareFit(offset + 40e-6, 1e-6);  // before the clocks are measured: it waits
+    clocks.runUntil(FarHalf::kMeasureSeconds + 1.0);
+    EXPECT_EQ(clocks.half().figures().sharedFits.load(), 1u);
+    EXPECT_EQ(clocks.half().figures().fits.load(), 0u);
+    EXPECT_NEAR(clocks.half().controller().integral(), offset + 40e-6, 2e-6) << "no fit of its own yet";
+
+    sim::JoinedClocks sure(kPrimary, far, kLate, 1, offset);  // learned: sure to a few ppm
+    sure.runUntil(2.0);
+    sure.half().shareFit(offset + 500e-6, 10e-6);
+    sure.runUntil(3.0);
+    EXPECT_EQ(sure.half().figures().sharedFits.load(), 0u);
+    EXPECT_NEAR(sure.half().controller().integral(), offset, 5e-6);
+
+    sim::Device fastPrimary = kPrimary;
+    fastPrimary.ppm = far.ppm;
+    sim::JoinedClocks reversed(fastPrimary, kFar48, kLate);
+    reversed.runUntil(40.0);
+    EXPECT_NEAR(FarHalf::reversedOffset(offset), reversed.half().controller().integral(), 5e-6);
+    double unpackedOffset = 0.0;
+    double unpackedDoubt = 0.0;
+    FarHalf::unpackFit(reversed.half().figures().streamFit.load(), unpackedOffset, unpackedDoubt);
+    EXPECT_NEAR(unpackedOffset, FarHalf::reversedOffset(offset), 20e-6) << "its last fit, as shared";
+    EXPECT_GT(unpackedDoubt, 0.0);
+}
+
 // Whatever held one side up (callbacks lost for a while), the halves are back in line within
 // seconds, to 0.3 ms (a start from a few chunks' readings was some 0.5 ms off), and the
 // hold-up is not learned as an offset between the clocks.

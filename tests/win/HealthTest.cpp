@@ -764,5 +764,43 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
     router.closeAll();
 }
 
+// Two joined cards across the same two sound cards, one each way round, measure one pair of
+// clocks: the first fit either far half takes of its own stream reaches the other, reversed.
+TEST(Health, JoinedCardsOnTheSameSoundCardsShareTheirFits) {
+    REQUIRE_OUR_LOG();
+    const std::size_t logFrom = LogCapture::instance().mark();
+    const DeviceInfo stereo44 = makeTestOutput(6, 2, 44100);
+    Router router(testOptions({kStereo48, stereo44}));
+    router.rescan();
+    core::Settings settings;
+    settings.devices = {deviceSettings(kStereo48, 960, 2), deviceSettings(stereo44, 882, 2)};
+    settings.cards = {card("0000a01b", "Joined", {member(kStereo48.key, 0), member(stereo44.key, 0)}),
+                      card("0000a01c", "Joined back", {member(stereo44.key, 1), member(kStereo48.key, 1)})};
+    ASSERT_TRUE(router.apply(settings).empty());
+    std::uint32_t fits[2] = {};
+    std::uint32_t shared[2] = {};
+    double offsets[2] = {};
+    auto sharedOne = [&] {
+        router.checkHealth();
+        router.inspect([&](const RouterGraph* graph) {
+            ASSERT_EQ(graph->farLinks.size(), 2u);
+            for (std::size_t i = 0; i < 2; ++i) {
+                const core::FarHalf::Figures& figures = graph->farLinks[i]->half->figures();
+                fits[i] = figures.fits.load();
+                shared[i] = figures.sharedFits.load();
+                double doubt = 0.0;
+                core::FarHalf::unpackFit(figures.streamFit.load(), offsets[i], doubt);
+            }
+        });
+        return shared[0] + shared[1] > 0;
+    };
+    ASSERT_TRUE(eventually(sharedOne, 40000ms)) << "fits taken: " << fits[0] << " and " << fits[1];
+    const std::size_t from = shared[0] > 0 ? 1 : 0;  // the far half that shared
+    EXPECT_GT(fits[from], 0u) << "shared once fitted";
+    // Both sides' callbacks come from one timer: their clocks' offset is some ppm either way.
+    EXPECT_LT(std::fabs(offsets[from]), 300e-6);
+    EXPECT_FALSE(loggedLines(logFrom, "from another far half on the same two sound cards").empty());
+}
+
 }  // namespace
 }  // namespace win

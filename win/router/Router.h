@@ -154,6 +154,7 @@ private:
     // checkHealth's work; may throw.
     void runHealthCheck();
     // All under the router lock.
+    void shareFits();
     void build();
     void teardown();
     void addOutputNode(RouterGraph& graph, const core::DeviceSettings& device);

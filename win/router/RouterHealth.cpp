@@ -22,6 +22,29 @@ constexpr std::uint64_t kRetryIntervalMs = 5000;   // a failed one is tried this
 
 // --- health monitor -------------------------------------------------------------------------
 
+// Under the router lock. Far halves that join the same two sound cards, either way round,
+// measure the one pair of clocks: each fit one takes of its own stream is weighed by the
+// others too, so that one that has not fitted yet (started again and again on a busy machine,
+// or its stretches bent by a shared-mode engine) plays by a fit rather than by the first
+// measurement from its callbacks' times.
+void Router::shareFits() {
+    for (const auto& link : graph_->farLinks) {
+        const std::uint64_t packed = link->half->figures().streamFit.load(std::memory_order_relaxed);
+        if (packed == 0 || packed == link->sharedStreamFit) continue;
+        link->sharedStreamFit = packed;
+        double offset = 0.0;
+        double doubt = 0.0;
+        core::FarHalf::unpackFit(packed, offset, doubt);
+        for (const auto& other : graph_->farLinks) {
+            if (other->card->primary == link->card->primary && other->farOutput == link->farOutput) {
+                if (other != link) other->half->shareFit(offset, doubt);
+            } else if (other->card->primary == link->farOutput && other->farOutput == link->card->primary) {
+                other->half->shareFit(core::FarHalf::reversedOffset(offset), doubt);
+            }
+        }
+    }
+}
+
 // UI thread, every 500 ms. At most one rebuild per call, and the call ends with it.
 void Router::checkHealth() noexcept {
     // Called from a window procedure and a timer: nothing may leave it. The cards of a graph
@@ -53,17 +76,27 @@ void Router::runHealthCheck() {
         return;
     }
 
+    shareFits();
     for (const auto& link : graph_->farLinks) {
         const core::FarHalf::Figures& figures = link->half->figures();
         // A fit every 20 s for as long as the card plays: told when it moved the offset.
         const std::uint32_t fits = figures.fits.load(std::memory_order_relaxed);
+        const std::uint32_t shared = figures.sharedFits.load(std::memory_order_relaxed);
         const double fitted = figures.fittedOffset.load(std::memory_order_relaxed);
-        if (fits != link->reportedFits && (fits <= 2 || std::fabs(fitted - link->reportedOffset) >= 5e-6)) {
+        const bool moved = std::fabs(fitted - link->reportedOffset) >= 5e-6;
+        const double doubtPpm = figures.offsetDoubt.load(std::memory_order_relaxed) * 1e6;
+        if (fits != link->reportedFits && (fits <= 2 || moved)) {
             link->reportedFits = fits;
             link->reportedOffset = fitted;
             logLine("card %s: far half on %s: the clocks' offset fitted from its own stream, %+.1f ppm (sure to %.1f)",
-                    link->card->id.c_str(), link->farOutput->info.name.c_str(), fitted * 1e6,
-                    figures.offsetDoubt.load(std::memory_order_relaxed) * 1e6);
+                    link->card->id.c_str(), link->farOutput->info.name.c_str(), fitted * 1e6, doubtPpm);
+        } else if (shared != link->reportedSharedFits && (shared <= 2 || moved)) {
+            link->reportedSharedFits = shared;
+            link->reportedOffset = fitted;
+            logLine(
+                "card %s: far half on %s: the clocks' offset from another far half on the same two sound cards, "
+                "%+.1f ppm (sure to %.1f)",
+                link->card->id.c_str(), link->farOutput->info.name.c_str(), fitted * 1e6, doubtPpm);
         }
         const std::uint32_t starts = figures.starts.load(std::memory_order_acquire);
         if (starts == link->reportedStarts) continue;
