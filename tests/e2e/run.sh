@@ -191,11 +191,13 @@ play_joined() {
     "$work/joined.raw" "$work/joined.times" 44100 8 0 2 3 1 "$tolerance" "${restarts[@]}"
 }
 # As Wine's streams start they run hundreds of ppm off their rates for some seconds, which the
-# far halves' first fits of their own streams then correct: the joined cards are judged once
-# each far half has taken two (the log tells the first two), or after 150 s. On a busy machine
-# a far half can start again and again in its first minute, each start setting its stretch
-# back: the CI machine's once took 80 s to its first fit, and played 3.2 ms off meanwhile
-# (its twin's fits now reach it; that wait is not judged).
+# far halves' first fits of their own streams then correct: the joined cards are judged 30 s
+# after each far half has taken two (the log tells the first two), or after 150 s. What the
+# halves drifted apart by before the fits is won back by the proportional part, about 15 s
+# per e-fold: one run began 1.65 ms off right after the second fits, and stayed within
+# 0.17 ms from 30 s on. On a busy machine a far half can start again and again in its first minute, each
+# start setting its stretch back: the CI machine's once took 80 s to its first fit, and
+# played 3.2 ms off meanwhile (its twin's fits now reach it; that wait is not judged).
 twice_fitted() {  # how many far halves have logged two fits
   grep "the clocks' offset fitted" "$data/qova.log" | awk '{ print $5 }' | sort | uniq -c | awk '$1 >= 2' | wc -l
 }
@@ -204,7 +206,8 @@ for _ in $(seq 1 750); do
   [ "$(twice_fitted)" -ge 2 ] && break
   sleep 0.2
 done
-say "Joined cards: $(twice_fitted) of 2 far halves fitted the clocks' offset twice before they play ($(elapsed "$fit_wait_start") s)"
+say "Joined cards: $(twice_fitted) of 2 far halves fitted the clocks' offset twice after $(elapsed "$fit_wait_start") s; judged from 30 s on"
+sleep 30
 play_joined "Joined cards" $join_tolerance_ms
 # Both cores loaded for 10 s: a far half held up for longer than its FIFO holds starts again,
 # and one held up for less can stay some tenths of a millisecond off while the proportional
@@ -342,7 +345,7 @@ quit_start=$(date +%s.%N)
 wine_run 40 "$win_bin/e2e_probe.exe" quit "$pipe" >"$work/quit.txt" 2>&1 || fail "quit: $(cat "$work/quit.txt")"
 wait_exit "$qova_pid" 20
 qova_status=$?
-say "QOVA quit with players on two cards: $(head -n 1 "$work/quit.txt"), exit code $qova_status, $(elapsed "$quit_start") s"
+say "QOVA quit with players on two cards: $(head -n 1 "$work/quit.txt" | tr -d '\r'), exit code $qova_status, $(elapsed "$quit_start") s"
 [ $qova_status = 0 ] || fail "QOVA's exit code is $qova_status"
 for entry in "$quit_player:Stereo:quit" "$reload_player:Stereo 44k:reload"; do
   IFS=: read -r pid name file <<<"$entry"
