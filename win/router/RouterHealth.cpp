@@ -90,7 +90,8 @@ void Router::runHealthCheck() {
             link->reportedOffset = fitted;
             logLine("card %s: far half on %s: the clocks' offset fitted from its own stream, %+.1f ppm (sure to %.1f)",
                     link->card->id.c_str(), link->farOutput->info.name.c_str(), fitted * 1e6, doubtPpm);
-        } else if (shared != link->reportedSharedFits && (shared <= 2 || moved)) {
+        }
+        if (shared != link->reportedSharedFits && (shared <= 2 || moved)) {
             link->reportedSharedFits = shared;
             link->reportedOffset = fitted;
             logLine(
