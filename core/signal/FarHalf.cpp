@@ -454,6 +454,28 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
     return true;
 }
 
+// Far output's thread, playing, with this chunk's reading remembered.
+bool FarHalf::holdForStep(double chunkSeconds) {
+    if (recentCount_ < kRecentChunks || !controller_.primed()) return stepped_ = false;
+    const double stepFrames = kStepMs * plan_.primaryRateHz / 1000.0;
+    const double ahead = steered(recentMean()) - controller_.filteredFrames();
+    const double error = controller_.filteredFrames() - controller_.targetFrames();
+    if (!stepped_) {
+        if (std::fabs(ahead) <= stepFrames) return false;
+        stepped_ = true;
+        stepBase_ = error;
+        steppedSeconds_ = 0.0;
+        return true;
+    }
+    steppedSeconds_ += chunkSeconds;
+    // Back once the filter has caught up with the readings and the controller has won the step
+    // back; a distance that stays where the step left it is the clocks after all.
+    const bool wonBack = std::fabs(ahead) <= stepFrames / 2 &&
+                         std::fabs(error - stepBase_) <= kStepSettledMs * plan_.primaryRateHz / 1000.0;
+    if (wonBack || steppedSeconds_ >= kStepHoldSeconds) stepped_ = false;
+    return stepped_;
+}
+
 // Far output's thread.
 bool FarHalf::render(std::uint32_t frames, const float*& out) {
     frames = std::min(frames, kMaxChunkFrames);
@@ -514,6 +536,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         }
         if (learn) fitOffset(frames, farFrames, fill);
         else resetFit();
+        if (holdForStep(chunkSeconds)) learn = false;
         if (straySeconds_ >= kStraySeconds) {
             straySeconds_ = 0.0;
             if (stray > 0.0) {

@@ -115,6 +115,11 @@ public:
     static constexpr double kStraySeconds = 1.0;
     // Inside the band this long, the controller's integral is the two clocks' offset.
     static constexpr double kSettledSeconds = 10.0;
+    // A distance that runs this far ahead of the controller's filtered one, in ms, has stepped
+    // (a callback lost on one side), not drifted: the clocks and the controller's correction,
+    // 1000 ppm each at most, move it by under 2 ms a second, and the readings' mean follows
+    // that within a fifth of a second where the filter takes a second.
+    static constexpr double kStepMs = 1.5;
     // Without a learned offset, both sound cards' rates are measured against the steady clock
     // over this long, and the integral starts from what they say; the far half waits for it
     // (twice this long at most). Longer with coarse periods, to see kMeasureCallbacks of the
@@ -168,6 +173,8 @@ public:
     // The offset between the clocks measured from both sides' callbacks; false until measured.
     bool measuredOffset(double& integral) const;
     bool started() const { return started_; }
+    // Far output's thread: a step inside the band is being won back, with the integral held.
+    bool holdingForStep() const { return stepped_; }
     // The controller's integral once it has held the distance inside the band for
     // kSettledSeconds: the two clocks' offset, for the next far half between these sound cards.
     bool learnedOffset(double& integral) const;
@@ -322,6 +329,18 @@ private:
     double primingSeconds_ = 0.0;  // the far stream's time since priming began
     double straySeconds_ = 0.0;    // outside the band, in a row
     double settledSeconds_ = 0.0;  // inside the band, in a row
+    // A step inside the band is won back by the controller's proportional part alone: learned,
+    // a 10 ms one would wind the integral up by some 200 ppm, which then drifts the halves
+    // apart the other way for minutes. Held from the step until the filtered distance is back
+    // within kStepSettledMs of where it was before it, or for kStepHoldSeconds at most; the
+    // fits of the clocks' offset go on meanwhile.
+    static constexpr double kStepSettledMs = 0.25;
+    static constexpr double kStepHoldSeconds = 60.0;
+    bool stepped_ = false;
+    double stepBase_ = 0.0;  // the filtered distance from the target when it came
+    double steppedSeconds_ = 0.0;
+    // Far output's thread, playing: whether the integral holds for a step inside the band.
+    bool holdForStep(double chunkSeconds);
     RateMeter farMeter_{plan_.farRateHz, plan_.measureSeconds};
     bool seeded_ = false;  // the integral started from a learned or measured offset
     double unseededSeconds_ = 0.0;

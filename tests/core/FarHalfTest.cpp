@@ -395,6 +395,29 @@ TEST(FarHalf, IsBackInLineSoonAfterAHoldUp) {
     }
 }
 
+// A callback lost on one side that steps the distance by less than the band is won back by
+// the proportional part alone: learned, a step of 5 ms winds the integral up by some hundred
+// ppm, which drives the halves apart the other way once the step is won back.
+TEST(FarHalf, DoesNotLearnAStepInsideTheBandAsTheClocks) {
+    for (const bool far : {true, false}) {
+        SCOPED_TRACE(far ? "a far callback lost" : "a near callback lost");
+        sim::Device farDevice = kFar48;
+        farDevice.ppm = 100.0;
+        sim::JoinedClocks clocks(kPrimary, farDevice, kLate);
+        clocks.holdUp({far, 10.0, 5.0});
+        clocks.runUntil(10.0);
+        const double integralBefore = clocks.half().controller().integral();
+        clocks.runUntil(11.5);
+        EXPECT_GT(worstLag(clocks, 10.0, 11.5), 4 * kLooseFrames) << "the hold-up stepped the distance";
+        EXPECT_TRUE(clocks.half().holdingForStep());
+        clocks.runUntil(30.0);
+        EXPECT_NEAR(clocks.half().controller().integral(), integralBefore, 5e-6);
+        clocks.runUntil(80.0);
+        EXPECT_EQ(clocks.half().figures().starts.load(), 1u);
+        EXPECT_LE(worstLag(clocks, 60.0, 80.0), kLooseFrames) << "won back";
+    }
+}
+
 // While it primes, the far half's delay line runs on silence: what it held from before the
 // gap plays out in its time, and nothing of it comes after the new start.
 TEST(FarHalf, TheDelayLinePlaysOutWhatItHeldWhileUnstarted) {
