@@ -15,6 +15,12 @@ constexpr std::int64_t kMsNs = 1'000'000;
 const sim::Device kPrimary{48000, 480, 960};
 const sim::Device kFar48{48000, 256, 512};
 
+// The device with its clock that many ppm off.
+sim::Device runningOff(sim::Device device, double ppm) {
+    device.ppm = ppm;
+    return device;
+}
+
 // A far half between two 48 kHz outputs on a clock the test moves by hand, the primary's
 // periods 480 frames, with an offset learned before so that it need not measure the clocks.
 struct HandClocked {
@@ -134,6 +140,13 @@ double worstLag(const sim::JoinedClocks& clocks, double from, double to) {
     return counted > 0 ? worst : 1e9;
 }
 
+// Started once, and never ran short nor overflowed (it is kept from overflowing while it waits).
+void expectOneCleanStart(const FarHalf& half) {
+    EXPECT_EQ(half.figures().starts.load(), 1u);
+    EXPECT_EQ(half.figures().underrunFrames.load(), 0u);
+    EXPECT_EQ(half.figures().overflowFrames.load(), 0u);
+}
+
 // Both halves must reach the air together: what the latency matching, the start's trim, the
 // converter's hold count and the reading of chunks stamped ahead are for. The simulation
 // measures the far half against the near half's sine as a listener would hear the two. Two
@@ -174,10 +187,8 @@ TEST(FarHalf, PlaysInLineWithTheNearHalf) {
             FarHalf::kPrimeChunks * std::min(c.far.periodFrames, FarHalf::kMaxChunkFrames) / c.far.rateHz;
         EXPECT_GE(start, measure - 0.1);
         EXPECT_LT(start, measure + primeSeconds + 0.2);
-        EXPECT_EQ(clocks.half().figures().starts.load(), 1u);
+        expectOneCleanStart(clocks.half());
         EXPECT_LE(worstLag(clocks, start + 1.0, 20.0), c.toleranceFrames);
-        EXPECT_EQ(clocks.half().figures().underrunFrames.load(), 0u);
-        EXPECT_EQ(clocks.half().figures().overflowFrames.load(), 0u) << "kept from overflowing while it waits";
     }
 }
 
@@ -186,23 +197,19 @@ TEST(FarHalf, PlaysInLineWithTheNearHalf) {
 TEST(FarHalf, StaysInLineWithAFarClockThatRunsOff) {
     for (const double ppm : {300.0, -300.0}) {
         SCOPED_TRACE(ppm);
-        sim::Device far = kFar48;
-        far.ppm = ppm;
+        const sim::Device far = runningOff(kFar48, ppm);
         sim::JoinedClocks clocks(kPrimary, far, kLate);
         clocks.runUntil(60);
         EXPECT_NEAR(clocks.half().controller().factor(), 1.0 + ppm * 1e-6, 30e-6);
         EXPECT_LE(worstLag(clocks, clocks.firstStartSeconds() + 1.0, 60.0), kLooseFrames);
-        EXPECT_EQ(clocks.half().figures().starts.load(), 1u);
-        EXPECT_EQ(clocks.half().figures().underrunFrames.load(), 0u);
-        EXPECT_EQ(clocks.half().figures().overflowFrames.load(), 0u);
+        expectOneCleanStart(clocks.half());
     }
 }
 
 // A rebuild's far half starts at once from the offset the last one learned, and learns it in
 // turn once it has held the halves in line.
 TEST(FarHalf, ALearnedOffsetStartsInStepAndIsLearnedAgain) {
-    sim::Device far = kFar48;
-    far.ppm = 300.0;
+    const sim::Device far = runningOff(kFar48, 300.0);
     sim::JoinedClocks clocks(kPrimary, far, kLate, 1, -300e-6);
     clocks.runUntil(FarHalf::kSettledSeconds + 5.0);
     EXPECT_LT(clocks.firstStartSeconds(),
@@ -238,8 +245,7 @@ TEST(FarHalf, ARebuildIsSoonInLineToATenthOfAMillisecond) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const sim::Device primary{48000, c.periodFrames, 2 * c.periodFrames};
-        sim::Device far = primary;
-        far.ppm = 900.0;
+        const sim::Device far = runningOff(primary, 900.0);
         const double offset = 1.0 / (1.0 + far.ppm * 1e-6) - 1.0;
         sim::JoinedClocks clocks(primary, far, kLate, 7, offset + c.learnedOffPpm * 1e-6);
         clocks.runUntil(c.seconds);
@@ -265,9 +271,7 @@ TEST(FarHalf, MeasuresTheClocksCloselyWithLongPeriodsAndFarOffClocks) {
     int count = 0;
     for (const double ppm : {900.0, -900.0}) {
         for (std::uint64_t seed = 1; seed <= 6; ++seed) {
-            sim::Device far = coarse;
-            far.ppm = ppm;
-            sim::JoinedClocks clocks(coarse, far, kLate, seed);
+            sim::JoinedClocks clocks(coarse, runningOff(coarse, ppm), kLate, seed);
             clocks.runUntil(7.0);
             double integral = 0.0;
             ASSERT_TRUE(clocks.half().measuredOffset(integral));
@@ -283,8 +287,7 @@ TEST(FarHalf, MeasuresTheClocksCloselyWithLongPeriodsAndFarOffClocks) {
 // first callbacks can leave it hundreds off; once the far half plays, its own stream gives it
 // to a few, unless a hold-up bends the stretch it is fitted over.
 TEST(FarHalf, FitsTheClocksOffsetFromItsOwnStreamButNotAcrossAHoldUp) {
-    sim::Device far = kFar48;
-    far.ppm = 300.0;
+    const sim::Device far = runningOff(kFar48, 300.0);
     const sim::Jitter slight{0.2, 0.0, 0.0};
     const struct {
         const char* name;
@@ -318,10 +321,8 @@ TEST(FarHalf, FitsTheClocksOffsetFromItsOwnStreamButNotAcrossAHoldUp) {
     // With 128-frame periods a lost far callback steps the distance by 2.7 ms, inside the
     // band: the first stretch, with no fit before it to be weighed against, tilts by 900 ppm.
     const sim::Device fine{48000, 128, 256};
-    sim::Device fineFar = fine;
-    fineFar.ppm = 300.0;
     for (const double at : {5.0, 5.5}) {
-        sim::JoinedClocks stepped(fine, fineFar, slight, 1);
+        sim::JoinedClocks stepped(fine, runningOff(fine, 300.0), slight, 1);
         stepped.holdUp({true, at, 3.0});
         stepped.runUntil(9.0);
         EXPECT_NEAR(stepped.half().controller().integral(), -300e-6, 50e-6) << "a step at " << at << " s";
@@ -333,8 +334,7 @@ TEST(FarHalf, FitsTheClocksOffsetFromItsOwnStreamButNotAcrossAHoldUp) {
 // a shared fit that contradicts it, and one that joins them the other way round takes the
 // reversed offset.
 TEST(FarHalf, WeighsTheFitsOfAnotherFarHalfOnTheSameClocks) {
-    sim::Device far = kFar48;
-    far.ppm = 300.0;
+    const sim::Device far = runningOff(kFar48, 300.0);
     const double offset = 1.0 / (1.0 + far.ppm * 1e-6) - 1.0;
     sim::JoinedClocks clocks(kPrimary, far, kLate);
     clocks.runUntil(1.0);
@@ -351,9 +351,7 @@ TEST(FarHalf, WeighsTheFitsOfAnotherFarHalfOnTheSameClocks) {
     EXPECT_EQ(sure.half().figures().sharedFits.load(), 0u);
     EXPECT_NEAR(sure.half().controller().integral(), offset, 5e-6);
 
-    sim::Device fastPrimary = kPrimary;
-    fastPrimary.ppm = far.ppm;
-    sim::JoinedClocks reversed(fastPrimary, kFar48, kLate);
+    sim::JoinedClocks reversed(runningOff(kPrimary, far.ppm), kFar48, kLate);
     reversed.runUntil(40.0);
     EXPECT_NEAR(FarHalf::reversedOffset(offset), reversed.half().controller().integral(), 5e-6);
     double unpackedOffset = 0.0;
@@ -380,9 +378,7 @@ TEST(FarHalf, IsBackInLineSoonAfterAHoldUp) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        sim::Device far = kFar48;
-        far.ppm = 100.0;
-        sim::JoinedClocks clocks(kPrimary, far, kLate);
+        sim::JoinedClocks clocks(kPrimary, runningOff(kFar48, 100.0), kLate);
         clocks.holdUp(c.holdUp);
         clocks.runUntil(c.holdUp.atSeconds);
         const double integralBefore = clocks.half().controller().integral();
@@ -401,9 +397,7 @@ TEST(FarHalf, IsBackInLineSoonAfterAHoldUp) {
 TEST(FarHalf, DoesNotLearnAStepInsideTheBandAsTheClocks) {
     for (const bool far : {true, false}) {
         SCOPED_TRACE(far ? "a far callback lost" : "a near callback lost");
-        sim::Device farDevice = kFar48;
-        farDevice.ppm = 100.0;
-        sim::JoinedClocks clocks(kPrimary, farDevice, kLate);
+        sim::JoinedClocks clocks(kPrimary, runningOff(kFar48, 100.0), kLate);
         clocks.holdUp({far, 10.0, 5.0});
         clocks.runUntil(10.0);
         const double integralBefore = clocks.half().controller().integral();
