@@ -454,11 +454,11 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
     return true;
 }
 
-// Far output's thread, playing, with this chunk's reading remembered.
-bool FarHalf::holdForStep(double chunkSeconds) {
+// Far output's thread, playing; mean: the recent readings' mean, with this chunk's.
+bool FarHalf::holdForStep(double mean, double chunkSeconds) {
     if (recentCount_ < kRecentChunks || !controller_.primed()) return stepped_ = false;
     const double stepFrames = kStepMs * plan_.primaryRateHz / 1000.0;
-    const double ahead = steered(recentMean()) - controller_.filteredFrames();
+    const double ahead = steered(mean) - controller_.filteredFrames();
     const double error = controller_.filteredFrames() - controller_.targetFrames();
     if (!stepped_) {
         if (std::fabs(ahead) <= stepFrames) return false;
@@ -524,7 +524,8 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         remember(fill);
         // A distance outside the band is a hold-up on one side, not the clocks: the integral
         // holds, and after kStraySeconds the halves are lined up again.
-        const double stray = recentCount_ < kMinRecentChunks ? 0.0 : recentMean() - plan_.fifoTargetFrames;
+        const double mean = recentCount_ < kMinRecentChunks ? plan_.fifoTargetFrames : recentMean();
+        const double stray = mean - plan_.fifoTargetFrames;
         const double chunkSeconds = frames / plan_.farRateHz;
         if (std::fabs(stray) > plan_.bandFrames) {
             learn = false;
@@ -536,7 +537,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         }
         if (learn) fitOffset(frames, farFrames, fill);
         else resetFit();
-        if (holdForStep(chunkSeconds)) learn = false;
+        if (holdForStep(mean, chunkSeconds)) learn = false;
         if (straySeconds_ >= kStraySeconds) {
             straySeconds_ = 0.0;
             if (stray > 0.0) {

@@ -340,7 +340,7 @@ private:
     double stepBase_ = 0.0;  // the filtered distance from the target when it came
     double steppedSeconds_ = 0.0;
     // Far output's thread, playing: whether the integral holds for a step inside the band.
-    bool holdForStep(double chunkSeconds);
+    bool holdForStep(double mean, double chunkSeconds);
     RateMeter farMeter_{plan_.farRateHz, plan_.measureSeconds};
     bool seeded_ = false;  // the integral started from a learned or measured offset
     double unseededSeconds_ = 0.0;
