@@ -629,27 +629,48 @@ TEST_F(AsioOutputTest, TheRouterPlaysACardOnAnAsioDevice) {
     const core::OpenCardResult opened = openOrFail(router, 1, "000000a1");
     Player player(opened, sineSignal(1000.0, 0.5));
     ASSERT_EQ(player.openError(), "");
-    // The driver keeps 2 s of Float32 samples; the recorder keeps 4 s.
-    ASSERT_TRUE(eventually([&] { return record().recordedFrames.load() >= 90000; }, 10000ms));
+    // The driver records from its first buffer switch, the recorder from the first one the armed
+    // graph rendered, and the player starts when it starts: on a busy machine whole periods of
+    // silence come first. The two records are lined up on the sine's first frame, and half a
+    // second of it must reach the driver's 2 s record.
+    const auto firstSounding = [](const float* samples, std::uint32_t frames, std::uint32_t stride) {
+        std::uint32_t f = 0;
+        while (f < frames && samples[std::size_t{f} * stride] == 0.0f) ++f;
+        return f;
+    };
+    const auto driverRight = [&] { return reinterpret_cast<const float*>(recorded(1)); };
+    const auto driverSine = [&] {
+        const std::uint32_t frames = record().recordedFrames.load(std::memory_order_acquire);
+        return frames - firstSounding(driverRight(), frames, 1);
+    };
+    ASSERT_TRUE(eventually([&] { return driverSine() >= 24000; }, 10000ms)) << record().recordedFrames;
     router.closeAll();
     player.stop();
 
     const Recorder::Track& track = recorder.of(device.key);
-    const std::uint32_t frames =
-        std::min<std::uint32_t>(record().recordedFrames, static_cast<std::uint32_t>(track.recordedFrames()));
-    ASSERT_GT(frames, 48000u);
+    const auto trackFrames = static_cast<std::uint32_t>(track.recordedFrames());
+    const std::uint32_t driverFrames = record().recordedFrames;
+    const std::uint32_t driverStart = firstSounding(driverRight(), driverFrames, 1);
+    const std::uint32_t trackStart = firstSounding(track.samples.data() + 1, trackFrames, 4);
+    ASSERT_LT(trackStart, trackFrames);
+    ASSERT_GE(driverStart, trackStart);
+    const std::uint32_t skipped = driverStart - trackStart;
+    EXPECT_EQ(skipped % 256, 0u) << "the records are not a whole number of periods apart";
+    const std::uint32_t frames = std::min(driverFrames - skipped, trackFrames);
+    ASSERT_GT(frames - trackStart, 24000u);
     for (std::uint32_t c = 0; c < 3; ++c) {
         SCOPED_TRACE(c);
         const std::int32_t type = c == 0 ? 17 : c == 1 ? 19 : 1;
-        std::vector<unsigned char> expected(std::size_t{frames} * core::asioSampleBytes(type));
+        const std::uint32_t width = core::asioSampleBytes(type);
+        EXPECT_EQ(std::count(recorded(c), recorded(c) + std::size_t{skipped} * width, 0), skipped * width);
+        std::vector<unsigned char> expected(std::size_t{frames} * width);
         core::writeAsioChannel(type, track.samples.data(), 4, c, expected.data(), frames);
-        EXPECT_EQ(std::memcmp(recorded(c), expected.data(), expected.size()), 0);
+        EXPECT_EQ(std::memcmp(recorded(c) + std::size_t{skipped} * width, expected.data(), expected.size()), 0);
     }
     // The sine reached both channels of the stereo card; the mono card had no player.
     float loudest = 0.0f;
-    for (std::uint32_t f = 0; f < frames; ++f) {
-        float sample = 0.0f;
-        std::memcpy(&sample, recorded(1) + 4 * std::size_t{f}, 4);
+    for (std::uint32_t f = 0; f < driverFrames; ++f) {
+        const float sample = driverRight()[f];
         loudest = std::max(loudest, std::fabs(sample));
         const std::int32_t left =
             (recorded(0)[3 * f] | recorded(0)[3 * f + 1] << 8 | recorded(0)[3 * f + 2] << 16) << 8 >> 8;
