@@ -608,18 +608,11 @@ TEST_F(AsioOutputTest, TheRouterPlaysACardOnAnAsioDevice) {
     DeviceInfo tracked = device;  // what the recorder sizes its track by
     tracked.channels = 4;
     tracked.sampleRate = 48000;
-
-    Recorder recorder(4.0);
-    recorder.track(tracked);
-    RouterOptions options;
-    options.scanDevices = false;
-    options.extraDevices = {device};
-    recorder.attach(options);
-    Router router(options);
-    router.rescan();
-    core::Settings settings = settingsOf({asioSettings(device, 48000, 256)},
-                                         {card("000000a1", "Stereo", {member(device.key, 0), member(device.key, 1)}),
-                                          card("000000a2", "Mono", {member(device.key, 2)})});
+    RecordedRouter rig({device}, {tracked}, 4.0);
+    auto& [recorder, router] = rig;
+    core::Settings settings =
+        settingsOf({asioSettings(device, 48000, 256)},
+                   {stereoCard("000000a1", "Stereo", device), card("000000a2", "Mono", {member(device.key, 2)})});
     ASSERT_TRUE(router.apply(settings).empty());
     const StatusSnapshot snapshot = router.statusSnapshot();
     ASSERT_EQ(snapshot.devices.size(), 1u);
@@ -686,13 +679,9 @@ TEST_F(AsioOutputTest, TheHealthMonitorRebuildsWhenTheDriverAsksForAReset) {
     const std::size_t from = LogCapture::instance().mark();
     setVariable("QOVA_TEST_ASIO_EVENT", "reset:20");
     const DeviceInfo device = asioDevice(kDriverA);
-    RouterOptions options;
-    options.scanDevices = false;
-    options.extraDevices = {device};
-    Router router(options);
+    Router router(testOptions({device}));
     router.rescan();
-    core::Settings settings = settingsOf({asioSettings(device)},
-                                         {card("000000b1", "Stereo", {member(device.key, 0), member(device.key, 1)})});
+    core::Settings settings = settingsOf({asioSettings(device)}, {stereoCard("000000b1", "Stereo", device)});
     ASSERT_TRUE(router.apply(settings).empty());
     ASSERT_EQ(record().createdObjects, 1u);
     // Only the first driver object asks.
@@ -715,8 +704,6 @@ TEST_F(AsioOutputTest, TheHealthMonitorRebuildsWhenTheDriverAsksForAReset) {
     EXPECT_EQ(record().liveObjects, 0);
 }
 
-// The way back for a sound card that was missing: a driver installed while QOVA runs is found
-// by the health monitor's rescan, at most once every 3 s, and the card plays on it.
 // A joined card whose far half's sound card opens but will not start: the card plays its near
 // half alone and undelayed, says which half is missing, and the other cards play on.
 TEST_F(AsioOutputTest, AFarOutputThatWillNotStartLeavesTheOtherCardsAndItsNearHalfPlaying) {
@@ -785,6 +772,8 @@ TEST_F(AsioOutputTest, ASoundCardThatWillNotStartCausesNoRebuilds) {
     EXPECT_EQ(record().liveObjects, 0) << "and let it go";
 }
 
+// The way back for a sound card that was missing: a driver installed while QOVA runs is found
+// by the health monitor's rescan, at most once every 3 s, and the card plays on it.
 TEST_F(AsioOutputTest, ADriverInstalledWhileQovaRunsIsFoundByTheNextRescan) {
     unregisterDrivers();
     const DeviceInfo device = asioDevice(kDriverA);
@@ -792,8 +781,7 @@ TEST_F(AsioOutputTest, ADriverInstalledWhileQovaRunsIsFoundByTheNextRescan) {
     options.scanDevices = true;
     Router router(options);
     router.rescan();
-    core::Settings settings = settingsOf({asioSettings(device)},
-                                         {card("000000b2", "Stereo", {member(device.key, 0), member(device.key, 1)})});
+    core::Settings settings = settingsOf({asioSettings(device)}, {stereoCard("000000b2", "Stereo", device)});
     ASSERT_TRUE(router.apply(settings).empty());
     auto state = [&]() -> std::optional<DeviceState> {
         for (const DeviceStatus& status : router.statusSnapshot().devices) {

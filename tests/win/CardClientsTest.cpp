@@ -27,8 +27,7 @@ constexpr std::uint64_t kBob = 12;
 core::Settings clientSettings() {
     core::Settings settings;
     settings.devices = {deviceSettings(kStereo), deviceSettings(kEight), unpluggedDevice("null:7", "Unplugged")};
-    settings.cards = {card("0000000a", "Lounge", {member(kStereo.key, 0), member(kStereo.key, 1)}),
-                      card("0000000b", "Porch", {member(kEight.key, 2)}),
+    settings.cards = {stereoCard("0000000a", "Lounge", kStereo), card("0000000b", "Porch", {member(kEight.key, 2)}),
                       card("0000000c", "Attic", {member("null:7", 0)})};
     return settings;
 }

@@ -116,10 +116,9 @@ std::vector<std::string> serverLines(std::size_t from) {
 
 // Three cards on a four-channel test output.
 core::Settings serverSettings() {
-    core::Settings settings =
-        settingsOf({deviceSettings(kFour)}, {card("0000000a", "Lounge", {member(kFour.key, 0), member(kFour.key, 1)}),
-                                             card("0000000b", "Porch", {member(kFour.key, 2)}),
-                                             card("0000000c", "Attic", {member(kFour.key, 3)})});
+    core::Settings settings = settingsOf({deviceSettings(kFour)}, {stereoCard("0000000a", "Lounge", kFour),
+                                                                   card("0000000b", "Porch", {member(kFour.key, 2)}),
+                                                                   card("0000000c", "Attic", {member(kFour.key, 3)})});
     return settings;
 }
 

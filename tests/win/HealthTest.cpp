@@ -81,6 +81,12 @@ float loudest(const Recorder::Track& track, std::uint32_t channel, std::uint64_t
     return peak;
 }
 
+// Both channels of the track carry the players' 0.5 sine from frame `from` on.
+void expectSineFrom(const Recorder::Track& track, std::uint64_t from) {
+    EXPECT_NEAR(loudest(track, 0, from), 0.5f, 0.01f) << "left";
+    EXPECT_NEAR(loudest(track, 1, from), 0.5f, 0.01f) << "right";
+}
+
 // --- health monitor -----------------------------------------------------------------------------
 
 TEST(Health, ARingItsPlayerGaveUpIsClosedByTheNextCheck) {
@@ -131,9 +137,7 @@ TEST(Health, AHeldSoundCardIsTriedEveryFiveSecondsAndPlaysOnceLetGo) {
     };
     Router router(std::move(options));
     router.rescan();
-    core::Settings settings =
-        settingsOf({deviceSettings(kStereo48)},
-                   {card("0000000a", "Lounge", {member(kStereo48.key, 0), member(kStereo48.key, 1)})});
+    core::Settings settings = settingsOf({deviceSettings(kStereo48)}, {stereoCard("0000000a", "Lounge", kStereo48)});
     ASSERT_TRUE(router.apply(settings).empty());
     Player player(openOrFail(router, 3, "0000000a"), sineSignal(1000.0, 0.5));
     ASSERT_EQ(player.openError(), "");
@@ -180,8 +184,7 @@ TEST(Health, AHeldSoundCardIsTriedEveryFiveSecondsAndPlaysOnceLetGo) {
     EXPECT_TRUE(cardIn(snapshot, "0000000a")->playing);
     const std::uint64_t mark = recorder.of(kStereo48.key).recordedFrames();
     ASSERT_TRUE(recorder.waitForFrames(kStereo48.key, mark + 9600));
-    EXPECT_NEAR(loudest(recorder.of(kStereo48.key), 0, mark), 0.5f, 0.01f);
-    EXPECT_NEAR(loudest(recorder.of(kStereo48.key), 1, mark), 0.5f, 0.01f);
+    expectSineFrom(recorder.of(kStereo48.key), mark);
     EXPECT_EQ(player.closeReason(), 0u);
     router.closeAll();
 }
@@ -319,9 +322,8 @@ struct StallRig {
         };
         router = std::make_unique<Router>(std::move(options));
         router->rescan();
-        core::Settings settings =
-            settingsOf({deviceSettings(kStereo48), deviceSettings(kMono48)},
-                       {card("0000000a", "Lounge", {member(kStereo48.key, 0), member(kStereo48.key, 1)})});
+        core::Settings settings = settingsOf({deviceSettings(kStereo48), deviceSettings(kMono48)},
+                                             {stereoCard("0000000a", "Lounge", kStereo48)});
         staller.set(stalledFromTheOpen);
         ASSERT_TRUE(router->apply(settings).empty());
         player = std::make_unique<Player>(openOrFail(*router, 3, "0000000a"), sineSignal(1000.0, 0.5));
@@ -344,8 +346,7 @@ struct StallRig {
     void expectPlaying() {
         const std::uint64_t mark = frames(kStereo48);
         ASSERT_TRUE(recorder.waitForFrames(kStereo48.key, mark + 9600)) << "the output does not call back";
-        EXPECT_NEAR(loudest(recorder.of(kStereo48.key), 0, mark), 0.5f, 0.01f);
-        EXPECT_NEAR(loudest(recorder.of(kStereo48.key), 1, mark), 0.5f, 0.01f);
+        expectSineFrom(recorder.of(kStereo48.key), mark);
         const StatusSnapshot snapshot = router->statusSnapshot();
         EXPECT_EQ(deviceIn(snapshot, kStereo48.key)->state, DeviceState::Open);
         EXPECT_TRUE(cardIn(snapshot, "0000000a")->playing);
@@ -472,8 +473,7 @@ TEST(StatusSnapshot, ListsFoundAndConfiguredSoundCardsAndCountsBuilds) {
     core::DeviceSettings off = deviceSettings(kMono44, 441, 3);
     off.enabled = false;
     settings.devices = {unpluggedOff, deviceSettings(kStereo48, 480, 2), off, unplugged};
-    settings.cards = {card("0000000a", "Lounge", {member(kStereo48.key, 0), member(kStereo48.key, 1)}),
-                      card("0000000c", "Attic", {member("null:7", 0)})};
+    settings.cards = {stereoCard("0000000a", "Lounge", kStereo48), card("0000000c", "Attic", {member("null:7", 0)})};
     ASSERT_TRUE(router.apply(settings).empty());
     snapshot = router.statusSnapshot();
     EXPECT_EQ(snapshot.buildCount, 1u);
@@ -580,9 +580,7 @@ TEST(StatusSnapshot, PeaksAreTakenBySnapshots) {
 TEST(StatusSnapshot, RingFiguresStayWithinTheRing) {
     RecordedRouter rig(kDevices, {kStereo48});
     auto& [recorder, router] = rig;
-    core::Settings settings =
-        settingsOf({deviceSettings(kStereo48)},
-                   {card("0000000a", "Lounge", {member(kStereo48.key, 0), member(kStereo48.key, 1)})});
+    core::Settings settings = settingsOf({deviceSettings(kStereo48)}, {stereoCard("0000000a", "Lounge", kStereo48)});
     ASSERT_TRUE(router.apply(settings).empty());
     const core::OpenCardResult opened = openOrFail(router, 4, "0000000a");
     tools::RingProducer producer;
@@ -665,8 +663,7 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
     recorder.attach(options);
     Router router(std::move(options));
     router.rescan();
-    core::Settings settings =
-        settingsOf({deviceSettings(zone)}, {card("0000c0de", "Zone C", {member(zone.key, 0), member(zone.key, 1)})});
+    core::Settings settings = settingsOf({deviceSettings(zone)}, {stereoCard("0000c0de", "Zone C", zone)});
     ASSERT_TRUE(router.apply(settings).empty());
     const StatusSnapshot first = router.statusSnapshot();
     ASSERT_EQ(deviceIn(first, zone.key)->state, DeviceState::Open) << deviceIn(first, zone.key)->problem;
@@ -746,8 +743,7 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
 
     // The card plays the player's signal again from the ring it has held throughout.
     ASSERT_TRUE(recorder.waitForFrames(zone.key, mark + 24000));
-    EXPECT_NEAR(loudest(track, 0, mark), 0.5f, 0.01f) << "the card plays again";
-    EXPECT_NEAR(loudest(track, 1, mark), 0.5f, 0.01f);
+    expectSineFrom(track, mark);  // the card plays again
     snapshot = router.statusSnapshot();
     EXPECT_TRUE(cardIn(snapshot, "0000c0de")->live);
     EXPECT_TRUE(cardIn(snapshot, "0000c0de")->playing);

@@ -48,7 +48,7 @@ const DeviceInfo kEight = makeTestOutput(0, 8, 48000);
 core::Settings rigSettings() {
     core::Settings settings;
     settings.devices = {deviceSettings(kEight), unpluggedDevice("null:7", "Unplugged")};
-    settings.cards = {card("0000000a", "Lounge", {member(kEight.key, 0), member(kEight.key, 1)}),
+    settings.cards = {stereoCard("0000000a", "Lounge", kEight),
                       card("0000000b",
                            "K\xc3\xbc"
                            "che",

@@ -188,9 +188,7 @@ TEST(RouterBuild, HeldAndUnsetDevicesLeaveCardsOffline) {
 TEST(RouterBuild, InvalidSettingsChangeNothing) {
     RecordedRouter rig(kDevices, {kStereo48});
     auto& [recorder, router] = rig;
-    core::Settings settings =
-        settingsOf({deviceSettings(kStereo48)},
-                   {card("000000aa", "Room", {member(kStereo48.key, 0), member(kStereo48.key, 1)})});
+    core::Settings settings = settingsOf({deviceSettings(kStereo48)}, {stereoCard("000000aa", "Room", kStereo48)});
     ASSERT_TRUE(router.apply(settings).empty());
     Player player(openOrFail(router, 1, "000000aa"), countSignal);
     ASSERT_EQ(player.openError(), "");
@@ -471,8 +469,7 @@ TEST(RouterRender, NonFiniteSamplesNeverReachTheSoundCard) {
     auto& [recorder, router] = rig;
     core::Settings settings =
         settingsOf({deviceSettings(kStereo48), deviceSettings(kEight44)},
-                   {card("0000000a", "Direct", {member(kStereo48.key, 0), member(kStereo48.key, 1)}),
-                    card("0000000b", "Converted", {member(kEight44.key, 0), member(kEight44.key, 1)})});
+                   {stereoCard("0000000a", "Direct", kStereo48), stereoCard("0000000b", "Converted", kEight44)});
     ASSERT_TRUE(router.apply(settings).empty());
     const SignalFunction poisoned = [sine = sineSignal(440.0, 0.5)](float* stereo, std::uint64_t position,
                                                                     std::uint32_t frames) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/control/ControlBackend.h"
@@ -45,6 +46,11 @@ inline core::DeviceSettings deviceSettings(const win::DeviceInfo& device, std::u
 using test_support::card;
 using test_support::eventually;
 using test_support::member;
+
+// A stereo card on the first two channels of one sound card.
+inline core::CardSettings stereoCard(std::string id, std::string name, const win::DeviceInfo& device) {
+    return card(std::move(id), std::move(name), {member(device.key, 0), member(device.key, 1)});
+}
 
 // Everything the outputs rendered, per device key. Keys are registered before the router is
 // built; the observer then only copies into memory reserved up front, as a render thread must.
