@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Soak: QOVA.exe under Wine for MINUTES on the end-to-end suite's three PulseAudio sinks with
-# its nine cards, a player on every card the whole time, and the faults a user's machine
-# brings, to show that nothing is lost or leaked over a long run. Run by hand:
+# its nine cards and a witness, a player on every card the whole time, and the faults a user's
+# machine brings, to show that nothing is lost or leaked over a long run. Run by hand:
 #
 #   bench/soak.sh MINUTES        (QOVA_SOAK_KEEP=1 keeps the work folder; QOVA_SOAK_SEED=N)
 #
@@ -83,15 +83,22 @@ now_s() { echo "${EPOCHREALTIME%.*}"; }
 
 load_sinks || { soak_say "cannot load the sinks"; exit 1; }
 find_endpoints || exit 1
-write_config "$(card e2e00010 "Spare" sum "$(member "$eight_key" 4 0)")"
+write_config "$(card e2e00010 "Spare" sum "$(member "$eight_key" 4 0)")" \
+  "$(card e2e00011 "Witness 44k" sum "$(member "$eight_key" 5 0)")"
 
 # Each card: name, id, what its players play (tone:HZ, or noise:SEED for the joined cards,
 # whose alignment is measured by correlation), and where it is heard: SINK:CHANNEL:near|far.
-names=("Stereo" "Split L" "Split R" "Mono left" "Mono right" "Delay" "Joined" "Stereo 44k" "Joined back")
-ids=(e2e00001 e2e00002 e2e00003 e2e00004 e2e00005 e2e00006 e2e00007 e2e00008 e2e00009)
-signals=(tone:500 tone:900 tone:1300 tone:1900 tone:2900 tone:700 noise:22 tone:997 noise:33)
+# A gap on every card of a sink at once is the sink's (Wine or PulseAudio), and only a tone
+# shows a glitch without silence: on eight, Stereo 44k's would be its own, as the joined halves
+# there play noise. The witness, a second tone there, plays through the whole run to tell
+# them apart: Wine on a busy machine now and then makes the whole sink jump without a gap.
+names=("Stereo" "Split L" "Split R" "Mono left" "Mono right" "Delay" "Joined" "Stereo 44k" "Joined back" "Witness 44k")
+ids=(e2e00001 e2e00002 e2e00003 e2e00004 e2e00005 e2e00006 e2e00007 e2e00008 e2e00009 e2e00011)
+signals=(tone:500 tone:900 tone:1300 tone:1900 tone:2900 tone:700 noise:22 tone:997 noise:33 tone:1500)
 places=("wide:0:near wide:1:near" "wide:2:near" "wide:3:near" "wide:4:near" "wide:5:near"
-        "wide:6:near wide:7:near" "two:0:near eight:2:far" "eight:0:near eight:1:near" "eight:3:near two:1:far")
+        "wide:6:near wide:7:near" "two:0:near eight:2:far" "eight:0:near eight:1:near" "eight:3:near two:1:far"
+        "eight:5:near")
+witness=9
 declare -A sink_name=([wide]=qova_e2e_wide [two]=qova_e2e_two [eight]=qova_e2e_eight)
 declare -A sink_rate=([wide]=48000 [two]=48000 [eight]=44100)
 declare -A sink_channels=([wide]=8 [two]=2 [eight]=8)
@@ -113,7 +120,7 @@ for pid in "${wav_pids[@]}"; do wait "$pid" || { soak_say "cannot make WAV files
 start_qova || exit 1
 cards=$(cards_state)
 ready_cards=$(grep -c ' ready$' <<<"$cards")
-[ "$ready_cards" = 10 ] || fail "not every card is ready: $(tr '\n' ';' <<<"$cards")"
+[ "$ready_cards" = 11 ] || fail "not every card is ready: $(tr '\n' ';' <<<"$cards")"
 
 # --- recorders ----------------------------------------------------------------------------------
 
@@ -168,7 +175,9 @@ card_loop() {
     [ $d -le $left ] || d=$left
     kill_after=-
     [ $((RANDOM % 4)) = 0 ] && kill_after=$((5 + RANDOM % (d - 6)))
-    if [[ ${signals[$i]} == tone:* ]] && [ $((RANDOM % 2)) = 0 ]; then
+    if [ "$i" = "$witness" ]; then
+      d=$left kill_after=- source_args=(--tone "${signals[$i]#tone:}")
+    elif [[ ${signals[$i]} == tone:* ]] && [ $((RANDOM % 2)) = 0 ]; then
       source_args=(--tone "${signals[$i]#tone:}")
     else
       source_args=(--wav "$(windows_path "$work/card$i.wav")")
@@ -537,7 +546,7 @@ hung=$(for f in "$work"/events-*.txt; do awk '$1 == "launch" { open = 1 } $1 == 
 [ "$hung" = 0 ] || fail "$hung player(s) never ended"
 
 # The hostile client: every step as it should be, but for its last, which looks for no busy
-# card at all while the soak's players hold nine, and for its card being offline while its
+# card at all while the soak's players hold ten, and for its card being offline while its
 # sink (eight) was away.
 hostile_failed=0
 for f in "$work"/hostile-*.txt; do
