@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace core {
@@ -131,11 +133,31 @@ TEST(CardEditingEnable, TextsMayPointIntoTheSettings) {
     EXPECT_TRUE(settings.devices[1].enabled);
 }
 
+using Edit = std::function<EditResult(Settings&, const RandomSource&)>;
+
 struct Refusal {
     const char* what;
-    std::function<EditResult(Settings&, const RandomSource&)> edit;
+    Edit edit;
     EditResult expected;
 };
+
+using AddCards = EditResult (*)(Settings&, std::string_view, std::uint32_t, std::uint32_t, std::string_view,
+                                const RandomSource&);
+
+Edit adding(AddCards add, std::string key, std::uint32_t channel, std::uint32_t count, std::string name) {
+    return [=](Settings& s, const RandomSource& r) { return add(s, key, channel, count, name, r); };
+}
+
+Edit joining(std::string leftKey, std::uint32_t leftChannel, std::string rightKey, std::uint32_t rightChannel,
+             std::uint32_t leftCount, std::uint32_t rightCount, std::string name) {
+    return [=](Settings& s, const RandomSource& r) {
+        return joinOutputs(s, leftKey, leftChannel, rightKey, rightChannel, leftCount, rightCount, name, r);
+    };
+}
+
+Edit deleting(std::string id) {
+    return [=](Settings& s, const RandomSource&) { return deleteCard(s, id); };
+}
 
 TEST(CardEditingRefusals, EveryRefusalLeavesTheSettingsAlone) {
     const std::string name64(64, 'n');
@@ -143,110 +165,58 @@ TEST(CardEditingRefusals, EveryRefusalLeavesTheSettingsAlone) {
     const std::string name62(62, 'n');
     const std::string name63(63, 'n');
     using R = EditResult;
-    using S = Settings;
-    using Rs = RandomSource;
     const Refusal refusals[] = {
         // mono
-        {"mono, empty name", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 1, 8, "", r); },
-         R::NameLength},
-        {"mono, 65-byte name", [&](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 1, 8, name65, r); },
-         R::NameLength},
-        {"mono, name before device", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:gone", 99, 8, "", r); },
-         R::NameLength},
-        {"mono, device not listed", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:gone", 1, 8, "M", r); },
-         R::DeviceNotListed},
-        {"mono, key differs in case", [](S& s, const Rs& r) { return addMonoCard(s, "WASAPI:eight", 1, 8, "M", r); },
-         R::DeviceNotListed},
-        {"mono, device before channel", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:gone", 99, 8, "M", r); },
-         R::DeviceNotListed},
-        {"mono, channel = count", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 8, 8, "M", r); },
-         R::NoSuchChannel},
-        {"mono, channel 64", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 64, 128, "M", r); },
-         R::NoSuchChannel},
-        {"mono, no channels", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 0, 0, "M", r); },
-         R::NoSuchChannel},
-        {"mono, channel before taken", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 5, 4, "M", r); },
-         R::NoSuchChannel},
-        {"mono, taken by first member", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 0, 8, "M", r); },
-         R::OutputTaken},
-        {"mono, taken by second member", [](S& s, const Rs& r) { return addMonoCard(s, "wasapi:eight", 5, 8, "M", r); },
-         R::OutputTaken},
+        {"mono, empty name", adding(addMonoCard, "wasapi:eight", 1, 8, ""), R::NameLength},
+        {"mono, 65-byte name", adding(addMonoCard, "wasapi:eight", 1, 8, name65), R::NameLength},
+        {"mono, name before device", adding(addMonoCard, "wasapi:gone", 99, 8, ""), R::NameLength},
+        {"mono, device not listed", adding(addMonoCard, "wasapi:gone", 1, 8, "M"), R::DeviceNotListed},
+        {"mono, key differs in case", adding(addMonoCard, "WASAPI:eight", 1, 8, "M"), R::DeviceNotListed},
+        {"mono, device before channel", adding(addMonoCard, "wasapi:gone", 99, 8, "M"), R::DeviceNotListed},
+        {"mono, channel = count", adding(addMonoCard, "wasapi:eight", 8, 8, "M"), R::NoSuchChannel},
+        {"mono, channel 64", adding(addMonoCard, "wasapi:eight", 64, 128, "M"), R::NoSuchChannel},
+        {"mono, no channels", adding(addMonoCard, "wasapi:eight", 0, 0, "M"), R::NoSuchChannel},
+        {"mono, channel before taken", adding(addMonoCard, "wasapi:eight", 5, 4, "M"), R::NoSuchChannel},
+        {"mono, taken by first member", adding(addMonoCard, "wasapi:eight", 0, 8, "M"), R::OutputTaken},
+        {"mono, taken by second member", adding(addMonoCard, "wasapi:eight", 5, 8, "M"), R::OutputTaken},
         // stereo
-        {"stereo, 65-byte name", [&](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 1, 8, name65, r); },
-         R::NameLength},
-        {"stereo, device not listed", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:gone", 1, 8, "S", r); },
-         R::DeviceNotListed},
-        {"stereo, first channel = count",
-         [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 8, 8, "S", r); }, R::NoSuchChannel},
-        {"stereo, right channel = count",
-         [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 7, 8, "S", r); }, R::NoSuchChannel},
-        {"stereo, right channel 64",
-         [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 63, 128, "S", r); }, R::NoSuchChannel},
-        {"stereo, first channel wraps",
-         [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 0xffffffffu, 8, "S", r); }, R::NoSuchChannel},
-        {"stereo, left taken", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 5, 8, "S", r); },
-         R::OutputTaken},
-        {"stereo, right taken", [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 4, 8, "S", r); },
-         R::OutputTaken},
-        {"stereo, left taken before right missing",
-         [](S& s, const Rs& r) { return addStereoCard(s, "wasapi:eight", 5, 6, "S", r); }, R::OutputTaken},
+        {"stereo, 65-byte name", adding(addStereoCard, "wasapi:eight", 1, 8, name65), R::NameLength},
+        {"stereo, device not listed", adding(addStereoCard, "wasapi:gone", 1, 8, "S"), R::DeviceNotListed},
+        {"stereo, first channel = count", adding(addStereoCard, "wasapi:eight", 8, 8, "S"), R::NoSuchChannel},
+        {"stereo, right channel = count", adding(addStereoCard, "wasapi:eight", 7, 8, "S"), R::NoSuchChannel},
+        {"stereo, right channel 64", adding(addStereoCard, "wasapi:eight", 63, 128, "S"), R::NoSuchChannel},
+        {"stereo, first channel wraps", adding(addStereoCard, "wasapi:eight", 0xffffffffu, 8, "S"), R::NoSuchChannel},
+        {"stereo, left taken", adding(addStereoCard, "wasapi:eight", 5, 8, "S"), R::OutputTaken},
+        {"stereo, right taken", adding(addStereoCard, "wasapi:eight", 4, 8, "S"), R::OutputTaken},
+        {"stereo, left taken before right missing", adding(addStereoCard, "wasapi:eight", 5, 6, "S"), R::OutputTaken},
         // split
-        {"split, empty name", [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 1, 8, "", r); },
-         R::NameLength},
-        {"split, 63-byte name", [&](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 1, 8, name63, r); },
-         R::NameLength},
-        {"split, device not listed", [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:gone", 1, 8, "P", r); },
-         R::DeviceNotListed},
-        {"split, right channel = count",
-         [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 7, 8, "P", r); }, R::NoSuchChannel},
-        {"split, left taken", [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 0, 8, "P", r); },
-         R::OutputTaken},
-        {"split, left free, right taken",
-         [](S& s, const Rs& r) { return addSplitCards(s, "wasapi:eight", 4, 8, "P", r); }, R::OutputTaken},
+        {"split, empty name", adding(addSplitCards, "wasapi:eight", 1, 8, ""), R::NameLength},
+        {"split, 63-byte name", adding(addSplitCards, "wasapi:eight", 1, 8, name63), R::NameLength},
+        {"split, device not listed", adding(addSplitCards, "wasapi:gone", 1, 8, "P"), R::DeviceNotListed},
+        {"split, right channel = count", adding(addSplitCards, "wasapi:eight", 7, 8, "P"), R::NoSuchChannel},
+        {"split, left taken", adding(addSplitCards, "wasapi:eight", 0, 8, "P"), R::OutputTaken},
+        {"split, left free, right taken", adding(addSplitCards, "wasapi:eight", 4, 8, "P"), R::OutputTaken},
         // join
-        {"join, empty name",
-         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 1, "asio:rme", 0, 8, 2, "", r); },
-         R::NameLength},
-        {"join, name before same output",
-         [&](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 1, "wasapi:eight", 1, 8, 8, name65, r); },
-         R::NameLength},
-        {"join, same output",
-         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 1, "wasapi:eight", 1, 8, 8, "J", r); },
+        {"join, empty name", joining("wasapi:eight", 1, "asio:rme", 0, 8, 2, ""), R::NameLength},
+        {"join, name before same output", joining("wasapi:eight", 1, "wasapi:eight", 1, 8, 8, name65), R::NameLength},
+        {"join, same output", joining("wasapi:eight", 1, "wasapi:eight", 1, 8, 8, "J"), R::SameOutput},
+        {"join, same output before anything else", joining("wasapi:gone", 0, "wasapi:gone", 0, 0, 0, "J"),
          R::SameOutput},
-        {"join, same output before anything else",
-         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:gone", 0, "wasapi:gone", 0, 0, 0, "J", r); },
-         R::SameOutput},
-        {"join, left not listed",
-         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:gone", 1, "asio:rme", 0, 8, 2, "J", r); },
-         R::DeviceNotListed},
-        {"join, right not listed",
-         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 1, "asio:gone", 0, 8, 2, "J", r); },
-         R::DeviceNotListed},
-        {"join, left channel = left count",
-         [](S& s, const Rs& r) { return joinOutputs(s, "asio:rme", 2, "wasapi:eight", 2, 2, 8, "J", r); },
-         R::NoSuchChannel},
-        {"join, right channel = right count",
-         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 2, "asio:rme", 2, 8, 2, "J", r); },
-         R::NoSuchChannel},
-        {"join, right channel 64",
-         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 2, "asio:rme", 64, 8, 128, "J", r); },
-         R::NoSuchChannel},
-        {"join, left taken",
-         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 0, "asio:rme", 0, 8, 2, "J", r); },
+        {"join, left not listed", joining("wasapi:gone", 1, "asio:rme", 0, 8, 2, "J"), R::DeviceNotListed},
+        {"join, right not listed", joining("wasapi:eight", 1, "asio:gone", 0, 8, 2, "J"), R::DeviceNotListed},
+        {"join, left channel = left count", joining("asio:rme", 2, "wasapi:eight", 2, 2, 8, "J"), R::NoSuchChannel},
+        {"join, right channel = right count", joining("wasapi:eight", 2, "asio:rme", 2, 8, 2, "J"), R::NoSuchChannel},
+        {"join, right channel 64", joining("wasapi:eight", 2, "asio:rme", 64, 8, 128, "J"), R::NoSuchChannel},
+        {"join, left taken", joining("wasapi:eight", 0, "asio:rme", 0, 8, 2, "J"), R::OutputTaken},
+        {"join, right taken", joining("asio:rme", 0, "wasapi:eight", 5, 2, 8, "J"), R::OutputTaken},
+        {"join, left taken before right not listed", joining("wasapi:eight", 5, "asio:gone", 0, 8, 2, "J"),
          R::OutputTaken},
-        {"join, right taken",
-         [](S& s, const Rs& r) { return joinOutputs(s, "asio:rme", 0, "wasapi:eight", 5, 2, 8, "J", r); },
-         R::OutputTaken},
-        {"join, left taken before right not listed",
-         [](S& s, const Rs& r) { return joinOutputs(s, "wasapi:eight", 5, "asio:gone", 0, 8, 2, "J", r); },
-         R::OutputTaken},
-        {"join, right channel before right taken",
-         [](S& s, const Rs& r) { return joinOutputs(s, "asio:rme", 0, "wasapi:eight", 5, 2, 4, "J", r); },
+        {"join, right channel before right taken", joining("asio:rme", 0, "wasapi:eight", 5, 2, 4, "J"),
          R::NoSuchChannel},
         // delete
-        {"delete, unknown id", [](S& s, const Rs&) { return deleteCard(s, "deadbeef"); }, R::NoSuchCard},
-        {"delete, empty id", [](S& s, const Rs&) { return deleteCard(s, ""); }, R::NoSuchCard},
-        {"delete, id differs in case", [](S& s, const Rs&) { return deleteCard(s, "00C0FFEE"); }, R::NoSuchCard},
+        {"delete, unknown id", deleting("deadbeef"), R::NoSuchCard},
+        {"delete, empty id", deleting(""), R::NoSuchCard},
+        {"delete, id differs in case", deleting("00C0FFEE"), R::NoSuchCard},
     };
     int draws = 0;
     const RandomSource random = scripted({0x12345678}, &draws);
