@@ -110,6 +110,7 @@ sinks=(wide two eight)
 longest_play=100
 wav_pids=()
 for i in "${!names[@]}"; do
+  [ "$i" = "$witness" ] && continue  # plays its tone, never a file
   signal=${signals[$i]}
   [[ $signal == noise:* ]] && signal=$signal:3000
   nice -n 19 "$analyse" wav "$work/card$i.wav" $longest_play "$signal" "$signal" &

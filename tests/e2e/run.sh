@@ -210,7 +210,7 @@ say "Joined cards: $(twice_fitted) of 2 far halves fitted the clocks' offset twi
 sleep 30
 play_joined "Joined cards" $join_tolerance_ms
 # Both cores loaded for 10 s: a far half held up for longer than its FIFO holds starts again,
-# and one held up for less stays some tenths of a millisecond off (0.31 ms at most in fifteen
+# and one held up for less stays some tenths of a millisecond off (0.31 ms at most in fourteen
 # runs) while the proportional part wins it back. Judged as the idle minute is, restarts aside:
 # a far half that a hold-up leaves a period off, or drifting, fails.
 play_joined "Joined, cores loaded" $join_tolerance_ms load
