@@ -84,10 +84,16 @@ core::DeviceSettings device(const std::string& key) {
 
 using test_support::card;
 
-// The stereo null test output 0 with one stereo card, "Kitchen", on it.
-core::Settings kitchenSettings() {
+// The stereo null test output 0 set up, and no card.
+core::Settings nullDeviceSettings() {
     core::Settings settings;
     settings.devices = {device("null:0")};
+    return settings;
+}
+
+// The same with one stereo card, "Kitchen", on it.
+core::Settings kitchenSettings() {
+    core::Settings settings = nullDeviceSettings();
     settings.cards = {card("0000000a", "Kitchen", {{"null:0", 0, 0.0}, {"null:0", 1, 0.0}})};
     settings.language = "en";
     return settings;
@@ -246,8 +252,9 @@ public:
     DWORD processId() const { return processId_; }
 
     // The main window, once it exists and the program answers messages sent to it (so its
-    // start-up is through and its main loop runs).
+    // start-up is through and its main loop runs); nullptr when it never does.
     HWND waitForWindow() {
+        if (!started()) return nullptr;  // the constructor has said why
         HWND window = nullptr;
         eventually([&] { return !running() || (window = findTopWindow(processId_, kMainWindowClass)) != nullptr; },
                    std::chrono::milliseconds(kStartMs));
@@ -263,6 +270,12 @@ public:
         eventually([&] { return !running() || (box = findTopWindow(processId_, L"#32770", caption)) != nullptr; },
                    std::chrono::milliseconds(timeoutMs));
         return box;
+    }
+
+    // The tray menu's quit command, then finish().
+    DWORD quit(HWND window) {
+        PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
+        return finish();
     }
 
     // The exit code; 0xffffffff (and a failure) when it does not end in time.
@@ -345,7 +358,6 @@ TEST(ProgramLife, StartsInOrderServesThePipeAndQuitsFromTheTrayMenu) {
     const std::string settingsFile = readFile(data.file(L"config.json"));
     const std::wstring pipe = uniquePipe(L"life");
     Program program(data, pipe, L"--null-devices 1");
-    ASSERT_TRUE(program.started());
     HWND window = program.waitForWindow();
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(becomesVisible(window, true)) << "a start without --tray shows the window";
@@ -361,8 +373,7 @@ TEST(ProgramLife, StartsInOrderServesThePipeAndQuitsFromTheTrayMenu) {
     EXPECT_NE(cards.find("ready"), std::string::npos) << cards;
 
     // The tray menu's quit command; no player holds a card, so nothing is asked.
-    PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
-    EXPECT_EQ(program.finish(), 0u);
+    EXPECT_EQ(program.quit(window), 0u);
     EXPECT_FALSE(mutexExists(L"QOVA-running"));
     EXPECT_FALSE(mutexExists(singleInstanceMutexName(win::userSidString(), pipe)));
     EXPECT_FALSE(WaitNamedPipeW(pipe.c_str(), 0)) << "the pipe is gone";
@@ -395,7 +406,6 @@ TEST(ProgramLife, AsksBeforeQuittingUnderAPlayerButNotWhenTheSessionEnds) {
     writeSettingsFile(data, kitchenSettings());
     const std::wstring pipe = uniquePipe(L"session");
     Program program(data, pipe, L"--null-devices 1");
-    ASSERT_TRUE(program.started());
     HWND window = program.waitForWindow();
     ASSERT_NE(window, nullptr);
 
@@ -462,12 +472,9 @@ struct RunValue {
 
 TEST(ProgramTray, StartsHiddenWithSoundCardsAndComesBackOnEveryShowAction) {
     TempFolder data;
-    core::Settings settings;
-    settings.devices = {device("null:0")};
-    writeSettingsFile(data, settings);
+    writeSettingsFile(data, nullDeviceSettings());
     const std::wstring pipe = uniquePipe(L"tray");
     Program program(data, pipe, L"--tray --null-devices 1");
-    ASSERT_TRUE(program.started());
     HWND window = program.waitForWindow();
     ASSERT_NE(window, nullptr);
     std::this_thread::sleep_for(300ms);
@@ -502,8 +509,7 @@ TEST(ProgramTray, StartsHiddenWithSoundCardsAndComesBackOnEveryShowAction) {
         EXPECT_EQ(RunValue::read(), L"<none>");
     }
 
-    PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
-    EXPECT_EQ(program.finish(), 0u);
+    EXPECT_EQ(program.quit(window), 0u);
 }
 
 // The balloon's mark under the user's key, removed before and after.
@@ -524,15 +530,12 @@ struct TrayNoticeMark {
 TEST(ProgramTray, TellsOnceEverThatItRunsOnWhenItsWindowIsClosed) {
     TrayNoticeMark mark;
     TempFolder data;
-    core::Settings settings;
-    settings.devices = {device("null:0")};
-    writeSettingsFile(data, settings);
+    writeSettingsFile(data, nullDeviceSettings());
     const std::string configBefore = readFile(data.file(L"config.json"));
     const std::wstring pipe = uniquePipe(L"notice");
     const std::string told = "window closed: told the user once that QOVA runs on in the notification area";
     for (int run = 0; run < 2; ++run) {
         Program program(data, pipe, L"--null-devices 1");
-        ASSERT_TRUE(program.started());
         HWND window = program.waitForWindow();
         ASSERT_NE(window, nullptr);
         for (int close = 0; close < 2; ++close) {
@@ -542,8 +545,7 @@ TEST(ProgramTray, TellsOnceEverThatItRunsOnWhenItsWindowIsClosed) {
             PostMessageW(window, WM_COMMAND, kOpenCommand, 0);
         }
         EXPECT_EQ(TrayNoticeMark::read(), 1u) << "run " << run;
-        PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
-        EXPECT_EQ(program.finish(), 0u);
+        EXPECT_EQ(program.quit(window), 0u);
     }
     const std::vector<std::string> log = logMessages(data);
     EXPECT_EQ(std::count(log.begin(), log.end(), told), 1) << joined(log);
@@ -559,7 +561,6 @@ TEST(ProgramSettings, UnparsableFileIsMovedAsideAndTheProgramStartsEmptyAndShown
     const std::wstring pipe = uniquePipe(L"broken");
     // --tray, but with no sound card set up the window shows all the same.
     Program program(data, pipe, L"--tray --null-devices 1");
-    ASSERT_TRUE(program.started());
     HWND window = program.waitForWindow();
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(becomesVisible(window, true));
@@ -567,8 +568,7 @@ TEST(ProgramSettings, UnparsableFileIsMovedAsideAndTheProgramStartsEmptyAndShown
     EXPECT_FALSE(fileExists(data.file(L"config.json")));
     const std::string cards = playerCards(pipe);
     EXPECT_NE(cards.find("QOVA has no cards yet."), std::string::npos) << cards;
-    PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
-    EXPECT_EQ(program.finish(), 0u);
+    EXPECT_EQ(program.quit(window), 0u);
 
     const std::vector<std::string> log = logMessages(data);
     const int moved = indexOf(log, "config: ");
@@ -591,8 +591,7 @@ TEST(ProgramSettings, AFileHeldOpenAtStartIsLeftAloneAndLoadsOnceLetGo) {
         HWND window = program.waitForWindow();
         EXPECT_NE(window, nullptr);
         const std::string cards = playerCards(pipe);
-        PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
-        EXPECT_EQ(program.finish(), 0u);
+        EXPECT_EQ(program.quit(window), 0u);
         return cards;
     };
     {
@@ -617,14 +616,12 @@ TEST(ProgramSettings, ValidationIssuesAreLoggedInOrderAndNothingOpens) {
     writeSettingsFile(data, settings);
     const std::wstring pipe = uniquePipe(L"issues");
     Program program(data, pipe, L"--null-devices 1");
-    ASSERT_TRUE(program.started());
     HWND window = program.waitForWindow();
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(becomesVisible(window, true));
     const std::string cards = playerCards(pipe);
     EXPECT_NE(cards.find("QOVA has no cards yet."), std::string::npos) << "refused as a whole\n" << cards;
-    PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
-    EXPECT_EQ(program.finish(), 0u);
+    EXPECT_EQ(program.quit(window), 0u);
 
     const std::vector<std::string> log = logMessages(data);
     const int first = indexOf(log, "config problem: ");
@@ -646,11 +643,9 @@ TEST(ProgramDevices, TwentyNullDevicesGiveEightOfTwoKinds) {
     writeSettingsFile(data, settings);
     const std::wstring pipe = uniquePipe(L"null");
     Program program(data, pipe, L"--tray --null-devices 20");
-    ASSERT_TRUE(program.started());
     HWND window = program.waitForWindow();
     ASSERT_NE(window, nullptr);
-    PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
-    EXPECT_EQ(program.finish(), 0u);
+    EXPECT_EQ(program.quit(window), 0u);
 
     const std::vector<std::string> log = logMessages(data);
     for (int index = 0; index < 8; ++index) {
@@ -785,7 +780,6 @@ TEST(ProgramOnASink, PlaysAToneOnZoneAAndQuitsCleanly) {
     writeSettingsFile(data, settings);
     const std::wstring pipe = uniquePipe(L"sink");
     Program program(data, pipe, L"--tray");
-    ASSERT_TRUE(program.started());
     HWND window = program.waitForWindow();
     ASSERT_NE(window, nullptr);
 
@@ -796,8 +790,7 @@ TEST(ProgramOnASink, PlaysAToneOnZoneAAndQuitsCleanly) {
                                                     L"--pipe " + pipe + L" play \"Zone A\" --tone 1000 --seconds 3");
     EXPECT_EQ(played.exitCode, 0u) << played.output;
 
-    PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
-    EXPECT_EQ(program.finish(), 0u);
+    EXPECT_EQ(program.quit(window), 0u);
     EXPECT_EQ(processesNamed(L"QOVA.exe"), 0);
     EXPECT_EQ(processesNamed(L"qova-player.exe"), 0);
 
