@@ -151,12 +151,33 @@ done
 # tens of ppm, which moves the mean until the next fit: the far halves weigh the fits together.
 # Once both have fitted twice, most idle minutes stay within 0.05 to 0.3 ms, and with both
 # cores loaded within 0.02 to 0.5 ms. A stall of Wine's audio that makes both far halves start
-# again can leave them up to some 3.8 ms off, won back at about 15 s per e-fold: the 20 s
-# after a restart are reported (marked r) but not judged. A far half on the 44.1 kHz sink now
+# again (its server saving the registry, see note_registry_saves) can leave them up to some
+# 3.8 ms off, won back at about 15 s per e-fold: the 20 s after a restart are reported (marked
+# r) but not judged. A far half on the 44.1 kHz sink now
 # and then had every stretch set aside for a minute after a start, playing by an offset
 # measured some 250 ppm off, 1 to 3 ms apart: its twin's fits now reach it. Judged at 2 ms, so
 # that Wine's wander does not fail a run while a far half that drifts or plays a period off does.
 join_tolerance_ms=2
+# note_registry_saves FILE: the times (seconds since the epoch) at which Wine's server saved the
+# registry, one a line, until ended. The server writes every changed registry file every 30 s
+# from its start (system.reg alone is 1.7 MB) and serves no other request meanwhile: every
+# stream of QOVA's waits, PulseAudio can find them all empty at once, and they come back
+# unequally late, which can make both far halves start again some 1.3 s later (a second outside
+# their band, and the next health check). The save writes each file's time, which a poll a
+# second finds.
+note_registry_saves() {
+  local prefix=${WINEPREFIX:-$HOME/.wine} last now
+  last=$(stat -c %.3Y "$prefix"/*.reg 2>/dev/null | sort -n | tail -n 1)
+  : >"$1"
+  while sleep 1; do
+    now=$(stat -c %.3Y "$prefix"/*.reg 2>/dev/null | sort -n | tail -n 1)
+    # One save writes the files some milliseconds apart: a poll between them sees it once.
+    if [ -n "$now" ] && awk -v a="$now" -v b="${last:-0}" 'BEGIN { exit !(a - b > 1) }'; then
+      echo "$now" >>"$1"
+    fi
+    last=$now
+  done
+}
 # play_joined LABEL TOLERANCE [LOAD]: plays both joined cards for a minute and checks them; with
 # LOAD, both cores are kept busy for 10 s from 25 s on.
 play_joined() {
@@ -172,6 +193,9 @@ play_joined() {
     stress_pid=$!
     started_pids+=("$stress_pid")
   fi
+  note_registry_saves "$work/registry-saves.txt" &
+  local saves_pid=$!
+  started_pids+=("$saves_pid")
   play_seconds=$((join_seconds + 30))
   play_all "Joined:joined" "Joined back:joined_back"
   play_seconds=40
@@ -179,13 +203,22 @@ play_joined() {
   sleep 0.3
   stop_recording "$two_rec" "$two_stamp"
   stop_recording "$joined_rec" "$joined_stamp"
+  kill "$saves_pid" 2>/dev/null
+  wait "$saves_pid" 2>/dev/null
   starts=$(($(grep -c 'far half on .* started' "$data/qova.log") - starts_before))
-  say "$label: far halves started again $starts time(s) while the joined cards played"
-  grep 'far half on .* started' "$data/qova.log" | tail -n "$starts" | sed "s/^/e2e:   /"
-  # The log's wall-clock times put on the recorders' clock (CLOCK_MONOTONIC).
+  say "$label: far halves started again $starts time(s) while the joined cards played;" \
+    "Wine saved its registry $(wc -l <"$work/registry-saves.txt") time(s) meanwhile"
+  # The log's wall-clock times put on the recorders' clock (CLOCK_MONOTONIC); each restart told
+  # with what came before it.
   lead=$(python3 -c 'import time; print(time.time() - time.monotonic())')
-  while read -r day time _; do
-    restarts+=("$(awk -v t="$(date -d "$day $time" +%s.%N)" -v l="$lead" 'BEGIN { printf "%.3f", t - l }')")
+  local line at save
+  while read -r line; do
+    read -r day time _ <<<"$line"
+    at=$(date -d "$day $time" +%s.%N)
+    restarts+=("$(awk -v t="$at" -v l="$lead" 'BEGIN { printf "%.3f", t - l }')")
+    save=$(awk -v t="$at" '$1 <= t && t - $1 <= 3 { s = t - $1 } END { if (s != "") printf "%.1f", s }' \
+      "$work/registry-saves.txt")
+    say "  $line${save:+ ($save s after Wine saved its registry)}"
   done < <(grep 'far half on .* started' "$data/qova.log" | tail -n "$starts")
   check "$analyse" joins "$label" "$work/two.raw" "$work/two.times" 48000 2 \
     "$work/joined.raw" "$work/joined.times" 44100 8 0 2 3 1 "$tolerance" "${restarts[@]}"
@@ -197,7 +230,9 @@ play_joined() {
 # per e-fold: one run began 1.65 ms off right after the second fits, and stayed within
 # 0.17 ms from 30 s on. On a busy machine a far half can start again and again in its first minute, each
 # start setting its stretch back: the CI machine's once took 80 s to its first fit, and
-# played 3.2 ms off meanwhile (its twin's fits now reach it; that wait is not judged).
+# played 3.2 ms off meanwhile (its twin's fits now reach it; that wait is not judged). In a run
+# of the joined cards alone Wine's server is new, and its first registry save, 30 s after its
+# start, falls in this wait, where it can make both far halves start again.
 twice_fitted() {  # how many far halves have logged two fits
   grep "the clocks' offset fitted" "$data/qova.log" | awk '{ print $5 }' | sort | uniq -c | awk '$1 >= 2' | wc -l
 }
