@@ -150,13 +150,14 @@ done
 # stretch to the next, and the two cards' fits of the one pair of streams can differ by some
 # tens of ppm, which moves the mean until the next fit: the far halves weigh the fits together.
 # Once both have fitted twice, most idle minutes stay within 0.05 to 0.3 ms, and with both
-# cores loaded within 0.02 to 0.5 ms. A stall of Wine's audio that makes both far halves start
-# again (its server saving the registry, see note_registry_saves) can leave them up to some
-# 3.8 ms off, won back at about 15 s per e-fold: the 20 s after a restart are reported (marked
-# r) but not judged. A far half on the 44.1 kHz sink now
-# and then had every stretch set aside for a minute after a start, playing by an offset
-# measured some 250 ppm off, 1 to 3 ms apart: its twin's fits now reach it. Judged at 2 ms, so
-# that Wine's wander does not fail a run while a far half that drifts or plays a period off does.
+# cores loaded within 0.02 to 1 ms. A stall of Wine's audio that makes both far halves start
+# again (a hold-up on a busy machine, or Wine's server saving the registry: see
+# note_registry_saves) can leave them up to some 3.8 ms off, won back at about 15 s per e-fold:
+# the 20 s after a restart are reported (marked r) but not judged. A far half on the 44.1 kHz
+# sink now and then had every stretch set aside for a minute after a start, playing by an
+# offset measured some 250 ppm off, 1 to 3 ms apart: its twin's fits now reach it. Judged at
+# 2 ms, so that Wine's wander does not fail a run while a far half that drifts or plays a
+# period off does.
 join_tolerance_ms=2
 # note_registry_saves FILE: the times (seconds since the epoch) at which Wine's server saved the
 # registry, one a line, until ended. The server writes every changed registry file every 30 s
@@ -228,11 +229,11 @@ play_joined() {
 # after each far half has taken two (the log tells the first two), or after 150 s. What the
 # halves drifted apart by before the fits is won back by the proportional part, about 15 s
 # per e-fold: one run began 1.65 ms off right after the second fits, and stayed within
-# 0.17 ms from 30 s on. On a busy machine a far half can start again and again in its first minute, each
-# start setting its stretch back: the CI machine's once took 80 s to its first fit, and
-# played 3.2 ms off meanwhile (its twin's fits now reach it; that wait is not judged). In a run
-# of the joined cards alone Wine's server is new, and its first registry save, 30 s after its
-# start, falls in this wait, where it can make both far halves start again.
+# 0.17 ms from 30 s on. On a busy machine a far half can start again and again in its first
+# minute, each start setting its stretch back: the CI machine's once took 80 s to its first
+# fit, and played 3.2 ms off meanwhile (its twin's fits now reach it; that wait is not judged).
+# In a run of the joined cards alone Wine's server is new, and its first registry save, 30 s
+# after its start, falls in this wait, where it can make both far halves start again.
 twice_fitted() {  # how many far halves have logged two fits
   grep "the clocks' offset fitted" "$data/qova.log" | awk '{ print $5 }' | sort | uniq -c | awk '$1 >= 2' | wc -l
 }
