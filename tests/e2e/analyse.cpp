@@ -11,6 +11,11 @@
 //       Copies standard input to OUT.raw and writes, for every read, the frames received so
 //       far and the monotonic clock in nanoseconds to OUT.times, so that two recordings
 //       made side by side can be put on one time line.
+//   e2e_analyse stalls OUT MS
+//       Until ended, sleeps a millisecond at a time and writes to OUT, for every sleep that
+//       took MS or more longer, when it ended (the system clock's seconds and the monotonic
+//       clock's) and how long it took in ms: the machine stood still, or was too busy to wake
+//       a sleeper for that long.
 //   e2e_analyse tones LABEL FILE RATE CHANNELS CHANNEL MINSECONDS HZ:AMPLITUDE...
 //       The channel carries exactly these sines at these amplitudes (at the file's rate)
 //       for at least MINSECONDS of clean 0.1 s windows, and nothing else.
@@ -22,7 +27,8 @@
 //   e2e_analyse delay LABEL FILE RATE CHANNELS FIRST SECOND MS
 //       The second channel carries the first channel's signal MS milliseconds later.
 //   e2e_analyse joins LABEL A.raw A.times RATE CHANNELS B.raw B.times RATE CHANNELS
-//                     FIRST_NEAR FIRST_FAR SECOND_NEAR SECOND_FAR TOLERANCE_MS [RESTART...]
+//                     FIRST_NEAR FIRST_FAR SECOND_NEAR SECOND_FAR TOLERANCE_MS[/AFTER_MS]
+//                     [RESTART... held=AT...]
 //       Two joined cards, the first near on A's channel FIRST_NEAR and far on B's FIRST_FAR,
 //       the second the other way round: each far half plays its near half's signal at the
 //       same moment, within TOLERANCE_MS, once what the sinks themselves add is taken out.
@@ -30,7 +36,9 @@
 //       after a far half started again are left out: after each RESTART (seconds on the
 //       recorders' clock, from QOVA's log) and after a far half fell silent while the other
 //       card's near half on the same sink went on; the 20 s after those are reported, marked
-//       r, but not judged. TOLERANCE_MS "-" reports the alignment without judging it.
+//       r, but not judged. With AFTER_MS, a window less than a minute after a restart or a
+//       hold-up (held=AT: the machine loaded from then on) is judged within AFTER_MS instead,
+//       marked *. TOLERANCE_MS "-" reports the alignment without judging it.
 //
 // Recordings are raw interleaved 32-bit little-endian float, as parec writes them with
 // --format=float32le.
@@ -249,6 +257,33 @@ int stamp(int argc, char** argv) {
     std::fclose(data);
     std::fclose(times);
     return kPass;
+}
+
+// A virtual machine can stop for tens or hundreds of milliseconds, both cores at once, with no
+// steal time counted: every stream of Wine's and PulseAudio's waits, and they come back
+// unequally late. Only a program that looks at the clock all the time sees it.
+int stalls(int argc, char** argv) {
+    if (argc != 4) return kUsage;
+    const double limitMs = std::atof(argv[3]);
+    std::FILE* out = std::fopen(argv[2], "w");
+    if (out == nullptr || !(limitMs > 0.0)) return kUsage;
+    auto seconds = [](clockid_t clock) {
+        timespec now{};
+        clock_gettime(clock, &now);
+        return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+    };
+    const timespec sleep{0, 1000000};
+    double last = seconds(CLOCK_MONOTONIC);
+    for (;;) {
+        nanosleep(&sleep, nullptr);
+        const double now = seconds(CLOCK_MONOTONIC);
+        const double tookMs = (now - last) * 1000.0;
+        if (tookMs - 1.0 >= limitMs) {
+            std::fprintf(out, "%.3f %.3f %.1f\n", seconds(CLOCK_REALTIME), now, tookMs);
+            std::fflush(out);
+        }
+        last = now;
+    }
 }
 
 // --- sine fitting -----------------------------------------------------------------------------
@@ -845,6 +880,10 @@ constexpr double kJoinSettleSeconds = 3.0;  // after the start, and after a far 
 // windows from 3 s after such a start on. On simulated clocks a hold-up of either side is
 // within 0.5 ms in under 2 s (drift_bench); what keeps them off under Wine is not known yet.
 constexpr double kJoinRecoverSeconds = 20.0;
+// ... and from there on until this long after it they may still be some tenths of a
+// millisecond off: one start that landed 3.6 ms off was 0.97 ms off 20 to 25 s after it,
+// and at 15 s per e-fold such a start is within 0.5 ms some 30 s after it.
+constexpr double kJoinDisturbedSeconds = 60.0;
 constexpr int kJoinPointsNeeded = 5;
 constexpr double kJoinPieceSeconds = 0.1;
 constexpr double kJoinSearchSeconds = 0.4;  // offsets up to 400 ms either way are found
@@ -926,8 +965,20 @@ int checkJoins(int argc, char** argv) {
     const auto secondFar = static_cast<std::uint32_t>(std::atol(argv[14]));   // on A
     const bool judged = std::string_view(argv[15]) != "-";
     const double toleranceMs = judged ? std::atof(argv[15]) : 0.0;
+    const char* after = std::strchr(argv[15], '/');
+    const double disturbedToleranceMs = judged && after ? std::atof(after + 1) : toleranceMs;
     std::vector<double> restartTimes;
-    for (int i = 16; i < argc; ++i) restartTimes.push_back(std::atof(argv[i]));
+    std::vector<double> disturbances;  // restarts and hold-ups
+    for (int i = 16; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg.starts_with("held=")) {
+            disturbances.push_back(std::atof(argv[i] + 5));
+        } else {
+            restartTimes.push_back(std::atof(argv[i]));
+            disturbances.push_back(restartTimes.back());
+        }
+    }
+    if (judged && !(toleranceMs > 0.0 && disturbedToleranceMs >= toleranceMs)) return kUsage;
     if (firstNear >= a.recording.channels || secondFar >= a.recording.channels || firstFar >= b.recording.channels ||
         secondNear >= b.recording.channels)
         return kUsage;
@@ -982,6 +1033,7 @@ int checkJoins(int argc, char** argv) {
     int weak = 0;
     double settledFrom = from + kJoinSettleSeconds - (0.5 + kJoinSearchSeconds);
     double recoveredFrom = settledFrom;  // judged from here on
+    double disturbedUntil = -1e300;      // judged within disturbedToleranceMs until then
     // A dropout in the near piece, or in the far piece it was matched with (10 ms either side).
     auto droppedOut = [&](int signal, double fromSeconds, double toSeconds) {
         const TimedRecording& side = *sides[signal];
@@ -989,10 +1041,11 @@ int checkJoins(int argc, char** argv) {
                           side.recording.rate);
     };
     // Every 5 s window: the median of QOVA's alignment at the moments measured in it, and at
-    // those of them that are judged.
+    // those of them that are judged; judged within disturbedToleranceMs when any of those is.
     struct WindowFigures {
         std::vector<double> own;
         std::vector<double> judged;
+        bool disturbed = false;
     };
     std::vector<WindowFigures> windows(static_cast<std::size_t>((to - from) / kJoinWindowSeconds) + 1);
     for (double at = from; at <= to; at += kJoinStepSeconds) {
@@ -1013,6 +1066,7 @@ int checkJoins(int argc, char** argv) {
             ++restarts;
             settledFrom = std::max(settledFrom, at + kJoinSettleSeconds);
             recoveredFrom = std::max(recoveredFrom, at + kJoinRecoverSeconds);
+            disturbedUntil = std::max(disturbedUntil, at + kJoinDisturbedSeconds);
         }
         if (firstNearOut || secondNearOut || firstFarOut || secondFarOut) {
             ++dropouts;
@@ -1042,21 +1096,32 @@ int checkJoins(int argc, char** argv) {
             at < recoveredFrom || std::any_of(restartTimes.begin(), restartTimes.end(), [at](double restart) {
                 return at >= restart && at < restart + kJoinRecoverSeconds;
             });
-        if (!recovering) window.judged.push_back(window.own.back());
+        if (recovering) continue;
+        window.judged.push_back(window.own.back());
+        window.disturbed = window.disturbed || at < disturbedUntil ||
+                           std::any_of(disturbances.begin(), disturbances.end(), [at](double disturbance) {
+                               return at >= disturbance && at < disturbance + kJoinDisturbedSeconds;
+                           });
     }
+    // Restarts from the log that bear on this span: those in the minute before it as well.
+    const auto loggedRestarts = std::count_if(restartTimes.begin(), restartTimes.end(), [&](double restart) {
+        return restart >= from - kJoinDisturbedSeconds && restart <= to;
+    });
     // A run that is only reported (a machine loaded on purpose) may leave nothing to measure
     // between its restarts; the judged run of the same cards tells a wrong signal.
     if (measured == 0) {
         std::printf(
             "e2e: %-28s nothing measured: %d moment(s) had a dropout, %d matched weakly, the rest were within %.0f s "
-            "of a restart (%zu in the log, %d seen in the recording): %s\n",
-            (label + ":").c_str(), dropouts, weak, kJoinSettleSeconds, restartTimes.size(), restarts,
+            "of a restart (%td in the log, %d seen in the recording): %s\n",
+            (label + ":").c_str(), dropouts, weak, kJoinSettleSeconds, loggedRestarts, restarts,
             judged ? "FAILED" : "reported, not judged");
         return judged ? kFail : kPass;
     }
     std::string ownFigures;
     double worstOwn = 0.0;
     double worstJudged = 0.0;
+    double worstDisturbed = 0.0;
+    bool anyDisturbed = false;
     for (WindowFigures& window : windows) {
         if (window.own.empty()) {
             ownFigures += " -";
@@ -1066,24 +1131,39 @@ int checkJoins(int argc, char** argv) {
         const double median = window.own[window.own.size() / 2];
         std::sort(window.judged.begin(), window.judged.end());
         worstOwn = std::max(worstOwn, std::fabs(median));
-        if (!window.judged.empty())
-            worstJudged = std::max(worstJudged, std::fabs(window.judged[window.judged.size() / 2]));
+        // Only a tolerance apart from the other marks a window judged within it.
+        const bool disturbed = window.disturbed && disturbedToleranceMs > toleranceMs;
+        if (!window.judged.empty()) {
+            const double judgedMedian = std::fabs(window.judged[window.judged.size() / 2]);
+            double& worst = disturbed ? worstDisturbed : worstJudged;
+            worst = std::max(worst, judgedMedian);
+            anyDisturbed = anyDisturbed || disturbed;
+        }
         char part[32];
-        // Marked: a window with moments of a far half that started again less than
-        // kJoinRecoverSeconds before, which are not judged.
-        std::snprintf(part, sizeof part, " %+.2f%s", median, window.judged.size() < window.own.size() ? "r" : "");
+        // Marked r: a window with moments of a far half that started again less than
+        // kJoinRecoverSeconds before, which are not judged; *: judged within
+        // disturbedToleranceMs.
+        std::snprintf(part, sizeof part, " %+.2f%s%s", median, window.judged.size() < window.own.size() ? "r" : "",
+                      disturbed && !window.judged.empty() ? "*" : "");
         ownFigures += part;
     }
-    pass = pass && (!judged || (measured >= kJoinPointsNeeded && weak * 4 <= measured && worstJudged <= toleranceMs));
+    pass = pass && (!judged || (measured >= kJoinPointsNeeded && weak * 4 <= measured && worstJudged <= toleranceMs &&
+                                worstDisturbed <= disturbedToleranceMs));
     std::printf(
         "e2e: %-28s %d moments over %.1f s, every %.1f s (%d skipped for a dropout, %d for a weak match, at most "
-        "a quarter of those measured; the %.0f s after %zu restart(s) in the log and %d seen in the recording left "
-        "out, and the %.0f s after them, marked r, not judged); correlation at least %.3f; the sinks' own skew from "
+        "a quarter of those measured; the %.0f s after %td restart(s) in the log from a minute before on and %d seen "
+        "in the recording left out, and the %.0f s after them, marked r, not judged); correlation at least %.3f; the "
+        "sinks' own skew from "
         "%+.2f to %+.2f ms\n",
         (label + ", measured:").c_str(), measured, to - from, kJoinStepSeconds, dropouts, weak, kJoinSettleSeconds,
-        restartTimes.size(), restarts, kJoinRecoverSeconds, weakest, skewLow, skewHigh);
-    char limit[80] = "reported, not judged";
-    if (judged && worstJudged < worstOwn)
+        loggedRestarts, restarts, kJoinRecoverSeconds, weakest, skewLow, skewHigh);
+    char limit[200] = "reported, not judged";
+    if (judged && anyDisturbed)
+        std::snprintf(limit, sizeof limit,
+                      "%.2f ms where judged within %.2f ms, %.2f ms where judged within %.2f ms (*: less than %.0f s "
+                      "after a restart or a hold-up)",
+                      worstJudged, toleranceMs, worstDisturbed, disturbedToleranceMs, kJoinDisturbedSeconds);
+    else if (judged && worstJudged < worstOwn)
         std::snprintf(limit, sizeof limit, "%.2f ms where judged, within %.2f ms", worstJudged, toleranceMs);
     else if (judged) std::snprintf(limit, sizeof limit, "within %.2f ms", toleranceMs);
     std::printf("e2e: %-28s QOVA's alignment per %.0f s%s ms (worst %.2f ms = %.0f frames at %u Hz, %s): %s\n",
@@ -1093,8 +1173,9 @@ int checkJoins(int argc, char** argv) {
 }
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: e2e_analyse wav|stamp|tones|frequency|silence|delay|joins ... (see the top of analyse.cpp)\n");
+    std::fprintf(
+        stderr,
+        "usage: e2e_analyse wav|stamp|stalls|tones|frequency|silence|delay|joins ... (see the top of analyse.cpp)\n");
     return kUsage;
 }
 
@@ -1106,6 +1187,7 @@ int main(int argc, char** argv) {
     int result = kUsage;
     if (command == "wav") result = writeWav(argc, argv);
     else if (command == "stamp") result = stamp(argc, argv);
+    else if (command == "stalls") result = stalls(argc, argv);
     else if (command == "tones") result = checkTones(argc, argv);
     else if (command == "frequency") result = checkFrequency(argc, argv);
     else if (command == "silence") result = checkSilence(argc, argv);
