@@ -154,11 +154,9 @@ stop_sink_recorder() {
   wait_exit "${stamper[$1]}" 5 >/dev/null
 }
 : >"$work/windows.txt"  # fault and blind windows, wall-clock seconds
-# The machine itself can stand still, both cores at once, for tens to hundreds of ms (a virtual
-# machine's host): every stream waits, and a sink can fall silent as a whole or jump. Each stop
-# of 20 ms or more is noted, so that the report can say which of the sinks' gaps followed one.
-"$analyse" stalls "$work/stalls.txt" 20 &
-started_pids+=($!)
+# The machine standing still can make a sink fall silent as a whole or jump: the report says
+# which of the sinks' gaps followed a stop.
+watch_stalls
 measured=$(( ($(now_s) - ${lead%.*}) / segment_seconds - 1 ))  # the last piece measured
 for sink in "${sinks[@]}"; do record_sink "$sink"; done
 
@@ -631,7 +629,7 @@ read -r sink_gaps after_stall < <(awk '
   $8 == "sink" && $9 != "inside" { key = $2 " " sprintf("%.1f", $5); if (key in seen) next; seen[key] = 1; gaps++
     for (k = 1; k <= n; ++k) if ($5 >= stall[k] - 0.1 && $5 - stall[k] <= 1) { after++; break } }
   END { printf "%d %d\n", gaps, after }' "$work/stalls.txt" "$work/gap-list.tsv" 2>/dev/null)
-soak_say "  the machine stood still $(awk '{ n++; if ($3 > m) m = $3 } END { printf "%d time(s) for 20 ms or more%s", n, n ? sprintf(" (%.0f ms at most)", m) : "" }' "$work/stalls.txt");" \
+soak_say "  the machine stood still $(stood_still);" \
   "${after_stall:-0} of the ${sink_gaps:-0} gap(s) of a whole sink outside the fault windows came within a second after"
 soak_say "  rings, sampled every 10 s: $(awk '{ n++; f += $4; if ($4 > mx) mx = $4 } END { printf "%d samples, fill %.0f frames on average, at most %d", n, n ? f / n : 0, mx }' "$work/rings.txt" 2>/dev/null)"
 underruns_outside=$(awk '

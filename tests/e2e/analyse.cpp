@@ -1153,8 +1153,7 @@ int checkJoins(int argc, char** argv) {
         "e2e: %-28s %d moments over %.1f s, every %.1f s (%d skipped for a dropout, %d for a weak match, at most "
         "a quarter of those measured; the %.0f s after %td restart(s) in the log from a minute before on and %d seen "
         "in the recording left out, and the %.0f s after them, marked r, not judged); correlation at least %.3f; the "
-        "sinks' own skew from "
-        "%+.2f to %+.2f ms\n",
+        "sinks' own skew from %+.2f to %+.2f ms\n",
         (label + ", measured:").c_str(), measured, to - from, kJoinStepSeconds, dropouts, weak, kJoinSettleSeconds,
         loggedRestarts, restarts, kJoinRecoverSeconds, weakest, skewLow, skewHigh);
     char limit[200] = "reported, not judged";

@@ -73,6 +73,21 @@ end_started() {
   for module in "${modules[@]}"; do pactl unload-module "$module" 2>/dev/null; done
 }
 
+# The machine itself can stand still, both cores at once, for tens to hundreds of ms (a virtual
+# machine's host stopping it, with no steal time counted): every stream of Wine's and
+# PulseAudio's waits, and they come back unequally late. watch_stalls notes each stop of 20 ms
+# or more in $work/stalls.txt (e2e_analyse stalls) until stalls_pid is ended; stood_still
+# [FROM TO] tells how many came between FROM and TO (seconds since the epoch), and the longest.
+watch_stalls() {
+  "$analyse" stalls "$work/stalls.txt" 20 &
+  stalls_pid=$!
+  started_pids+=("$stalls_pid")
+}
+stood_still() {
+  awk -v a="${1:-0}" -v b="${2:-1e18}" '$1 >= a && $1 <= b { n++; if ($3 > m) m = $3 }
+    END { printf "%d time(s) for 20 ms or more%s", n, n ? sprintf(" (%.0f ms at most)", m) : "" }' "$work/stalls.txt"
+}
+
 wine_run() { timeout -k 5 "$1" wine "${@:2}" </dev/null; }
 
 player() { wine_run 60 "$win_bin/qova-player.exe" --pipe "$pipe" "$@"; }

@@ -180,6 +180,11 @@ note_registry_saves() {
     last=$now
   done
 }
+# last_before FILE T: how long before T (seconds since the epoch) the last line of FILE came
+# whose first field is within 3 s before it, and that line's third field; nothing if none.
+last_before() {
+  awk -v t="$2" '$1 <= t && t - $1 <= 3 { s = sprintf("%.1f %.0f", t - $1, $3) } END { printf "%s", s }' "$1"
+}
 # play_joined LABEL TOLERANCE [LOAD]: plays both joined cards for a minute and checks them; with
 # LOAD, both cores are kept busy for 10 s from 25 s on.
 play_joined() {
@@ -214,18 +219,16 @@ play_joined() {
   starts=$(($(grep -c 'far half on .* started' "$data/qova.log") - starts_before))
   say "$label: far halves started again $starts time(s) while the joined cards played;" \
     "Wine saved its registry $(wc -l <"$work/registry-saves.txt") time(s) meanwhile, and the machine stood still" \
-    "$(awk -v a="$minute_start" -v b="$minute_end" '$1 >= a && $1 <= b { n++; if ($3 > m) m = $3 }
-      END { printf "%d time(s)%s", n, n ? sprintf(" (%.0f ms at most)", m) : "" }' "$work/stalls.txt")"
+    "$(stood_still "$minute_start" "$minute_end")"
   # Each restart in this minute told with what came before it.
   local line at save stall
   while read -r line; do
     read -r day time _ <<<"$line"
     at=$(date -d "$day $time" +%s.%N)
-    save=$(awk -v t="$at" '$1 <= t && t - $1 <= 3 { s = t - $1 } END { if (s != "") printf "%.1f", s }' \
-      "$work/registry-saves.txt")
-    stall=$(awk -v t="$at" '$1 <= t && t - $1 <= 3 { s = sprintf("%.1f s after the machine stood still for %.0f ms", t - $1, $3) }
-      END { printf "%s", s }' "$work/stalls.txt")
-    say "  $line${save:+ ($save s after Wine saved its registry)}${stall:+ ($stall)}"
+    save=$(last_before "$work/registry-saves.txt" "$at")
+    stall=$(last_before "$work/stalls.txt" "$at")
+    say "  $line${save:+ (${save% *} s after Wine saved its registry)}${stall:+ (${stall% *} s after the machine stood" \
+      "still for ${stall#* } ms)}"
   done < <(grep 'far half on .* started' "$data/qova.log" | tail -n "$starts")
   # Every restart so far (each far half's first start aside), its wall-clock time put on the
   # recorders' clock (CLOCK_MONOTONIC): one in the minute before bears on this one.
@@ -251,15 +254,13 @@ play_joined() {
 twice_fitted() {  # how many far halves have logged two fits
   grep "the clocks' offset fitted" "$data/qova.log" | awk '{ print $5 }' | sort | uniq -c | awk '$1 >= 2' | wc -l
 }
-# The machine itself can stand still: on this project's virtual machines both cores at once
-# stopped for 30 to 200 ms now and then with nothing else running, and some of those stops
-# made both far halves start again 0.5 to 1.5 s later, for the same reason as a registry save
-# does. A sleeper that looks at the clock every millisecond notes each stop of 20 ms or more
-# while the joined cards are measured, so that each restart says whether one came before it.
-# A stop that starts nothing again leaves the halves where they were: it is not judged apart.
-"$analyse" stalls "$work/stalls.txt" 20 &
-stalls_pid=$!
-started_pids+=("$stalls_pid")
+# The machine itself can stand still (see watch_stalls): on this project's virtual machines
+# both cores at once stopped for 30 to 200 ms now and then with nothing else running, and some
+# of those stops made both far halves start again 0.5 to 1.5 s later, for the same reason as a
+# registry save does. Watched while the joined cards are measured, so that each restart says
+# whether one came before it. A stop that starts nothing again leaves the halves where they
+# were: it is not judged apart.
+watch_stalls
 fit_wait_start=$(date +%s.%N)
 for _ in $(seq 1 750); do
   [ "$(twice_fitted)" -ge 2 ] && break
