@@ -7,9 +7,19 @@
 
 namespace core {
 
+double DueClock::windowFor(double periodSeconds) {
+    return std::clamp(kWindowCallbacks * periodSeconds, kWindowSeconds, kMaxWindowSeconds);
+}
+
+DueClock::DueClock(double rateHz, bool known, double windowSeconds)
+    : rateHz_(rateHz),
+      knownBins_(
+          std::clamp(static_cast<std::size_t>(std::ceil(windowSeconds / kBinSeconds - 1e-9)), kNominalBins, kBins)),
+      windowBins_(known ? knownBins_ : kNominalBins) {}
+
 void DueClock::setRate(double rateHz) {
     if (rateHz > 0.0) rateHz_ = rateHz;
-    windowBins_ = kBins;
+    windowBins_ = knownBins_;
 }
 
 void DueClock::restart(std::int64_t nowNs, double frames) {

@@ -23,6 +23,15 @@ public:
     // by a millisecond: a quarter of one then.
     static constexpr double kWindowSeconds = 1.0;
     static constexpr double kNominalWindowSeconds = 0.25;
+    // The window holds this many callbacks at least: the least late of a second's 23 callbacks
+    // of 2048 frames is some 0.06 ms late and wanders by as much from one window to the next,
+    // which held the halves of a joined card several frames apart for minutes; of a hundred,
+    // about a quarter of that. Longer windows are skewed more by a rate off by a few ppm, so
+    // only coarse periods get one.
+    static constexpr double kWindowCallbacks = 100.0;
+    static constexpr double kMaxWindowSeconds = 8.0;
+    // The window for a stream whose callbacks come every periodSeconds.
+    static double windowFor(double periodSeconds);
     // A callback this much later than its predecessors say it was due is a stream that has
     // moved on (its callbacks lost to a hold-up, its sound card's buffer refilled late): the
     // schedule starts afresh from it.
@@ -33,7 +42,8 @@ public:
 
     // known: the rate is known to within a few ppm, or off by as much as the other stream's
     // (their skews then cancel), so that the longer window may be used from the start.
-    explicit DueClock(double rateHz, bool known = false) : rateHz_(rateHz), windowBins_(known ? kBins : kNominalBins) {}
+    // windowSeconds: see windowFor.
+    explicit DueClock(double rateHz, bool known = false, double windowSeconds = kWindowSeconds);
 
     // nowNs: when this chunk's callback came (a chunk of a burst stamped where the previous
     // one ends); frames: the stream's frames before this chunk. Returns when the chunk was
@@ -53,8 +63,8 @@ public:
     }
 
 private:
-    static constexpr std::size_t kBins = 8;
-    static constexpr double kBinSeconds = kWindowSeconds / kBins;
+    static constexpr double kBinSeconds = kWindowSeconds / 8;
+    static constexpr auto kBins = static_cast<std::size_t>(kMaxWindowSeconds / kBinSeconds);
     // A callback's time and the stream's frames before it, from the origin.
     struct Point {
         double seconds = 0.0;
@@ -69,6 +79,7 @@ private:
     double rateHz_;
     static constexpr std::size_t kNominalBins = static_cast<std::size_t>(kNominalWindowSeconds / kBinSeconds);
     static_assert(kNominalBins >= 1);
+    std::size_t knownBins_;  // the window once the rate is known
     std::size_t windowBins_;
     bool begun_ = false;
     std::int64_t originNs_ = 0;

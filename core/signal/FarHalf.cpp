@@ -38,6 +38,8 @@ FarHalfPlan planFarHalf(double primaryRateHz, std::uint32_t primaryPeriodFrames,
         std::max(FarHalf::kMeasureSeconds, FarHalf::kMeasureCallbacks *
                                                std::max(farPeriodAtPrimary, static_cast<double>(primaryPeriodFrames)) /
                                                primaryRateHz);
+    plan.dueWindowSeconds =
+        DueClock::windowFor(std::max(farPeriodAtPrimary, static_cast<double>(primaryPeriodFrames)) / primaryRateHz);
     return plan;
 }
 
@@ -65,8 +67,8 @@ FarHalf::FarHalf(const FarHalfPlan& plan, std::uint32_t delayFrames, Clock clock
         // primary frame. The primary's own clock is as far off its nominal rate as the far one
         // is off this, and their due times are then skewed alike: the difference between them,
         // which is all that is read, is not.
-        farDue_ = DueClock(plan_.farRateHz * (1.0 - controller_.integral()), true);
-        primaryDue_ = DueClock(plan_.primaryRateHz, true);
+        farDue_ = DueClock(plan_.farRateHz * (1.0 - controller_.integral()), true, plan_.dueWindowSeconds);
+        primaryDue_ = DueClock(plan_.primaryRateHz, true, plan_.dueWindowSeconds);
     }
 }
 
@@ -223,7 +225,7 @@ void FarHalf::fitOffset(std::uint32_t frames, double farFrames, double fill) {
     const double slopes[3] = {fitHalves_[0].slope(), fitHalves_[1].slope(), whole.slope()};
     // Readings less than a window apart share the least late callbacks their due times were
     // read from: the stretch holds some span / window independent ones, not n.
-    const double error = whole.slopeError() * std::sqrt(whole.n * DueClock::kWindowSeconds / span);
+    const double error = whole.slopeError() * std::sqrt(whole.n * plan_.dueWindowSeconds / span);
     resetFit();
     ++fitStretches_;
     if (slopes[0] <= 0.0 || slopes[1] <= 0.0 || slopes[2] <= 0.0) return;
@@ -283,6 +285,11 @@ void FarHalf::takeFit(double fitted, double doubt, bool own) {
     }
     controller_.seed(
         std::clamp(controller_.integral(), offsetEstimate_ - offsetDoubt_, offsetEstimate_ + offsetDoubt_));
+    // The far stream's rate as the fits say it runs against the primary's measured one: its
+    // due times are then skewed alike with the primary's, and the distance read between them
+    // is not skewed at all, where each meter's own error would skew it across the window.
+    const double primaryHz = figures_.primaryRateHz.load(std::memory_order_relaxed);
+    if (primaryHz > 0.0) farDue_.setRate(primaryHz * plan_.baseRatio * (1.0 - controller_.integral()));
     figures_.fittedOffset.store(static_cast<float>(controller_.integral()), std::memory_order_relaxed);
     figures_.offsetDoubt.store(static_cast<float>(offsetDoubt_), std::memory_order_relaxed);
     (own ? figures_.fits : figures_.sharedFits).fetch_add(1, std::memory_order_relaxed);

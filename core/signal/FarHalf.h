@@ -58,6 +58,8 @@ struct FarHalfPlan {
     double farLatencyFrames = 0.0;
     // How long both sound cards' rates are measured before a first start (see kMeasureSeconds).
     double measureSeconds = 3.0;
+    // How far back both sides' due clocks look, by the coarser side's period (see DueClock).
+    double dueWindowSeconds = DueClock::kWindowSeconds;
 };
 
 FarHalfPlan planFarHalf(double primaryRateHz, std::uint32_t primaryPeriodFrames, std::uint32_t primaryLatencyFrames,
@@ -356,11 +358,11 @@ private:
     std::array<double, 2> contradiction_{};  // that fit and its doubt
     double farFrames_ = 0.0;                 // all the far output has taken, silence included
 
-    DueClock farDue_{plan_.farRateHz};
+    DueClock farDue_{plan_.farRateHz, false, plan_.dueWindowSeconds};
 
     // The primary output's thread only.
     RateMeter primaryMeter_{plan_.primaryRateHz, plan_.measureSeconds};
-    DueClock primaryDue_{plan_.primaryRateHz};
+    DueClock primaryDue_{plan_.primaryRateHz, false, plan_.dueWindowSeconds};
     double primaryFrames_ = 0.0;
     std::vector<float> pullBuffer_;
     std::vector<float> work_;

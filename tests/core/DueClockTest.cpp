@@ -10,12 +10,13 @@ namespace {
 
 using core::DueClock;
 
-// A stream of 480-frame callbacks whose device runs ppm off 48 kHz, each callback late by
-// 0 to 1.5 ms; lost(ms) moves the rest of its schedule later, as callbacks lost to a hold-up
-// do.
+// A stream of callbacks (480 frames each unless told) whose device runs ppm off 48 kHz, each
+// callback late by 0 to 1.5 ms; lost(ms) moves the rest of its schedule later, as callbacks
+// lost to a hold-up do.
 class LateStream {
 public:
-    explicit LateStream(double ppm) : hz_(48000.0 * (1.0 + ppm * 1e-6)) {}
+    explicit LateStream(double ppm, double periodFrames = 480)
+        : hz_(48000.0 * (1.0 + ppm * 1e-6)), periodFrames_(periodFrames) {}
     void lose(double ms) { shiftNs_ += ms * 1e6; }
     // Calls the clock for the next callback; returns how far before the true due time the
     // clock put it, in ms (negative: after it).
@@ -24,7 +25,7 @@ public:
         const auto nowNs = static_cast<std::int64_t>(dueNs + late_(random_) * 1e6);
         const std::int64_t due = clock.due(nowNs, frames_);
         EXPECT_LE(due, nowNs) << "never after the callback came";
-        frames_ += 480;
+        frames_ += periodFrames_;
         return (dueNs - static_cast<double>(due)) * 1e-6;
     }
     // The largest error over callbacks from..to (counted from now on).
@@ -39,6 +40,7 @@ public:
 
 private:
     double hz_;
+    double periodFrames_;
     double frames_ = 0.0;
     double shiftNs_ = 0.0;
     std::mt19937_64 random_{3};
@@ -54,6 +56,14 @@ TEST(DueClock, ReadsPastTheCallbacksLateness) {
     stream.worstMs(clock, 0, DueClock::kSettleCalls);
     EXPECT_TRUE(clock.settled());
     EXPECT_LT(stream.worstMs(clock, 100, 3000), 0.1);
+}
+
+// A second of 2048-frame callbacks holds 23, the least late of which is now and then some
+// tenths of a millisecond late: a coarse stream's window holds a hundred.
+TEST(DueClock, LooksBackOverAHundredCallbacksOfACoarseStream) {
+    LateStream stream(0.0, 2048);
+    DueClock clock(48000.0, true, DueClock::windowFor(2048 / 48000.0));
+    EXPECT_LT(stream.worstMs(clock, 200, 3000), 0.1);
 }
 
 // Callbacks lost for 100 ms: the schedule starts afresh from the next one, instead of putting

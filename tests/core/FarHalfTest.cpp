@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "tests/support/JoinedClocks.h"
@@ -251,6 +252,19 @@ TEST(FarHalf, ARebuildIsSoonInLineToATenthOfAMillisecond) {
         clocks.runUntil(c.seconds);
         EXPECT_LE(worstLag(clocks, clocks.firstStartSeconds() + c.from, c.seconds), c.toleranceFrames);
         EXPECT_EQ(clocks.half().figures().starts.load(), 1u);
+    }
+}
+
+// Once the far half has fitted the clocks' offset, its stream's due times run at the rate the
+// fits give against the primary's measured one: each side's own measurement, some ppm off,
+// would skew the distance read across the due clocks' window and hold the halves most of a
+// frame apart for good.
+TEST(FarHalf, ReadsTheDistanceAtTheFittedRates) {
+    for (const auto& [ppm, seed] : {std::pair{-100.0, 1017}, std::pair{100.0, 1034}}) {
+        SCOPED_TRACE(ppm);
+        sim::JoinedClocks clocks(kPrimary, runningOff(kPrimary, ppm), kLate, seed);
+        clocks.runUntil(150);
+        EXPECT_NEAR(clocks.meanLagFrames(90), 0.0, 0.4);
     }
 }
 
