@@ -304,17 +304,18 @@ bool FarHalf::measuredOffset(double& integral) const {
     return true;
 }
 
-void FarHalf::remember(double reading) {
+void FarHalf::remember(double reading, double steady) {
     recent_[recentCount_ % kRecentChunks] = reading;
+    recentSteady_[recentCount_ % kRecentChunks] = steady;
     ++recentCount_;
 }
 
 // The mean of the readings less the highest and the lowest eighth: a spike of one late callback
 // does not move it, a spread of them does, as it moves the controller's filtered level.
-double FarHalf::recentMean() const {
+double FarHalf::trimmedMean(const double* values, std::size_t readings) {
     double sorted[kRecentChunks];
-    const std::size_t count = std::min(recentCount_, kRecentChunks);
-    std::copy(recent_, recent_ + count, sorted);
+    const std::size_t count = std::min(readings, kRecentChunks);
+    std::copy(values, values + count, sorted);
     std::sort(sorted, sorted + count);
     const std::size_t cut = count / 8;
     double sum = 0.0;
@@ -435,7 +436,7 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
     // would move the first of kPrimeChunks readings of 10 ms by 13 frames.
     const double primaryHz = figures_.primaryRateHz.load(std::memory_order_relaxed);
     const double gained = (primaryHz > 0.0 ? primaryHz : plan_.primaryRateHz) * primingSeconds_;
-    remember(levelRead - gained);
+    remember(levelRead - gained, levelRead - gained);
     primingSeconds_ += frames / farDue_.rateHz();
     if (recentCount_ < kPrimeChunks) return false;
     const double levelNow = recentMean() + gained;
@@ -528,7 +529,8 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     } else {
         fill = level(due, clockNs) + held();
         dtSeconds = static_cast<double>(now - previousNs) * 1e-9;
-        remember(fill);
+        const double moved = farFrames / (plan_.baseRatio * (1.0 - controller_.integral())) - consumedFrames_;
+        remember(fill, fill - moved);
         // A distance outside the band is a hold-up on one side, not the clocks: the integral
         // holds, and after kStraySeconds the halves are lined up again.
         const double mean = recentCount_ < kMinRecentChunks ? plan_.fifoTargetFrames : recentMean();
@@ -548,11 +550,16 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         if (straySeconds_ >= kStraySeconds) {
             straySeconds_ = 0.0;
             if (stray > 0.0) {
-                // Late: what lies beyond the target goes, and the filter starts afresh.
-                trim(stray, StartCause::Late);
+                // Late: what lies beyond the target goes, and the filter starts afresh. All the
+                // while it strayed, the controller's proportional part ran the converter at its
+                // limit, which moves the distance by 48 frames a second: the readings' mean lags
+                // what it is now by half their span (16 frames with 2048-frame periods), unless
+                // each is first taken to now by what moved it since.
+                const double late = trimmedMean(recentSteady_, recentCount_) + moved - plan_.fifoTargetFrames;
+                trim(late, StartCause::Late);
                 controller_.reset();
                 recentCount_ = 0;
-                fill -= stray;
+                fill -= late;
             } else {
                 // Early: silent until the FIFO holds enough again.
                 started_ = false;

@@ -323,10 +323,15 @@ private:
     // remainder plus its filter's look-ahead, which the far half plays that much later.
     std::uint64_t pulledFrames_ = 0;
     double consumedFrames_ = 0.0;
-    void remember(double reading);
-    double recentMean() const;
+    // reading: the distance read for a chunk; steady: the same less what the primary's pushes
+    // (at the rate the integral gives) and the far half's own consumption moved it by up to
+    // that chunk, which readings taken over a while then share.
+    void remember(double reading, double steady);
+    static double trimmedMean(const double* values, std::size_t count);
+    double recentMean() const { return trimmedMean(recent_, recentCount_); }
 
     double recent_[kRecentChunks] = {};
+    double recentSteady_[kRecentChunks] = {};
     std::size_t recentCount_ = 0;
     double primingSeconds_ = 0.0;  // the far stream's time since priming began
     double straySeconds_ = 0.0;    // outside the band, in a row
