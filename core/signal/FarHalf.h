@@ -327,7 +327,7 @@ private:
     // (at the rate the integral gives) and the far half's own consumption moved it by up to
     // that chunk, which readings taken over a while then share.
     void remember(double reading, double steady);
-    static double trimmedMean(const double* values, std::size_t count);
+    static double trimmedMean(const double* values, std::size_t readings);
     double recentMean() const { return trimmedMean(recent_, recentCount_); }
 
     double recent_[kRecentChunks] = {};
