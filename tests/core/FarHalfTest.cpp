@@ -384,43 +384,18 @@ TEST(FarHalf, IsBackInLineSoonAfterAHoldUp) {
     const sim::Device coarse{48000, 2048, 4096};
     const struct {
         const char* name;
-        sim::Device primary;
-        sim::Device far;
         sim::HoldUp holdUp;
         FarHalf::StartCause cause;
-        double toleranceFrames;
+        sim::Device primary = kPrimary;
+        sim::Device far = kFar48;
+        double toleranceFrames = 0.6 * kLooseFrames;
     } cases[] = {
-        {"far, 100 ms: late, trimmed",
-         kPrimary,
-         kFar48,
-         {true, 10.0, 100.0},
-         FarHalf::StartCause::Late,
-         0.6 * kLooseFrames},
-        {"far, 20 ms: late, trimmed",
-         kPrimary,
-         kFar48,
-         {true, 10.0, 20.0},
-         FarHalf::StartCause::Late,
-         0.6 * kLooseFrames},
-        {"near, 100 ms: ran dry, primed again",
-         kPrimary,
-         kFar48,
-         {false, 10.0, 100.0},
-         FarHalf::StartCause::RanDry,
-         0.6 * kLooseFrames},
-        {"near, 20 ms: early, primed again",
-         kPrimary,
-         kFar48,
-         {false, 10.0, 20.0},
-         FarHalf::StartCause::Early,
-         0.6 * kLooseFrames},
+        {"far, 100 ms: late, trimmed", {true, 10.0, 100.0}, FarHalf::StartCause::Late},
+        {"far, 20 ms: late, trimmed", {true, 10.0, 20.0}, FarHalf::StartCause::Late},
+        {"near, 100 ms: ran dry, primed again", {false, 10.0, 100.0}, FarHalf::StartCause::RanDry},
+        {"near, 20 ms: early, primed again", {false, 10.0, 20.0}, FarHalf::StartCause::Early},
         // Once fitted: the drift of a first start's first minute would hide the trim's error.
-        {"2048-frame periods, far, 100 ms: late, trimmed",
-         coarse,
-         coarse,
-         {true, 60.0, 100.0},
-         FarHalf::StartCause::Late,
-         kCloseFrames},
+        {"2048 frames, far, 100 ms", {true, 60.0, 100.0}, FarHalf::StartCause::Late, coarse, coarse, kCloseFrames},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
