@@ -263,6 +263,20 @@ start_qova() {
 player_cards() { run_wine "$install_dir/qova-player.exe" --pipe "$test_pipe" cards 2>/dev/null | tr -d '\r'; }
 kitchen_state_is() { player_cards | grep -q "Kitchen.*$1"; }
 last_log_message() { tail -n 1 "$1/qova.log" 2>/dev/null | tr -d '\r' | sed 's/^[^]]*] //'; }
+# serves_its_card DESCRIPTION PID DATA_DIR: the QOVA of that PID serves the Kitchen card within
+# 30 s. When it does not, what the player sees, whether QOVA still runs and the end of its log
+# tell why: everything after such a start fails with it.
+serves_its_card() {
+  if wait_until 30 kitchen_state_is ready; then
+    pass "$1"
+    return
+  fi
+  fail "$1"
+  echo "  the player sees: [$(player_cards | tr '\n' ';')]"
+  if process_ended "$2"; then echo "  QOVA has ended"; else echo "  QOVA still runs"; fi
+  # Less the checks' own connections.
+  tr -d '\r' <"$3/qova.log" 2>/dev/null | grep -Ev '] player [0-9]+ (dis)?connected$' | tail -n 20 | sed 's/^/  log: /'
+}
 
 # --- install, start, uninstall ----------------------------------------------------------------
 
@@ -351,7 +365,7 @@ if [ "$mode" = running ]; then
   first=$(kitchen_data_dir first)
   start_qova "$first"
   first_pid=$qova_pid
-  check "the installed QOVA serves its card" wait_until 30 kitchen_state_is ready
+  serves_its_card "the installed QOVA serves its card" "$first_pid" "$first"
   wine "$install_dir/qova-player.exe" --pipe "$test_pipe" play Kitchen --tone 440 --seconds 120 </dev/null >/dev/null 2>&1 &
   player_pid=$!
   started_pids+=("$player_pid")
@@ -380,7 +394,7 @@ if [ "$mode" = running ]; then
   second=$(kitchen_data_dir second)
   start_qova "$second" --tray
   second_pid=$qova_pid
-  check "a QOVA hidden in the notification area serves its card" wait_until 30 kitchen_state_is ready
+  serves_its_card "a QOVA hidden in the notification area serves its card" "$second_pid" "$second"
   install
   same "an install over a running QOVA ends with exit code 0" 0 $?
   closed_normally "$second_pid" "$second"
@@ -392,7 +406,7 @@ if [ "$mode" = running ]; then
   third=$(kitchen_data_dir third)
   start_qova "$third"
   third_pid=$qova_pid
-  check "a QOVA with its window open serves its card" wait_until 30 kitchen_state_is ready
+  serves_its_card "a QOVA with its window open serves its card" "$third_pid" "$third"
   uninstall_in_place
   same "a silent uninstall over a running QOVA ends with exit code 0" 0 $?
   closed_normally "$third_pid" "$third"
