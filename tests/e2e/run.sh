@@ -221,14 +221,16 @@ play_joined() {
     "Wine saved its registry $(wc -l <"$work/registry-saves.txt") time(s) meanwhile, and the machine stood still" \
     "$(stood_still "$minute_start" "$minute_end")"
   # Each restart in this minute told with what came before it.
-  local line at save stall
+  local line at save stall told
   while read -r line; do
     read -r day time _ <<<"$line"
     at=$(date -d "$day $time" +%s.%N)
     save=$(last_before "$work/registry-saves.txt" "$at")
     stall=$(last_before "$work/stalls.txt" "$at")
-    say "  $line${save:+ (${save% *} s after Wine saved its registry)}${stall:+ (${stall% *} s after the machine stood" \
-      "still for ${stall#* } ms)}"
+    told=$line
+    [ -n "$save" ] && told+=" (${save% *} s after Wine saved its registry)"
+    [ -n "$stall" ] && told+=" (${stall% *} s after the machine stood still for ${stall#* } ms)"
+    say "  $told"
   done < <(grep 'far half on .* started' "$data/qova.log" | tail -n "$starts")
   # Every restart so far (each far half's first start aside), its wall-clock time put on the
   # recorders' clock (CLOCK_MONOTONIC): one in the minute before bears on this one.
