@@ -275,7 +275,7 @@ serves_its_card() {
   echo "  the player sees: [$(player_cards | tr '\n' ';')]"
   if process_ended "$2"; then echo "  QOVA has ended"; else echo "  QOVA still runs"; fi
   # Less the checks' own connections.
-  tr -d '\r' <"$3/qova.log" 2>/dev/null | grep -Ev '] player [0-9]+ (dis)?connected$' | tail -n 20 | sed 's/^/  log: /'
+  { tr -d '\r' <"$3/qova.log"; } 2>/dev/null | grep -Ev '] player [0-9]+ (dis)?connected$' | tail -n 20 | sed 's/^/  log: /'
 }
 
 # --- install, start, uninstall ----------------------------------------------------------------

@@ -250,9 +250,10 @@ play_joined() {
 # per e-fold: one run began 1.65 ms off right after the second fits, and stayed within
 # 0.17 ms from 30 s on. Of six runs that played the joined cards as soon as both far halves
 # had started, five were within 0.33 ms from 3 s on (restarts aside); the sixth began 0.76 ms
-# off, and was within 0.5 ms only 15 s later. On a busy machine a far half can start again and again in its first
-# minute, each start setting its stretch back: the CI machine's once took 80 s to its first
-# fit, and played 3.2 ms off meanwhile (its twin's fits now reach it; that wait is not judged).
+# off, and was within 0.5 ms only 15 s later. On a busy machine a far half can start again
+# and again in its first minute, each start setting its stretch back: the CI machine's once
+# took 80 s to its first fit, and played 3.2 ms off meanwhile (its twin's fits now reach it;
+# that wait is not judged).
 # In a run of the joined cards alone Wine's server is new, and its first registry save, 30 s
 # after its start, falls in this wait, where it can make both far halves start again.
 twice_fitted() {  # how many far halves have logged two fits
