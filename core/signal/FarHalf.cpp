@@ -458,6 +458,8 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
     src_reset(converter_.get());
     pulledFrames_ = 0;
     consumedFrames_ = 0.0;
+    realignDue_ = true;
+    realignFrames_ = 0.0;
     trim(levelNow - plan_.fifoTargetFrames, nextCause_);
     return true;
 }
@@ -482,6 +484,17 @@ bool FarHalf::holdForStep(double mean, double chunkSeconds) {
                          std::fabs(error - stepBase_) <= kStepSettledMs * plan_.primaryRateHz / 1000.0;
     if (wonBack || steppedSeconds_ >= kStepHoldSeconds) stepped_ = false;
     return stepped_;
+}
+
+// Far output's thread, playing inside the band with no step held. The recent readings, each
+// taken to now, tell where the distance is; the due clocks read it closely only once they have
+// a window of callbacks behind them.
+void FarHalf::realign(double moved) {
+    if (!realignDue_ || realignFrames_ != 0.0 || recentCount_ < kRecentChunks || !controller_.primed()) return;
+    if (farFrames_ / plan_.farRateHz < plan_.dueWindowSeconds) return;
+    realignDue_ = false;
+    const double off = steered(trimmedMean(recentSteady_, recentCount_) + moved) - controller_.targetFrames();
+    if (std::fabs(off) > kRealignMinFrames) realignFrames_ = -off;
 }
 
 // Far output's thread.
@@ -547,6 +560,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         if (learn) fitOffset(frames, farFrames, fill);
         else resetFit();
         if (holdForStep(mean, chunkSeconds)) learn = false;
+        if (learn) realign(moved);
         if (straySeconds_ >= kStraySeconds) {
             straySeconds_ = 0.0;
             if (stray > 0.0) {
@@ -559,10 +573,13 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
                 trim(late, StartCause::Late);
                 controller_.reset();
                 recentCount_ = 0;
+                realignDue_ = true;
+                realignFrames_ = 0.0;
                 fill -= late;
             } else {
                 // Early: silent until the FIFO holds enough again.
                 started_ = false;
+                realignFrames_ = 0.0;
                 nextCause_ = StartCause::Early;
                 recentCount_ = 0;
                 silence(frames);
@@ -570,7 +587,16 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
             }
         }
     }
-    const double factor = controller_.update(steered(fill), dtSeconds, learn);
+    const double steering = controller_.update(steered(fill), dtSeconds, learn);
+    double factor = steering;
+    if (realignFrames_ != 0.0) {
+        // The input this chunk takes at the controller's factor, and what it takes to move the
+        // distance by what is left, at kRealignRate at most.
+        const double input = frames / (steering * plan_.baseRatio);
+        const double move = std::clamp(realignFrames_, -input * kRealignRate, input * kRealignRate);
+        const double limit = controller_.limit();
+        factor = std::clamp(frames / plan_.baseRatio / (input - move), 1.0 - limit, 1.0 + limit);
+    }
     figures_.factor.store(static_cast<float>(factor), std::memory_order_relaxed);
 
     // The ratio holds for the whole chunk (libsamplerate would otherwise glide to it across
@@ -581,11 +607,16 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     const std::uint32_t got = read > 0 ? static_cast<std::uint32_t>(std::min<long>(read, frames)) : 0;
     std::fill(work + got, work + frames, 0.0f);
     consumedFrames_ += got / ratio;
+    if (realignFrames_ != 0.0) {
+        const double left = realignFrames_ - (got / (steering * plan_.baseRatio) - got / ratio);
+        realignFrames_ = left * realignFrames_ > 0.0 && std::fabs(left) > 0.01 ? left : 0.0;
+    }
     bool carried = got == frames;
 
     if (underflow_) {
         // Prime again from the next chunk on.
         started_ = false;
+        realignFrames_ = 0.0;
         nextCause_ = StartCause::RanDry;
         underflow_ = false;
         recentCount_ = 0;

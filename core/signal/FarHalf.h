@@ -348,6 +348,23 @@ private:
     double steppedSeconds_ = 0.0;
     // Far output's thread, playing: whether the integral holds for a step inside the band.
     bool holdForStep(double mean, double chunkSeconds);
+    // A start trims the distance to the target as both due clocks read it then. A rebuild's far
+    // half starts within a second of its outputs, when each due clock has seen only some of its
+    // window's callbacks: with 2048-frame periods, 23 of them, whose least late is some 0.06 ms
+    // late, and the start lands a few frames off. The controller's proportional part wins that
+    // back at one e-fold per target over its gain (46 s with those periods). So once the due
+    // clocks have a window behind them, the distance read then is won back at once: the
+    // converter runs kRealignRate faster or slower until it has moved the distance by that
+    // much. Once per start: a reading is still off by the two least late callbacks' lateness
+    // (a frame or so), which the controller averages out over many windows and which a
+    // realignment after every fit of the clocks' offset would only chase.
+    static constexpr double kRealignRate = 500e-6;
+    static constexpr double kRealignMinFrames = 1.0;
+    bool realignDue_ = false;
+    double realignFrames_ = 0.0;  // how far the distance is still to move
+    // Far output's thread, playing inside the band: whether a realignment starts; moved: what
+    // the primary and the far half's consumption moved the distance by up to this chunk.
+    void realign(double moved);
     RateMeter farMeter_{plan_.farRateHz, plan_.measureSeconds};
     bool seeded_ = false;  // the integral started from a learned or measured offset
     double unseededSeconds_ = 0.0;
