@@ -155,9 +155,9 @@ done
 # some 3.8 ms off, won back at about 15 s per e-fold: the 20 s after a restart are reported
 # (marked r) but not judged. A far half on the 44.1 kHz sink now and then had every stretch
 # set aside for a minute after a start, playing by an offset measured some 250 ppm off, 1 to
-# 3 ms apart: its twin's fits now reach it. Judged within 0.5 ms (the idle windows of 38 runs were within 0.3 ms), and within 2 ms in the
-# minute after a restart or after the load began (marked *), which a far half that drifts or
-# plays a period off still fails.
+# 3 ms apart: its twin's fits now reach it. Judged within 0.5 ms (the idle windows of 38 runs
+# were within 0.3 ms), and within 2 ms in the minute after a restart or after the load began
+# (marked *), which a far half that drifts or plays a period off still fails.
 join_tolerance_ms=0.5/2
 # note_registry_saves FILE: the times (seconds since the epoch) at which Wine's server saved the
 # registry, one a line, until ended. The server writes every changed registry file every 30 s
