@@ -348,18 +348,24 @@ private:
     double steppedSeconds_ = 0.0;
     // Far output's thread, playing: whether the integral holds for a step inside the band.
     bool holdForStep(double mean, double chunkSeconds);
-    // A start trims the distance to the target as both due clocks read it then. A rebuild's far
-    // half starts within a second of its outputs, when each due clock has seen only some of its
-    // window's callbacks: with 2048-frame periods, 23 of them, whose least late is some 0.06 ms
-    // late, and the start lands a few frames off. The controller's proportional part wins that
-    // back at one e-fold per target over its gain (46 s with those periods). So once the due
-    // clocks have a window behind them, the distance read then is won back at once: the
-    // converter runs kRealignRate faster or slower until it has moved the distance by that
-    // much. Once per start: a reading is still off by the two least late callbacks' lateness
-    // (a frame or so), which the controller averages out over many windows and which a
-    // realignment after every fit of the clocks' offset would only chase.
+    // The controller's proportional part wins a distance back at one e-fold per target over its
+    // gain: 46 s with 2048-frame periods. Two things leave the halves some frames apart that
+    // the distance read tells well before then:
+    //  - A start trims the distance to the target as both due clocks read it then. A rebuild's
+    //    far half starts within a second of its outputs, when each due clock has seen only some
+    //    of its window's callbacks (with 2048-frame periods, 23, whose least late is some
+    //    0.06 ms late), and lands a few frames off.
+    //  - Until the fits have found the clocks' offset, the halves drift apart by what the
+    //    integral is off: 2.2 frames for each ppm with 2048-frame periods, held there.
+    // So once the due clocks have a window behind them after a start, and after each fit that
+    // moves the integral by kRealignAfterFit or more, the distance read then is won back at
+    // once: the converter runs kRealignRate faster or slower until it has moved the distance by
+    // that much. Not after every fit: a reading is still off by the two least late callbacks'
+    // lateness (a frame or so), which the controller averages out over many windows and which
+    // realigning on every fit would only chase.
     static constexpr double kRealignRate = 500e-6;
     static constexpr double kRealignMinFrames = 1.0;
+    static constexpr double kRealignAfterFit = 1e-6;
     bool realignDue_ = false;
     double realignFrames_ = 0.0;  // how far the distance is still to move
     // Far output's thread, playing inside the band: whether a realignment starts; moved: what

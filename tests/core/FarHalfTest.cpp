@@ -300,6 +300,20 @@ TEST(FarHalf, MeasuresTheClocksCloselyWithLongPeriodsAndFarOffClocks) {
     EXPECT_LT(std::sqrt(squares / count), 20e-6);
 }
 
+// Until its fits find the clocks' offset, a first start plays by the one its callbacks' times
+// gave, some ppm off, and the halves drift apart by it: with 1024-frame periods 20 frames in
+// some draws, which the proportional part alone takes minutes to win back. A fit that moves
+// the integral wins it back at once.
+TEST(FarHalf, WinsBackAtOnceWhatTheHalvesDriftedApartBeforeTheFits) {
+    const sim::Device primary{48000, 1024, 2048};
+    for (const double ppm : {900.0, -500.0}) {
+        SCOPED_TRACE(ppm);
+        sim::JoinedClocks clocks(primary, runningOff(primary, ppm), kLate, 3);
+        clocks.runUntil(90.0);
+        EXPECT_LE(worstLag(clocks, clocks.firstStartSeconds() + 20.0, 90.0), kTightFrames);
+    }
+}
+
 // Callbacks' times give the clocks' offset to some tens of ppm, and a shared-mode engine's
 // first callbacks can leave it hundreds off; once the far half plays, its own stream gives it
 // to a few, unless a hold-up bends the stretch it is fitted over.
