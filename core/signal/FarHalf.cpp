@@ -286,7 +286,8 @@ void FarHalf::takeFit(double fitted, double doubt, bool own) {
     const double integralBefore = controller_.integral();
     controller_.seed(
         std::clamp(controller_.integral(), offsetEstimate_ - offsetDoubt_, offsetEstimate_ + offsetDoubt_));
-    if (std::fabs(controller_.integral() - integralBefore) >= kRealignAfterFit) realignDue_ = true;
+    if (doubt <= kRealignFitDoubt && std::fabs(controller_.integral() - integralBefore) >= kRealignAfterFit)
+        realignDue_ = true;
     // The far stream's rate as the fits say it runs against the primary's measured one: its
     // due times are then skewed alike with the primary's, and the distance read between them
     // is not skewed at all, where each meter's own error would skew it across the window.

@@ -362,10 +362,14 @@ private:
     // once: the converter runs kRealignRate faster or slower until it has moved the distance by
     // that much. Not after every fit: a reading is still off by the two least late callbacks'
     // lateness (a frame or so), which the controller averages out over many windows and which
-    // realigning on every fit would only chase.
+    // realigning on every fit would only chase. Nor after a fit less sure than
+    // kRealignFitDoubt: its readings lie that far from their line (under Wine, whose streams'
+    // fits are sure to 30 to 100 ppm, realigning on each fit that moved the integral left the
+    // halves up to 1.7 ms apart).
     static constexpr double kRealignRate = 500e-6;
     static constexpr double kRealignMinFrames = 1.0;
     static constexpr double kRealignAfterFit = 1e-6;
+    static constexpr double kRealignFitDoubt = 10e-6;
     bool realignDue_ = false;
     double realignFrames_ = 0.0;  // how far the distance is still to move
     // Far output's thread, playing inside the band: whether a realignment starts; moved: what
