@@ -149,15 +149,16 @@ done
 # rates against the clock: the far halves' fits find their ratio some 100 ppm apart from one
 # stretch to the next, and the two cards' fits of the one pair of streams can differ by some
 # tens of ppm, which moves the mean until the next fit: the far halves weigh the fits together.
-# Most idle minutes stay within 0.05 to 0.3 ms, and with both cores loaded within 0.02 to
-# 1 ms. A stall of Wine's audio that makes both far halves start again (a hold-up on a busy
-# machine, or Wine's server saving the registry: see note_registry_saves) can leave them up to
-# some 3.8 ms off, won back at about 15 s per e-fold: the 20 s after a restart are reported
-# (marked r) but not judged. A far half on the 44.1 kHz sink now and then had every stretch
-# set aside for a minute after a start, playing by an offset measured some 250 ppm off, 1 to
-# 3 ms apart: its twin's fits now reach it. Judged within 0.5 ms (the idle windows of 38 runs
-# were within 0.3 ms), and within 2 ms in the minute after a restart or after the load began
-# (marked *), which a far half that drifts or plays a period off still fails.
+# Once both have fitted twice, most idle minutes stay within 0.05 to 0.3 ms, and with both
+# cores loaded within 0.02 to 1 ms. A stall of Wine's audio that makes both far halves start
+# again (a hold-up on a busy machine, or Wine's server saving the registry: see
+# note_registry_saves) can leave them up to some 3.8 ms off, won back at about 15 s per e-fold:
+# the 20 s after a restart are reported (marked r) but not judged. A far half on the 44.1 kHz
+# sink now and then had every stretch set aside for a minute after a start, playing by an
+# offset measured some 250 ppm off, 1 to 3 ms apart: its twin's fits now reach it. Judged
+# within 0.5 ms (the idle windows of 38 runs were within 0.3 ms), and within 2 ms in the
+# minute after a restart or after the load began (marked *), which a far half that drifts or
+# plays a period off still fails.
 join_tolerance_ms=0.5/2
 # note_registry_saves FILE: the times (seconds since the epoch) at which Wine's server saved the
 # registry, one a line, until ended. The server writes every changed registry file every 30 s
@@ -242,14 +243,25 @@ play_joined() {
   check "$analyse" joins "$label" "$work/two.raw" "$work/two.times" 48000 2 \
     "$work/joined.raw" "$work/joined.times" 44100 8 0 2 3 1 "$tolerance" "${restarts[@]}"
 }
-# Judged from 3 s after both far halves have started (the log tells that at the next health
-# check, after the starts themselves). A start trims the distance as both due clocks read it
-# then; once they have a window of callbacks behind them, whatever they read then is won back
-# within a second or two. Before that, one run in six began 0.76 ms off and took 15 s to be
-# within 0.5 ms, which is why earlier versions of this suite waited for the far halves' fits
-# and 30 s more. In five runs judged from 3 s on, the idle minutes were within 0.10 to 0.24 ms.
+# As Wine's streams start they run hundreds of ppm off their rates for some seconds, which the
+# far halves' first fits of their own streams then correct: the joined cards are judged 30 s
+# after each far half has taken two (the log tells the first two), or after 150 s. What the
+# halves drifted apart by before the fits is won back by the proportional part, about 15 s
+# per e-fold: one run began 1.65 ms off right after the second fits, and stayed within
+# 0.17 ms from 30 s on. Of six runs that played the joined cards as soon as both far halves
+# had started, five were within 0.33 ms from 3 s on (restarts aside); the sixth began 0.76 ms
+# off, and was within 0.5 ms only 15 s later. A far half now wins back what its due clocks
+# read once they have a window behind them, a second after its start; of seven runs judged
+# from 3 s after the starts with that, six were within 0.24 ms, and one began 0.62 ms off and
+# was won back at the proportional part's pace, as a drift before the first fits is: so the
+# wait stays. On a busy machine a far half can start again and again in its first minute,
+# each start setting its stretch back: the CI machine's once took 80 s to its first fit, and
+# played 3.2 ms off meanwhile (its twin's fits now reach it; that wait is not judged).
 # In a run of the joined cards alone Wine's server is new, and its first registry save, 30 s
-# after its start, falls in the idle minute, where it can make both far halves start again.
+# after its start, falls in this wait, where it can make both far halves start again.
+twice_fitted() {  # how many far halves have logged two fits
+  grep "the clocks' offset fitted" "$data/qova.log" | awk '{ print $5 }' | sort | uniq -c | awk '$1 >= 2' | wc -l
+}
 # The machine itself can stand still (see watch_stalls): on this project's virtual machines
 # both cores at once stopped for 30 to 200 ms now and then with nothing else running, and some
 # of those stops made both far halves start again 0.5 to 1.5 s later, for the same reason as a
@@ -257,8 +269,13 @@ play_joined() {
 # whether one came before it. A stop that starts nothing again leaves the halves where they
 # were: it is not judged apart.
 watch_stalls
-sleep 3
-say "Joined cards: judged from 3 s after both far halves started"
+fit_wait_start=$(date +%s.%N)
+for _ in $(seq 1 750); do
+  [ "$(twice_fitted)" -ge 2 ] && break
+  sleep 0.2
+done
+say "Joined cards: $(twice_fitted) of 2 far halves fitted the clocks' offset twice after $(elapsed "$fit_wait_start") s; judged from 30 s on"
+sleep 30
 play_joined "Joined cards" $join_tolerance_ms
 # Both cores loaded for 10 s: a far half held up for longer than its FIFO holds starts again,
 # and one held up for less stays some tenths of a millisecond off (0.31 ms at most in fourteen
