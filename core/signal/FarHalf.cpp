@@ -497,7 +497,10 @@ void FarHalf::realign(double moved) {
     if (farFrames_ / plan_.farRateHz < plan_.dueWindowSeconds) return;
     realignDue_ = false;
     const double off = steered(trimmedMean(recentSteady_, recentCount_) + moved) - controller_.targetFrames();
-    if (std::fabs(off) > kRealignMinFrames) realignFrames_ = -off;
+    if (std::fabs(off) <= kRealignMinFrames) return;
+    realignFrames_ = -off;
+    figures_.realignedFrames.store(static_cast<float>(off), std::memory_order_relaxed);
+    figures_.realigns.fetch_add(1, std::memory_order_release);
 }
 
 // Far output's thread.

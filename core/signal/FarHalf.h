@@ -98,6 +98,10 @@ public:
         // before the first. What a far half between the same two sound cards may weigh too.
         std::atomic<std::uint64_t> streamFit{0};
         std::atomic<std::uint32_t> sharedFits{0};  // shared fits taken (see shareFit)
+        // Realignments begun (see realign), and the distance the last one set out to win back,
+        // in primary frames: stored before realigns, which is stored with release.
+        std::atomic<std::uint32_t> realigns{0};
+        std::atomic<float> realignedFrames{0.0f};
         std::atomic<std::uint64_t> underrunFrames{0};
         // The primary's thread writes these: on a line of their own.
         alignas(64) std::atomic<std::uint64_t> overflowFrames{0};

@@ -311,6 +311,7 @@ TEST(FarHalf, WinsBackAtOnceWhatTheHalvesDriftedApartBeforeTheFits) {
         sim::JoinedClocks clocks(primary, runningOff(primary, ppm), kLate, 3);
         clocks.runUntil(90.0);
         EXPECT_LE(worstLag(clocks, clocks.firstStartSeconds() + 20.0, 90.0), kTightFrames);
+        EXPECT_GE(clocks.half().figures().realigns.load(), 1u) << "counted, for the log";
     }
 }
 

@@ -54,6 +54,7 @@ struct FarLink : core::RenderFarLink {
     std::uint32_t reportedStarts = 0;
     std::uint32_t reportedFits = 0;
     std::uint32_t reportedSharedFits = 0;
+    std::uint32_t reportedRealigns = 0;
     double reportedOffset = 0.0;
     std::uint64_t sharedStreamFit = 0;  // the last fit of its stream passed to the other far halves
 };

@@ -18,6 +18,27 @@ namespace {
 constexpr std::uint64_t kRescanIntervalMs = 3000;  // a missing sound card is looked for this often
 constexpr std::uint64_t kRetryIntervalMs = 5000;   // a failed one is tried this often
 
+// Under the router lock: a far half's last start, with why it came when it came again (of the
+// last one, when several came since the last check).
+void logFarStart(const FarLink& link) {
+    const core::FarHalf::Figures& figures = link.half->figures();
+    const char* card = link.card->id.c_str();
+    const char* farName = link.farOutput->info.name.c_str();
+    using Cause = core::FarHalf::StartCause;
+    switch (static_cast<Cause>(figures.startCause.load(std::memory_order_relaxed))) {
+    case Cause::RanDry:
+        logLine("card %s: far half on %s ran dry: its card's sound card sent nothing for longer than it holds", card,
+                farName);
+        break;
+    case Cause::Late: logLine("card %s: far half on %s played late for a second", card, farName); break;
+    case Cause::Early: logLine("card %s: far half on %s played early for a second", card, farName); break;
+    case Cause::First: break;
+    }
+    const std::uint32_t trimmed = figures.trimmedFrames.load(std::memory_order_relaxed);
+    logLine("card %s: far half on %s started; trimmed %u frames (%.1f ms) to line up with the near half", card, farName,
+            trimmed, trimmed * 1000.0 / link.card->primaryRate);
+}
+
 }  // namespace
 
 // --- health monitor -------------------------------------------------------------------------
@@ -100,29 +121,20 @@ void Router::runHealthCheck() {
                 link->card->id.c_str(), link->farOutput->info.name.c_str(), fitted * 1e6, doubtPpm);
         }
         const std::uint32_t starts = figures.starts.load(std::memory_order_acquire);
-        if (starts == link->reportedStarts) continue;
-        link->reportedStarts = starts;
-        // Of the last start, when several came since the last check.
-        using Cause = core::FarHalf::StartCause;
-        switch (static_cast<Cause>(figures.startCause.load(std::memory_order_relaxed))) {
-        case Cause::RanDry:
-            logLine("card %s: far half on %s ran dry: its card's sound card sent nothing for longer than it holds",
-                    link->card->id.c_str(), link->farOutput->info.name.c_str());
-            break;
-        case Cause::Late:
-            logLine("card %s: far half on %s played late for a second", link->card->id.c_str(),
-                    link->farOutput->info.name.c_str());
-            break;
-        case Cause::Early:
-            logLine("card %s: far half on %s played early for a second", link->card->id.c_str(),
-                    link->farOutput->info.name.c_str());
-            break;
-        case Cause::First: break;
+        if (starts != link->reportedStarts) {
+            link->reportedStarts = starts;
+            logFarStart(*link);
         }
-        const std::uint32_t trimmed = figures.trimmedFrames.load(std::memory_order_relaxed);
-        logLine("card %s: far half on %s started; trimmed %u frames (%.1f ms) to line up with the near half",
-                link->card->id.c_str(), link->farOutput->info.name.c_str(), trimmed,
-                trimmed * 1000.0 / link->card->primaryRate);
+        // A start, and a fit that moved the offset, leave the halves some frames apart, which
+        // the far half reads once it can and wins back at once: told with what it read.
+        const std::uint32_t realigns = figures.realigns.load(std::memory_order_acquire);
+        if (realigns != link->reportedRealigns) {
+            link->reportedRealigns = realigns;
+            const double ms =
+                figures.realignedFrames.load(std::memory_order_relaxed) * 1000.0 / link->card->primaryRate;
+            logLine("card %s: far half on %s read %.2f ms %s; winning that back at once", link->card->id.c_str(),
+                    link->farOutput->info.name.c_str(), std::fabs(ms), ms > 0 ? "late" : "early");
+        }
     }
 
     // An output that stalled is as good as stopped, and the user sees the same line.
