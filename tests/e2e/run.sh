@@ -257,9 +257,9 @@ play_joined() {
 # more (two of them with each stream's first second left out of that measurement, which did
 # not help), four began 0.69 to 0.94 ms off: in three of those both far halves started from
 # an offset measured from the callbacks' times at the converter's 1000 ppm limit, where the
-# fits found some 220 ppm the other way, and the first fits came some 16 s after the start.
-# So the wait stays. On a busy machine a far half can start again and again in its first minute,
-# each start setting its stretch back: the CI machine's once took 80 s to its first fit, and
+# fits found some 220 ppm the other way, and the first fit taken came 16 to 54 s after the
+# start. So the wait stays. On a busy machine a far half can start again and again in its
+# first minute, each start setting its stretch back: the CI machine's once took 80 s to its first fit, and
 # played 3.2 ms off meanwhile (its twin's fits now reach it; that wait is not judged).
 # In a run of the joined cards alone Wine's server is new, and its first registry save, 30 s
 # after its start, falls in this wait, where it can make both far halves start again.
