@@ -35,14 +35,25 @@ double DueClock::lateness(const Point& point) const {
 }
 
 double DueClock::earliest() const {
-    double least = std::numeric_limits<double>::infinity();
+    // The bins before the newest, which may hold only a callback or two so far, tell where
+    // the stream's least late callbacks lie, once there are enough of them that one unlucky
+    // bin does not.
+    double late[kBins];
+    std::size_t count = 0;
+    double newest = std::numeric_limits<double>::infinity();
     for (std::size_t back = 0; back < windowBins_; ++back) {
         const std::int64_t bin = bin_ - static_cast<std::int64_t>(back);
         if (bin < 0) break;
         const Point& point = points_[static_cast<std::size_t>(bin % static_cast<std::int64_t>(kBins))];
-        if (point.set) least = std::min(least, lateness(point));
+        if (!point.set) continue;
+        if (back == 0) newest = lateness(point);
+        else late[count++] = lateness(point);
     }
-    return least;
+    std::sort(late, late + count);
+    const double floor = count < kFloorBins ? -std::numeric_limits<double>::infinity() : onTimeFloor(late, count);
+    const double* least = std::lower_bound(late, late + count, floor);
+    return std::min(newest >= floor ? newest : std::numeric_limits<double>::infinity(),
+                    least != late + count ? *least : std::numeric_limits<double>::infinity());
 }
 
 std::int64_t DueClock::due(std::int64_t nowNs, double frames) {

@@ -98,25 +98,64 @@ bool FarHalf::RateMeter::add(std::int64_t nowNs, std::uint32_t frames) {
             earliest = Point{seconds, before, true};
         return false;
     }
-    double rateHz = nominalHz_;
+    // The rate each bin's pair of least late points gives on its own: under Wine a stream's
+    // callbacks are not only ever late (its first seconds run fast while its buffer fills, and
+    // now and then one comes some milliseconds early), and one such point, taken as the least
+    // late of its third, would tilt the rate by hundreds of ppm.
+    double slopes[kBins];
+    std::size_t count = 0;
+    for (std::size_t bin = 0; bin < kBins; ++bin) {
+        const Point& first = earliest_[0][bin];
+        const Point& last = earliest_[1][bin];
+        if (first.set && last.set && last.seconds > first.seconds)
+            slopes[count++] = (last.frames - first.frames) / (last.seconds - first.seconds);
+    }
+    std::sort(slopes, slopes + count);
+    const double median = count == 0 ? 0.0 : (slopes[(count - 1) / 2] + slopes[count / 2]) / 2.0;
+    const double spread = count == 0 ? 0.0 : slopes[count - 1 - count / 4] - slopes[count / 4];
+    // Bins that disagree (a stream still filling its buffer) or a rate no sound card runs at
+    // say nothing of the clock: measure again from here.
+    if (count < kBins / 2 || spread > kMaxSpread * nominalHz_ ||
+        std::fabs(median - nominalHz_) > kMaxOff * nominalHz_) {
+        restart();
+        return false;
+    }
+    // The least late points of each third, picked against the bins' rate and then against
+    // the rate they give, twice over: against the nominal rate, a clock 900 ppm off would
+    // tilt each third by a millisecond.
+    double rateHz = median;
     for (int pass = 0; pass < 3; ++pass) {
         const Point& first = earliestAt(0, rateHz);
         const Point& last = earliestAt(1, rateHz);
-        if (!first.set || !last.set || last.seconds <= first.seconds) return false;
         rateHz = (last.frames - first.frames) / (last.seconds - first.seconds);
-        if (!(rateHz > 0.0)) return false;
     }
+    // They are the closest where the bins agree; where the bins do not bear them out, the
+    // bins' median is the rate.
+    if (!(std::fabs(rateHz - median) <= std::max(2.0 * spread, kAgree * nominalHz_))) rateHz = median;
     rateHz_ = rateHz;
     return true;
 }
 
+void FarHalf::RateMeter::restart() {
+    const std::uint32_t restarts = restarts_ + 1;
+    *this = RateMeter(nominalHz_, seconds_);
+    restarts_ = restarts;
+}
+
 const FarHalf::RateMeter::Point& FarHalf::RateMeter::earliestAt(std::size_t third, double rateHz) const {
-    const Point* best = &earliest_[third][0];
+    auto lateness = [rateHz](const Point& point) { return point.seconds - point.frames / rateHz; };
+    double sorted[kBins];
+    std::size_t count = 0;
     for (const Point& point : earliest_[third]) {
-        if (point.set && (!best->set || point.seconds - point.frames / rateHz < best->seconds - best->frames / rateHz))
-            best = &point;
+        if (point.set) sorted[count++] = lateness(point);
     }
-    return *best;
+    std::sort(sorted, sorted + count);
+    const double floor = count == 0 ? 0.0 : DueClock::onTimeFloor(sorted, count);
+    const Point* best = nullptr;
+    for (const Point& point : earliest_[third]) {
+        if (point.set && lateness(point) >= floor && (!best || lateness(point) < lateness(*best))) best = &point;
+    }
+    return best ? *best : earliest_[third][0];
 }
 
 void FarHalf::OffsetFit::add(double v, double u) {
@@ -168,26 +207,33 @@ FarHalf::SteppedFit FarHalf::steppedFit() const {
         ++count;
     }
     if (count < 5) return {};
+    // A step between two points, or inside one (which then lies on neither line, and is left
+    // out of both fits): whichever fits the rest far better than one line does.
     const OffsetFit& all = prefix[count];
-    if (!(all.sxx() > 0)) return {};
-    const double unstepped = all.syy() - all.sxy() * all.sxy() / all.sxx();
-    double best = unstepped;
+    double bestRatio = 0.0;
     SteppedFit fit;
     for (std::size_t k = 2; k + 2 <= count; ++k) {
-        const OffsetFit& before = prefix[k];
-        OffsetFit after = all;
-        after.remove(before);
-        const double sxx = before.sxx() + after.sxx();
-        const double sxy = before.sxy() + after.sxy();
-        if (!(sxx > 0)) continue;
-        const double residual = before.syy() + after.syy() - sxy * sxy / sxx;
-        if (residual < best) {
-            best = residual;
-            fit = {sxy / sxx, std::sqrt(all.sxx() / sxx)};
+        for (const std::size_t inside : {std::size_t{0}, std::size_t{1}}) {
+            if (inside == 1 && k + 3 > count) continue;
+            const OffsetFit& before = prefix[k];
+            OffsetFit after = all;
+            after.remove(prefix[k + inside]);
+            OffsetFit rest = before;
+            rest.merge(after);
+            if (!(rest.sxx() > 0)) continue;
+            const double unstepped = rest.syy() - rest.sxy() * rest.sxy() / rest.sxx();
+            const double sxx = before.sxx() + after.sxx();
+            const double sxy = before.sxy() + after.sxy();
+            if (!(sxx > 0)) continue;
+            const double residual = std::max(before.syy() + after.syy() - sxy * sxy / sxx, 0.0);
+            const double ratio = (unstepped - residual) / (residual / (rest.n - 3.0));
+            if (ratio > bestRatio) {
+                bestRatio = ratio;
+                fit = {sxy / sxx, std::sqrt(rest.sxx() / sxx)};
+            }
         }
     }
-    const double ratio = (unstepped - best) / (std::max(best, 0.0) / static_cast<double>(count - 3));
-    return ratio > kStepRatio ? fit : SteppedFit{};
+    return bestRatio > kStepRatio ? fit : SteppedFit{};
 }
 
 void FarHalf::resetFit() {
@@ -350,10 +396,12 @@ void FarHalf::push(const float* mono, std::uint32_t frames, std::int64_t nowNs) 
     const std::uint32_t stored = fifo_.push(mono, frames, primaryDue_.due(nowNs, primaryFrames_));
     primaryFrames_ += frames;
     figures_.pushedFrames.store(frames, std::memory_order_relaxed);
+    const std::uint32_t setAside = primaryMeter_.restarts();
     if (primaryMeter_.add(nowNs, frames)) {
         figures_.primaryRateHz.store(primaryMeter_.rateHz(), std::memory_order_relaxed);
         primaryDue_.setRate(primaryMeter_.rateHz());
     }
+    if (primaryMeter_.restarts() != setAside) figures_.measurementsSetAside.fetch_add(1, std::memory_order_relaxed);
     if (stored < frames) figures_.overflowFrames.fetch_add(frames - stored, std::memory_order_relaxed);
 }
 
@@ -447,7 +495,7 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
     if (levelNow < startAt) return false;
     // A far half between two sound cards never joined before first measures their clocks, so
     // that it starts in step rather than drifting apart while the integral finds the offset.
-    if (!seeded_ && unseededSeconds_ < 2 * plan_.measureSeconds) return false;
+    if (!seeded_ && unseededSeconds_ < kMeasureWaits * plan_.measureSeconds) return false;
 
     started_ = true;
     resetFit();
@@ -521,7 +569,9 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     double fill = plan_.fifoTargetFrames;
     double dtSeconds = 0.0;
     bool learn = true;
+    const std::uint32_t setAside = farMeter_.restarts();
     if (farMeter_.add(now, frames)) farDue_.setRate(farMeter_.rateHz());
+    if (farMeter_.restarts() != setAside) figures_.measurementsSetAside.fetch_add(1, std::memory_order_relaxed);
     const double farFrames = farFrames_;
     farFrames_ += frames;
     const std::int64_t due = farDue_.due(now, farFrames);
@@ -529,9 +579,13 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     if (!seeded_ && measuredOffset(measured)) {
         controller_.seed(measured);
         seeded_ = true;
+        figures_.measuredOffset.store(static_cast<float>(measured), std::memory_order_relaxed);
+        figures_.measured.store(1, std::memory_order_release);
         // The readings so far were timed at the nominal rates.
         recentCount_ = 0;
         primingSeconds_ = 0.0;
+        // Measured only after it started: what it drifted by meanwhile is won back at once.
+        realignDue_ = realignDue_ || started_;
     }
     if (!seeded_) unseededSeconds_ += frames / plan_.farRateHz;
     if (seeded_ && sharedFit_.load(std::memory_order_relaxed) != 0) {

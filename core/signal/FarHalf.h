@@ -91,9 +91,14 @@ public:
         std::atomic<std::uint32_t> startCause{0};     // a StartCause
         std::atomic<std::uint32_t> trimmedFrames{0};  // dropped at the last start
         std::atomic<float> factor{1.0f};              // the controller's last factor
-        std::atomic<std::uint32_t> fits{0};           // fits of the clocks' offset taken
-        std::atomic<float> fittedOffset{0.0f};        // the integral after the last one
-        std::atomic<float> offsetDoubt{0.0f};         // how sure the fits taken are of it
+        // The clocks' offset measured from both sides' callbacks, stored before measured (0, 1)
+        // is stored with release; and how many measurements either side set aside.
+        std::atomic<float> measuredOffset{0.0f};
+        std::atomic<std::uint32_t> measured{0};
+        std::atomic<std::uint32_t> measurementsSetAside{0};
+        std::atomic<std::uint32_t> fits{0};     // fits of the clocks' offset taken
+        std::atomic<float> fittedOffset{0.0f};  // the integral after the last one
+        std::atomic<float> offsetDoubt{0.0f};   // how sure the fits taken are of it
         // The last fit of its own stream that was sure enough to weigh, as packFit makes it; 0
         // before the first. What a far half between the same two sound cards may weigh too.
         std::atomic<std::uint64_t> streamFit{0};
@@ -128,10 +133,13 @@ public:
     static constexpr double kStepMs = 1.5;
     // Without a learned offset, both sound cards' rates are measured against the steady clock
     // over this long, and the integral starts from what they say; the far half waits for it
-    // (twice this long at most). Longer with coarse periods, to see kMeasureCallbacks of the
-    // coarser side: the measurement's error grows with the period and falls with the square
-    // of the time (fewer callbacks to find the least late one among, over a shorter span).
+    // (kMeasureWaits times this long at most: a measurement set aside is made again, and a
+    // shared-mode stream under Wine spends its first two seconds filling its buffer). Longer
+    // with coarse periods, to see kMeasureCallbacks of the coarser side: the measurement's
+    // error grows with the period and falls with the square of the time (fewer callbacks to
+    // find the least late one among, over a shorter span).
     static constexpr double kMeasureSeconds = 3.0;
+    static constexpr double kMeasureWaits = 3.0;
     static constexpr double kMeasureCallbacks = 150.0;
 
     // A fit of the clocks' offset and how sure it is, in one word that threads can pass on
@@ -203,14 +211,17 @@ private:
     // is the slope between those two. Against the nominal rate, a clock 900 ppm off drifts by
     // more than the callbacks' jitter across a third, and the least late would be the one at
     // its edge: each third keeps the least late of each of its bins against the nominal rate,
-    // and the two are then picked from those against the rate measured, twice over. One
-    // thread each.
+    // and the two are then picked from those against the rate measured, twice over. The bins'
+    // pairs, one of each third, also give a rate each: where those disagree, the measurement
+    // is set aside and made again. One thread each.
     class RateMeter {
     public:
         RateMeter(double nominalHz, double seconds) : nominalHz_(nominalHz), seconds_(seconds) {}
         // True once, when the measurement is complete.
         bool add(std::int64_t nowNs, std::uint32_t frames);
         double rateHz() const { return rateHz_; }
+        // How many measurements were set aside and begun again.
+        std::uint32_t restarts() const { return restarts_; }
 
     private:
         struct Point {
@@ -227,9 +238,21 @@ private:
         double lastFrames_ = 0.0;
         static constexpr std::size_t kBins = 8;
         Point earliest_[2][kBins];
-        // The least late point of a third against rateHz.
+        // The least late point of a third against rateHz, passing over early ones (see
+        // DueClock::onTimeFloor).
         const Point& earliestAt(std::size_t third, double rateHz) const;
         double rateHz_ = 0.0;
+        std::uint32_t restarts_ = 0;
+        void restart();
+        // How far the middle half of the bins' own rates may spread, and the rate lie off the
+        // nominal one, for a measurement to stand: a stream filling its buffer spreads them by
+        // tens of thousands of ppm, callbacks up to 1.5 ms late with 2048-frame periods by some
+        // 100. The least late points of all are closer than the bins' median (to some 10 ppm
+        // against 40); they are taken unless they lie further from it than twice the bins'
+        // spread, or kAgree.
+        static constexpr double kMaxSpread = 500e-6;
+        static constexpr double kMaxOff = 2000e-6;
+        static constexpr double kAgree = 150e-6;
     };
 
     // Once it plays, the far half's own readings tell the clocks' offset far more closely than

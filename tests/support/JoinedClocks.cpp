@@ -17,6 +17,14 @@ std::int64_t steadyNs(double simulatedNs) {
     return static_cast<std::int64_t>(simulatedNs) + 1'000'000'000;
 }
 
+// When a device's frame is due: at its clock, but over its first fillSeconds that much
+// faster that it ends up aheadSeconds ahead of it.
+double dueNs(const Device& device, double frame) {
+    const double onClock = frame / (device.rateHz * (1.0 + device.ppm * 1e-6));
+    if (device.fillSeconds <= 0.0) return onClock * 1e9;
+    return std::max(onClock - device.aheadSeconds, onClock / (1.0 + device.aheadSeconds / device.fillSeconds)) * 1e9;
+}
+
 std::uint32_t roundedFrames(double frames) {
     return frames > 0.0 ? static_cast<std::uint32_t>(frames + 0.5) : 0u;
 }
@@ -50,6 +58,7 @@ JoinedClocks::~JoinedClocks() = default;
 double JoinedClocks::lateNs(const Jitter& jitter) {
     double ms = uniform_() * jitter.maxMs;
     if (uniform_() < jitter.spikeChance) ms += jitter.spikeMs;
+    if (jitter.earlyChance > 0.0 && uniform_() < jitter.earlyChance) ms = -jitter.earlyMs;
     return ms * 1e6;
 }
 
@@ -92,13 +101,13 @@ void JoinedClocks::nearCallback() {
         half_->push(block_.data() + done, frames, pushNs);
         done += frames;
     }
-    const double trueHz = primary_.rateHz * (1.0 + primary_.ppm * 1e-6);
     double lostFrames = nearLosses_.empty() ? 0.0 : nearLosses_.back().second;
     const double lostBefore = lostFrames;
-    for (++nearCallbacks_; heldUp(false, nearCallbacks_ * primary_.periodFrames / trueHz * 1e9); ++nearCallbacks_)
+    for (++nearCallbacks_; heldUp(false, dueNs(primary_, double(nearCallbacks_ * primary_.periodFrames)));
+         ++nearCallbacks_)
         lostFrames += primary_.periodFrames;
     if (lostFrames != lostBefore) nearLosses_.emplace_back(double(nearCallbacks_ * primary_.periodFrames), lostFrames);
-    nextNearNs_ = nearCallbacks_ * primary_.periodFrames / trueHz * 1e9 + lateNs(jitter_);
+    nextNearNs_ = dueNs(primary_, double(nearCallbacks_ * primary_.periodFrames)) + lateNs(jitter_);
 }
 
 void JoinedClocks::farCallback() {
@@ -111,9 +120,9 @@ void JoinedClocks::farCallback() {
         farChunk(farCallbacks_ * far_.periodFrames + done, frames, nearTrueHz, farTrueHz);
         done += frames;
     }
-    for (++farCallbacks_; heldUp(true, farCallbacks_ * far_.periodFrames / farTrueHz * 1e9); ++farCallbacks_) {
+    for (++farCallbacks_; heldUp(true, dueNs(far_, double(farCallbacks_ * far_.periodFrames))); ++farCallbacks_) {
     }
-    nextFarNs_ = farCallbacks_ * far_.periodFrames / farTrueHz * 1e9 + lateNs(farJitter_);
+    nextFarNs_ = dueNs(far_, double(farCallbacks_ * far_.periodFrames)) + lateNs(farJitter_);
 }
 
 void JoinedClocks::farChunk(std::uint64_t firstFrame, std::uint32_t frames, double nearTrueHz, double farTrueHz) {

@@ -3,7 +3,8 @@
 // A joined card's two sound cards in simulated time, for the far half's tests and for
 // drift_bench: the product's FarHalf, sized as the router sizes it, between a primary device
 // and a far device whose clock runs off by a given ppm. Each device's callbacks come at its
-// own exact clock, late by a random jitter (and held up when asked); the primary's callback
+// own exact clock, late by a random jitter (and held up when asked; and, as under Wine, ahead
+// of it while it fills its buffer, and early now and then when asked); the primary's callback
 // pushes its period of a 20 Hz sine, the far one renders its period.
 //
 // From when each far frame reaches the air, the simulation knows which card frame the near
@@ -27,12 +28,18 @@ struct Device {
     std::uint32_t periodFrames = 480;
     std::uint32_t latencyFrames = 960;
     double ppm = 0.0;  // how far its clock runs off the nominal rate
+    // Over its first fillSeconds its callbacks run ahead of its clock, until they are
+    // aheadSeconds ahead, as a shared-mode stream under Wine fills its buffer.
+    double fillSeconds = 0.0;
+    double aheadSeconds = 0.0;
 };
 
 struct Jitter {
     double maxMs = 1.5;         // every callback comes up to this late, uniformly
     double spikeChance = 0.01;  // and now and then this much later
     double spikeMs = 3.0;
+    double earlyChance = 0.0;  // and now and then this much early (under Wine)
+    double earlyMs = 0.0;
 };
 
 // The device's thread kept from running from atSeconds for forMs: the callbacks due in that
