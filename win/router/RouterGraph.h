@@ -52,6 +52,7 @@ struct FarLink : core::RenderFarLink {
 
     // The health monitor's, under the router lock.
     std::uint32_t reportedStarts = 0;
+    bool reportedMeasured = false;
     std::uint32_t reportedFits = 0;
     std::uint32_t reportedSharedFits = 0;
     std::uint32_t reportedRealigns = 0;
