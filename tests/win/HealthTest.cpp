@@ -209,7 +209,7 @@ TEST(Health, AFarHalfStartIsReportedOnceWithItsTrim) {
         });
         return startsAndTrim;
     };
-    ASSERT_TRUE(eventually([&] { return figures().first >= 1; }));
+    ASSERT_TRUE(eventually([&] { return figures().first >= 1; }, kFirstFarStart));
     const std::string prefix = "card 0000a01b: far half on " + kMono44.name + " started; trimmed ";
     auto expectedLine = [&](std::uint32_t trimmed) {
         char ms[32];

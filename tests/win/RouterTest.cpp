@@ -539,7 +539,7 @@ double airTimeOfFirstFrameNs(const Recorder::Track& track, double rateHz, std::u
 // 48 kHz its far half plays off its near half.
 void measureJoinedHalves(double& lag) {
     lag = 1e9;
-    RecordedRouter rig(kDevices, {kMono48, kMono44}, 12.0);
+    RecordedRouter rig(kDevices, {kMono48, kMono44}, 16.0);
     auto& [recorder, router] = rig;
     const core::Settings settings = joinedCardSettings(kMono48, kMono44);
     ASSERT_TRUE(router.apply(settings).empty());
@@ -567,7 +567,7 @@ void measureJoinedHalves(double& lag) {
         });
         return starts > 0;
     };
-    ASSERT_TRUE(eventually(readFigures, 10000ms));
+    ASSERT_TRUE(eventually(readFigures, kFirstFarStart));
     const std::uint64_t startedAt = recorder.of(kMono44.key).recordedFrames();
     ASSERT_TRUE(recorder.waitForFrames(kMono44.key, startedAt + 44100 * 3));
     readFigures();
@@ -660,7 +660,7 @@ TEST(RouterRender, ARebuiltJoinedCardStartsFromTheOffsetItLearned) {
     };
     auto secondsUntilStarted = [&] {
         const auto from = std::chrono::steady_clock::now();
-        EXPECT_TRUE(eventually(started, 10000ms));
+        EXPECT_TRUE(eventually(started, kFirstFarStart));
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
     };
     EXPECT_GE(secondsUntilStarted(), core::FarHalf::kMeasureSeconds - 0.5) << "measured first";

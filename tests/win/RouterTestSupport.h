@@ -21,6 +21,7 @@
 
 #include "core/control/ControlBackend.h"
 #include "core/settings/Settings.h"
+#include "core/signal/FarHalf.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/SettingsBuilders.h"
 #include "tools/player/RingProducer.h"
@@ -42,6 +43,12 @@ inline core::DeviceSettings deviceSettings(const win::DeviceInfo& device, std::u
     settings.periods = periods;
     return settings;
 }
+
+// How long a far half between two sound cards never joined before may take to start: it
+// measures their clocks first, and again when a measurement is set aside, as the null
+// backend's under Wine often are.
+inline constexpr std::chrono::milliseconds kFirstFarStart{
+    static_cast<int>((core::FarHalf::kMeasureWaits * core::FarHalf::kMeasureSeconds + 3.0) * 1000)};
 
 using test_support::card;
 using test_support::eventually;
