@@ -49,11 +49,18 @@ double DueClock::earliest() const {
         if (back == 0) newest = lateness(point);
         else late[count++] = lateness(point);
     }
-    std::sort(late, late + count);
     const double floor = count < kFloorBins ? -std::numeric_limits<double>::infinity() : onTimeFloor(late, count);
-    const double* least = std::lower_bound(late, late + count, floor);
-    return std::min(newest >= floor ? newest : std::numeric_limits<double>::infinity(),
-                    least != late + count ? *least : std::numeric_limits<double>::infinity());
+    double least = newest >= floor ? newest : std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (late[i] >= floor) least = std::min(least, late[i]);
+    }
+    return least;
+}
+
+// Every callback, on the stream's own thread: the quartile alone is placed, not the whole.
+double DueClock::onTimeFloor(double* late, std::size_t count) {
+    std::nth_element(late, late + count / 4, late + count);
+    return late[count / 4] - kEarlySeconds;
 }
 
 std::int64_t DueClock::due(std::int64_t nowNs, double frames) {

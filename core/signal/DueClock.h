@@ -40,13 +40,13 @@ public:
     // readings that follow find it closer still.
     static constexpr std::uint32_t kSettleCalls = 16;
 
-    // Of the least late callbacks of a stream's bins, sorted by lateness, the earliest that is
-    // on time: the lower quartile, less kEarlySeconds. Under Wine a callback now and then
+    // Of the least late callbacks of a stream's bins (their lateness, reordered), the earliest
+    // that is on time: the lower quartile, less kEarlySeconds. Under Wine a callback now and then
     // comes 0.6 to 1.2 ms early, and taken as the least late one it would put every due time
     // read over a window's length that much early; callbacks that are only ever late leave
     // the lower quartile within a fraction of a millisecond of the least late.
     static constexpr double kEarlySeconds = 0.0003;
-    static double onTimeFloor(const double* sorted, std::size_t count) { return sorted[count / 4] - kEarlySeconds; }
+    static double onTimeFloor(double* late, std::size_t count);
     static constexpr std::size_t kFloorBins = 4;  // needed to tell it
 
     // known: the rate is known to within a few ppm, or off by as much as the other stream's

@@ -144,13 +144,12 @@ void FarHalf::RateMeter::restart() {
 
 const FarHalf::RateMeter::Point& FarHalf::RateMeter::earliestAt(std::size_t third, double rateHz) const {
     auto lateness = [rateHz](const Point& point) { return point.seconds - point.frames / rateHz; };
-    double sorted[kBins];
+    double late[kBins];
     std::size_t count = 0;
     for (const Point& point : earliest_[third]) {
-        if (point.set) sorted[count++] = lateness(point);
+        if (point.set) late[count++] = lateness(point);
     }
-    std::sort(sorted, sorted + count);
-    const double floor = count == 0 ? 0.0 : DueClock::onTimeFloor(sorted, count);
+    const double floor = count == 0 ? 0.0 : DueClock::onTimeFloor(late, count);
     const Point* best = nullptr;
     for (const Point& point : earliest_[third]) {
         if (point.set && lateness(point) >= floor && (!best || lateness(point) < lateness(*best))) best = &point;
