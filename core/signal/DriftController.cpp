@@ -30,6 +30,10 @@ void DriftController::seed(double integral) {
     integral_ = std::clamp(integral, -limit_, limit_);
 }
 
+double DriftController::eFoldSeconds(double rateHz) const {
+    return target_ / (kProportionalGain * rateHz);
+}
+
 // far output's thread: no locks, no allocation
 double DriftController::update(double fillFrames, double dtSeconds, bool learn) {
     const double d = std::clamp(dtSeconds, 0.0, kMaxStepSeconds);

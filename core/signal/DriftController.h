@@ -39,6 +39,9 @@ public:
     double integral() const { return integral_; }
     double filteredFrames() const { return filtered_; }
     bool primed() const { return primed_; }
+    // How long the proportional part alone takes to win a distance back by one e-fold, at
+    // the primary's rate: the fill moves by the correction times that rate each second.
+    double eFoldSeconds(double rateHz) const;
 
 private:
     double target_ = 1.0;

@@ -525,14 +525,35 @@ bool FarHalf::holdForStep(double mean, double chunkSeconds) {
         stepped_ = true;
         stepBase_ = error;
         steppedSeconds_ = 0.0;
+        stepChunks_ = 0;
+        stepCheckLeft_ = -1.0;
         return true;
     }
     steppedSeconds_ += chunkSeconds;
     // Back once the filter has caught up with the readings and the controller has won the step
     // back; a distance that stays where the step left it is the clocks after all.
-    const bool wonBack = std::fabs(ahead) <= stepFrames / 2 &&
-                         std::fabs(error - stepBase_) <= kStepSettledMs * plan_.primaryRateHz / 1000.0;
-    if (wonBack || steppedSeconds_ >= kStepHoldSeconds) stepped_ = false;
+    bool release = (std::fabs(ahead) <= stepFrames / 2 &&
+                    std::fabs(error - stepBase_) <= kStepSettledMs * plan_.primaryRateHz / 1000.0) ||
+                   steppedSeconds_ >= kStepHoldSeconds;
+    // Whether it is coming back, judged from the readings (the filter lags them by a second)
+    // once all of them were read after the step.
+    const double left = std::fabs(steered(mean) - controller_.targetFrames() - stepBase_);
+    if (!release && ++stepChunks_ >= kRecentChunks) {
+        const double eFold = controller_.eFoldSeconds(plan_.primaryRateHz);
+        if (stepCheckLeft_ < 0.0) {
+            stepCheckLeft_ = left;
+            stepCheckSeconds_ = 0.0;
+        } else if ((stepCheckSeconds_ += chunkSeconds) >= std::max(kStepMinCheckSeconds, kStepCheckFraction * eFold)) {
+            const double due = stepCheckLeft_ * (1.0 - std::exp(-stepCheckSeconds_ / eFold));
+            release = stepCheckLeft_ - left < kStepProgress * due;
+            // Readings that neither came back nor stayed (under Wine, the streams settling
+            // after a stall) do not tell where the air is: no realignment on them.
+            if (release) realignDue_ = false;
+            stepCheckLeft_ = left;
+            stepCheckSeconds_ = 0.0;
+        }
+    }
+    if (release) stepped_ = false;
     return stepped_;
 }
 

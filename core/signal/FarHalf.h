@@ -370,9 +370,22 @@ private:
     // fits of the clocks' offset go on meanwhile.
     static constexpr double kStepSettledMs = 0.25;
     static constexpr double kStepHoldSeconds = 60.0;
+    // A step is won back at the proportional part's pace, an e-fold per eFoldSeconds. Where
+    // the clocks moved meanwhile (a stream still settling, a card warming up), the distance
+    // instead stops short of where it was before the step, or runs on away from it, and holding
+    // the integral would keep the halves apart by what they moved until kStepHoldSeconds. So
+    // once the readings all came after the step, the hold lets go when, over a quarter of an
+    // e-fold (kStepMinCheckSeconds at least), the distance came back by less than half of what
+    // the proportional part alone wins back of a step.
+    static constexpr double kStepCheckFraction = 0.25;
+    static constexpr double kStepMinCheckSeconds = 2.0;
+    static constexpr double kStepProgress = 0.5;
     bool stepped_ = false;
     double stepBase_ = 0.0;  // the filtered distance from the target when it came
     double steppedSeconds_ = 0.0;
+    std::size_t stepChunks_ = 0;     // since the step
+    double stepCheckSeconds_ = 0.0;  // since the last check
+    double stepCheckLeft_ = -1.0;    // how far the distance read was from stepBase_ then
     // Far output's thread, playing: whether the integral holds for a step inside the band.
     bool holdForStep(double mean, double chunkSeconds);
     // The controller's proportional part wins a distance back at one e-fold per target over its

@@ -479,6 +479,30 @@ TEST(FarHalf, DoesNotLearnAStepInsideTheBandAsTheClocks) {
     }
 }
 
+// A step held while the far clock moves (a card still settling) is never won back to where it
+// was: the distance stops short of it. The hold lets go once it stops coming back, and the
+// integral learns again, well before the minute a hold lasts at most.
+TEST(FarHalf, LetsGoOfAStepThatStopsComingBack) {
+    sim::Device farDevice = runningOff(kFar48, 100.0);
+    farDevice.laterSeconds = 12.0;
+    farDevice.laterPpm = 250.0;
+    sim::JoinedClocks clocks(kPrimary, farDevice, kLate);
+    clocks.holdUp({false, 12.0, 5.0});
+    clocks.runUntil(13.0);
+    ASSERT_TRUE(clocks.half().holdingForStep());
+    double releasedAt = 0.0;
+    for (double t = 13.5; t <= 60.0 && releasedAt == 0.0; t += 0.5) {
+        clocks.runUntil(t);
+        if (!clocks.half().holdingForStep()) releasedAt = t;
+    }
+    EXPECT_GT(releasedAt, 0.0);
+    EXPECT_LT(releasedAt, 40.0);
+    EXPECT_GT(worstLag(clocks, releasedAt - 1.0, releasedAt), kLooseFrames) << "let go before it was won back";
+    clocks.runUntil(80.0);
+    EXPECT_EQ(clocks.half().figures().starts.load(), 1u);
+    EXPECT_LE(worstLag(clocks, 70.0, 80.0), kCloseFrames);
+}
+
 // While it primes, the far half's delay line runs on silence: what it held from before the
 // gap plays out in its time, and nothing of it comes after the new start.
 TEST(FarHalf, TheDelayLinePlaysOutWhatItHeldWhileUnstarted) {

@@ -17,10 +17,23 @@ std::int64_t steadyNs(double simulatedNs) {
     return static_cast<std::int64_t>(simulatedNs) + 1'000'000'000;
 }
 
+// The device's true rate at that time.
+double trueHz(const Device& device, double seconds) {
+    const bool later = device.laterSeconds >= 0.0 && seconds >= device.laterSeconds;
+    return device.rateHz * (1.0 + (later ? device.laterPpm : device.ppm) * 1e-6);
+}
+
+// When the device's clock reaches the frame.
+double clockSeconds(const Device& device, double frame) {
+    const double before = trueHz(device, 0.0);
+    if (device.laterSeconds < 0.0 || frame < device.laterSeconds * before) return frame / before;
+    return device.laterSeconds + (frame - device.laterSeconds * before) / trueHz(device, device.laterSeconds);
+}
+
 // When a device's frame is due: at its clock, but over its first fillSeconds that much
 // faster that it ends up aheadSeconds ahead of it.
 double dueNs(const Device& device, double frame) {
-    const double onClock = frame / (device.rateHz * (1.0 + device.ppm * 1e-6));
+    const double onClock = clockSeconds(device, frame);
     if (device.fillSeconds <= 0.0) return onClock * 1e9;
     return std::max(onClock - device.aheadSeconds, onClock / (1.0 + device.aheadSeconds / device.fillSeconds)) * 1e9;
 }
@@ -111,8 +124,8 @@ void JoinedClocks::nearCallback() {
 }
 
 void JoinedClocks::farCallback() {
-    const double nearTrueHz = primary_.rateHz * (1.0 + primary_.ppm * 1e-6);
-    const double farTrueHz = far_.rateHz * (1.0 + far_.ppm * 1e-6);
+    const double nearTrueHz = trueHz(primary_, 0.0);
+    const double farTrueHz = trueHz(far_, nextFarNs_ * 1e-9);
     clockNs_ = steadyNs(nextFarNs_);
     // In chunks, as the router renders them.
     for (std::uint32_t done = 0; done < far_.periodFrames;) {
@@ -135,7 +148,7 @@ void JoinedClocks::farChunk(std::uint64_t firstFrame, std::uint32_t frames, doub
         // latency; near device frame d at d / nearTrueHz + primary latency, and the near half
         // plays card frame n as device frame n + its delay. The expected card frame advances
         // by nearTrueHz / farTrueHz per far frame: turn a phasor.
-        const double airSeconds = double(firstFrame) / farTrueHz + far_.latencyFrames / farTrueHz;
+        const double airSeconds = clockSeconds(far_, double(firstFrame)) + far_.latencyFrames / farTrueHz;
         const double expected = cardFrameAt((airSeconds - primary_.latencyFrames / nearTrueHz) * nearTrueHz);
         const double phase = 2 * std::numbers::pi * std::fmod(expected, kToneFrames) / kToneFrames;
         const double step = 2 * std::numbers::pi * (nearTrueHz / farTrueHz) / kToneFrames;

@@ -2,10 +2,11 @@
 
 // A joined card's two sound cards in simulated time, for the far half's tests and for
 // drift_bench: the product's FarHalf, sized as the router sizes it, between a primary device
-// and a far device whose clock runs off by a given ppm. Each device's callbacks come at its
-// own exact clock, late by a random jitter (and held up when asked; and, as under Wine, ahead
-// of it while it fills its buffer, and early now and then when asked); the primary's callback
-// pushes its period of a 20 Hz sine, the far one renders its period.
+// and a far device whose clock runs off by a given ppm (and can move once, as a clock still
+// settling). Each device's callbacks come at its own exact clock, late by a random jitter (and
+// held up when asked; and, as under Wine, ahead of it while it fills its buffer, and early now
+// and then when asked); the primary's callback pushes its period of a 20 Hz sine, the far one
+// renders its period.
 //
 // From when each far frame reaches the air, the simulation knows which card frame the near
 // half plays at that moment (after the latency matching); a least-squares fit of the far
@@ -28,6 +29,9 @@ struct Device {
     std::uint32_t periodFrames = 480;
     std::uint32_t latencyFrames = 960;
     double ppm = 0.0;  // how far its clock runs off the nominal rate
+    // From laterSeconds on (if at all), laterPpm off instead: the far device's only.
+    double laterSeconds = -1.0;
+    double laterPpm = 0.0;
     // Over its first fillSeconds its callbacks run ahead of its clock, until they are
     // aheadSeconds ahead, as a shared-mode stream under Wine fills its buffer.
     double fillSeconds = 0.0;
