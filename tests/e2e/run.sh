@@ -152,8 +152,8 @@ while read -r line; do say "  ${line#*] }"; done < <(grep "clocks measured" "$da
 # rates against the clock: the far halves' fits find their ratio some 100 ppm apart from one
 # stretch to the next, and the two cards' fits of the one pair of streams can differ by some
 # tens of ppm, which moves the mean until the next fit: the far halves weigh the fits together.
-# Once both have fitted twice, most idle minutes stay within 0.05 to 0.3 ms, and with both
-# cores loaded within 0.02 to 1 ms. A stall of Wine's audio that makes both far halves start
+# From 3 s after the starts most idle minutes stay within 0.03 to 0.2 ms, and with both cores
+# loaded within 0.02 to 1 ms. A stall of Wine's audio that makes both far halves start
 # again (a hold-up on a busy machine, or Wine's server saving the registry: see
 # note_registry_saves) can leave them up to some 3.8 ms off, won back at about 15 s per e-fold:
 # the 20 s after a restart are reported (marked r) but not judged. A far half on the 44.1 kHz
@@ -246,36 +246,19 @@ play_joined() {
   check "$analyse" joins "$label" "$work/two.raw" "$work/two.times" 48000 2 \
     "$work/joined.raw" "$work/joined.times" 44100 8 0 2 3 1 "$tolerance" "${restarts[@]}"
 }
-# As Wine's streams start they run hundreds of ppm off their rates for some seconds, which the
-# far halves' first fits of their own streams then correct: the joined cards are judged 30 s
-# after each far half has taken two (the log tells the first two), or after 150 s. What the
-# halves drifted apart by before the fits is won back by the proportional part, about 15 s
-# per e-fold: one run began 1.65 ms off right after the second fits, and stayed within
-# 0.17 ms from 30 s on. Of six runs that played the joined cards as soon as both far halves
-# had started, five were within 0.33 ms from 3 s on (restarts aside); the sixth began 0.76 ms
-# off, and was within 0.5 ms only 15 s later. A far half now wins back what its due clocks
-# read once they have a window behind them, a second after its start; of seven runs judged
-# from 3 s after the starts with that, six were within 0.24 ms, and one began 0.62 ms off and
-# was won back at the proportional part's pace, as a drift before the first fits is. Of eight
-# more (two of them with each stream's first second left out of that measurement, which did
-# not help), four began 0.69 to 0.94 ms off: in three of those both far halves started from
-# an offset measured from the callbacks' times at the converter's 1000 ppm limit, where the
-# fits found some 220 ppm the other way, and the first fit taken came 16 to 54 s after the
-# start. So the wait stays. Those measurements at the limit came from the streams' first two
-# seconds, which run a third fast while Wine fills their buffers: such a measurement is now set
-# aside and made again, and the log tells the offset measured and how many were. Yet three runs
-# judged from 3 s after the starts with that all failed (0.54, 0.87 and 2.9 ms): the offsets
-# measured 6 to 12 s after the start were +4, 542 and 435 ppm, and the fits that followed moved
-# from there to some 220 over the first minute. Wine's streams themselves change their rates
-# against each other that much while they settle. On a busy machine a far half can start again
-# and again in its first minute, each start setting its stretch back: the CI machine's once took
-# 80 s to its first fit, and played 3.2 ms off meanwhile (its twin's fits now reach it; that wait
-# is not judged).
-# In a run of the joined cards alone Wine's server is new, and its first registry save, 30 s
-# after its start, falls in this wait, where it can make both far halves start again.
-twice_fitted() {  # how many far halves have logged two fits
-  grep "the clocks' offset fitted" "$data/qova.log" | awk '{ print $5 }' | sort | uniq -c | awk '$1 >= 2' | wc -l
-}
+# The joined cards play as soon as both far halves have started, and are judged from 3 s on.
+# Under Wine that was long unsafe: a stream's first two seconds run a third fast while Wine
+# fills its buffer, which put the offset measured from the callbacks' times at the
+# converter's 1000 ppm limit, and the two sinks' streams change their rates against each
+# other by some 100 to 300 ppm over their first minute, which the fits then follow. The
+# measurement now sets such a stretch aside. The far halves' readings of the distance also
+# run 1.5 ms off their filtered value every few seconds under Wine, which a far half took for
+# a lost callback and held its integral for, up to a minute while the clocks moved on: it now
+# lets go once the distance stops coming back as a step would. Judged from 3 s, five of nine
+# runs failed before both mends (0.69 to 2.33 ms) and all three between them (0.54 to 2.9 ms);
+# of seven since, every idle minute was within 0.18 ms (five without a restart). The two
+# cards drift by the streams' settling in opposite directions, so their mean keeps QOVA's own
+# part.
 # The machine itself can stand still (see watch_stalls): on this project's virtual machines
 # both cores at once stopped for 30 to 200 ms now and then with nothing else running, and some
 # of those stops made both far halves start again 0.5 to 1.5 s later, for the same reason as a
@@ -283,13 +266,6 @@ twice_fitted() {  # how many far halves have logged two fits
 # whether one came before it. A stop that starts nothing again leaves the halves where they
 # were: it is not judged apart.
 watch_stalls
-fit_wait_start=$(date +%s.%N)
-for _ in $(seq 1 750); do
-  [ "$(twice_fitted)" -ge 2 ] && break
-  sleep 0.2
-done
-say "Joined cards: $(twice_fitted) of 2 far halves fitted the clocks' offset twice after $(elapsed "$fit_wait_start") s; judged from 30 s on"
-sleep 30
 play_joined "Joined cards" $join_tolerance_ms
 # Both cores loaded for 10 s: a far half held up for longer than its FIFO holds starts again,
 # and one held up for less stays some tenths of a millisecond off (0.31 ms at most in fourteen
