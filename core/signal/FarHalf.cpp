@@ -518,8 +518,10 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
 bool FarHalf::holdForStep(double mean, double chunkSeconds) {
     if (recentCount_ < kRecentChunks || !controller_.primed()) return stepped_ = false;
     const double stepFrames = kStepMs * plan_.primaryRateHz / 1000.0;
-    const double ahead = steered(mean) - controller_.filteredFrames();
+    // The distance read and the filtered one, from the target.
+    const double reading = steered(mean) - controller_.targetFrames();
     const double error = controller_.filteredFrames() - controller_.targetFrames();
+    const double ahead = reading - error;
     if (!stepped_) {
         if (std::fabs(ahead) <= stepFrames) return false;
         stepped_ = true;
@@ -537,7 +539,7 @@ bool FarHalf::holdForStep(double mean, double chunkSeconds) {
                    steppedSeconds_ >= kStepHoldSeconds;
     // Whether it is coming back, judged from the readings (the filter lags them by a second)
     // once all of them were read after the step.
-    const double left = std::fabs(steered(mean) - controller_.targetFrames() - stepBase_);
+    const double left = std::fabs(reading - stepBase_);
     if (!release && ++stepChunks_ >= kRecentChunks) {
         const double eFold = controller_.eFoldSeconds(plan_.primaryRateHz);
         if (stepCheckLeft_ < 0.0) {
