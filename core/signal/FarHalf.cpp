@@ -68,6 +68,7 @@ FarHalf::FarHalf(const FarHalfPlan& plan, std::uint32_t delayFrames, Clock clock
         // is off this, and their due times are then skewed alike: the difference between them,
         // which is all that is read, is not.
         farDue_ = DueClock(plan_.farRateHz * (1.0 - controller_.integral()), true, plan_.dueWindowSeconds);
+        fitDue_ = farDue_;
         primaryDue_ = DueClock(plan_.primaryRateHz, true, plan_.dueWindowSeconds);
     }
 }
@@ -235,11 +236,22 @@ FarHalf::SteppedFit FarHalf::steppedFit() const {
     return bestRatio > kStepRatio ? fit : SteppedFit{};
 }
 
-void FarHalf::resetFit() {
+void FarHalf::resetStretch() {
     fitHalves_[0] = OffsetFit{};
     fitHalves_[1] = OffsetFit{};
     for (FitPoint& point : fitPoints_) point = FitPoint{};
     fitSeconds_ = 0.0;
+    runStretch_ = OffsetFit{};
+}
+
+void FarHalf::resetFit() {
+    resetStretch();
+    resetRun();
+}
+
+void FarHalf::resetRun() {
+    run_ = OffsetFit{};
+    runSeconds_ = 0.0;
 }
 
 // Far output's thread, for each chunk it plays inside the band, before the chunk is made.
@@ -263,6 +275,8 @@ void FarHalf::fitOffset(std::uint32_t frames, double farFrames, double fill) {
     point.n += 1;
     point.v += v;
     point.u += u - fitOrigin_[1];
+    if (run_.n == 0 && runStretch_.n == 0) runOrigin_ = {farFrames, u};
+    runStretch_.add(farFrames - runOrigin_[0], u - runOrigin_[1]);
     if (fitSeconds_ < kFitFromSeconds + span) return;
     const SteppedFit stepped = steppedFit();
     OffsetFit whole = fitHalves_[0];
@@ -271,9 +285,10 @@ void FarHalf::fitOffset(std::uint32_t frames, double farFrames, double fill) {
     // Readings less than a window apart share the least late callbacks their due times were
     // read from: the stretch holds some span / window independent ones, not n.
     const double error = whole.slopeError() * std::sqrt(whole.n * plan_.dueWindowSeconds / span);
-    resetFit();
+    const OffsetFit stretch = runStretch_;
+    resetStretch();
     ++fitStretches_;
-    if (slopes[0] <= 0.0 || slopes[1] <= 0.0 || slopes[2] <= 0.0) return;
+    if (slopes[0] <= 0.0 || slopes[1] <= 0.0 || slopes[2] <= 0.0) return resetFit();
     // Steady, the factor turns one primary frame into 1 / slope far frames; the slope's error
     // is near enough the offset's.
     auto offset = [&](double slope) { return 1.0 - 1.0 / (slope * plan_.baseRatio); };
@@ -289,9 +304,44 @@ void FarHalf::fitOffset(std::uint32_t frames, double farFrames, double fill) {
         fitted = offset(stepped.slope);
         doubt = error * stepped.errorFactor;
     }
-    if (!(doubt <= kFitMaxDoubt)) return;  // again
+    if (!(doubt <= kFitMaxDoubt)) return resetFit();  // again
     figures_.streamFit.store(packFit(fitted, doubt), std::memory_order_relaxed);
-    takeFit(fitted, doubt, true);
+
+    // The stretches fitted in a row, on one line: the readings' error is the least late
+    // callbacks' wander, a few hundredths of a millisecond whatever the stretch's length, so a
+    // line across all of them is that many times surer than each stretch alone. A stretch with
+    // a step, or that disagrees with the run before it (the clocks moved), begins a new run.
+    const bool joins = run_.n > 0 && stepped.slope <= 0.0 && runSeconds_ + span <= kRunSeconds;
+    if (!joins || !fitsAgree(fitted, doubt, offset(run_.slope()), runDoubt())) {
+        // From the stretch's own origin, so that the sums keep their precision however long
+        // it plays.
+        run_ = stepped.slope > 0.0 ? OffsetFit{} : whole;
+        runOrigin_ = fitOrigin_;
+        runSeconds_ = stepped.slope > 0.0 ? 0.0 : span;
+        beforeRun_ = {offsetEstimate_, offsetDoubt_};
+        takeFit(fitted, doubt, true);
+        return;
+    }
+    run_.merge(stretch);
+    runSeconds_ += span;
+    // What the run's own stretches said so far gives way to the run's line; stretches in a row
+    // that agree with each other but not with what was known before are taken on their own (a
+    // learned offset from clocks that have since changed).
+    const double runFitted = offset(run_.slope());
+    offsetEstimate_ = beforeRun_[0];
+    offsetDoubt_ = beforeRun_[1];
+    contradicted_ = false;
+    if (!fitsAgree(runFitted, runDoubt(), offsetEstimate_, offsetDoubt_))
+        offsetDoubt_ = std::numeric_limits<double>::infinity();
+    takeFit(runFitted, runDoubt(), true);
+}
+
+bool FarHalf::fitsAgree(double a, double aDoubt, double b, double bDoubt) {
+    return std::fabs(a - b) <= kFitsAgree * std::hypot(aDoubt, bDoubt);
+}
+
+double FarHalf::runDoubt() const {
+    return run_.slopeError() * std::sqrt(run_.n * plan_.dueWindowSeconds / runSeconds_);
 }
 
 // Far output's thread, with the clocks measured.
@@ -309,16 +359,13 @@ void FarHalf::takeFit(double fitted, double doubt, bool own) {
         estimate = (estimate * weight + fit * fitWeight) / (weight + fitWeight);
         estimateDoubt = 1.0 / std::sqrt(weight + fitWeight);
     };
-    auto agree = [](double a, double aDoubt, double b, double bDoubt) {
-        return std::fabs(a - b) <= kFitsAgree * std::hypot(aDoubt, bDoubt);
-    };
     if (std::isinf(offsetDoubt_)) {
         offsetEstimate_ = fitted;
         offsetDoubt_ = doubt;
-    } else if (agree(fitted, doubt, offsetEstimate_, offsetDoubt_)) {
+    } else if (fitsAgree(fitted, doubt, offsetEstimate_, offsetDoubt_)) {
         weigh(offsetEstimate_, offsetDoubt_, fitted, doubt);
         contradicted_ = false;
-    } else if (contradicted_ && agree(fitted, doubt, contradiction_[0], contradiction_[1])) {
+    } else if (contradicted_ && fitsAgree(fitted, doubt, contradiction_[0], contradiction_[1])) {
         offsetEstimate_ = contradiction_[0];
         offsetDoubt_ = contradiction_[1];
         weigh(offsetEstimate_, offsetDoubt_, fitted, doubt);
@@ -592,11 +639,15 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     double dtSeconds = 0.0;
     bool learn = true;
     const std::uint32_t setAside = farMeter_.restarts();
-    if (farMeter_.add(now, frames)) farDue_.setRate(farMeter_.rateHz());
+    if (farMeter_.add(now, frames)) {
+        farDue_.setRate(farMeter_.rateHz());
+        fitDue_.setRate(farMeter_.rateHz());
+    }
     if (farMeter_.restarts() != setAside) figures_.measurementsSetAside.fetch_add(1, std::memory_order_relaxed);
     const double farFrames = farFrames_;
     farFrames_ += frames;
     const std::int64_t due = farDue_.due(now, farFrames);
+    const std::int64_t fitDue = fitDue_.due(now, farFrames);
     double measured = 0.0;
     if (!seeded_ && measuredOffset(measured)) {
         controller_.seed(measured);
@@ -615,6 +666,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         double doubt = 0.0;
         unpackFit(sharedFit_.exchange(0, std::memory_order_relaxed), offset, doubt);
         takeFit(offset, doubt, false);
+        resetRun();  // what its stretches said is in the estimate now
     }
     if (!started_) {
         if (!prime(due, clockNs, frames)) {
@@ -639,7 +691,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
             straySeconds_ = 0.0;
             settledSeconds_ += chunkSeconds;
         }
-        if (learn) fitOffset(frames, farFrames, fill);
+        if (learn) fitOffset(frames, farFrames, level(fitDue, clockNs) + held());
         else resetFit();
         if (holdForStep(mean, chunkSeconds)) learn = false;
         if (learn) realign(moved);

@@ -311,7 +311,9 @@ private:
     // Weighs a fit (its own stream's, or shared) against those before it, and moves the
     // integral by what they say together.
     void takeFit(double fitted, double doubt, bool own);
-    void resetFit();
+    void resetStretch();
+    void resetFit();  // the stretch and the run
+    void resetRun();
 
     static long pull(void* data, float** samples);
     // The distance between the halves at atNs, less what the converter holds; clockNs is the
@@ -423,6 +425,17 @@ private:
     std::array<double, 2> fitOrigin_{};  // the stretch's first reading
     double fitSeconds_ = 0.0;            // since the last start or fit, inside the band
     std::uint32_t fitStretches_ = 0;     // fitted, taken or not
+    // The stretches taken in a row since a start, a stray, a step or a disagreement, and the
+    // estimate before the first of them; a run spans kRunSeconds at most, as the clocks warm up.
+    static constexpr double kRunSeconds = 60.0;
+    OffsetFit run_;
+    OffsetFit runStretch_;  // this stretch's readings, from the run's origin
+    std::array<double, 2> runOrigin_{};
+    double runSeconds_ = 0.0;
+    double runDoubt() const;
+    // Two offsets agree when they lie within kFitsAgree times their combined doubt.
+    static bool fitsAgree(double a, double aDoubt, double b, double bDoubt);
+    std::array<double, 2> beforeRun_{};  // offsetEstimate_ and offsetDoubt_
     // What the fits taken so far (and a learned offset) say the clocks' offset is, and how sure.
     double offsetEstimate_ = 0.0;
     double offsetDoubt_ = std::numeric_limits<double>::infinity();
@@ -431,6 +444,10 @@ private:
     double farFrames_ = 0.0;                 // all the far output has taken, silence included
 
     DueClock farDue_{plan_.farRateHz, false, plan_.dueWindowSeconds};
+    // The same, at the far stream's measured rate for good, for the fits: a rate set anew moves
+    // the due times read through a window by up to the window times the change (150 us for
+    // 35 ppm over 4.3 s), which would step the readings of a run of stretches between them.
+    DueClock fitDue_{plan_.farRateHz, false, plan_.dueWindowSeconds};
 
     // The primary output's thread only.
     RateMeter primaryMeter_{plan_.primaryRateHz, plan_.measureSeconds};
