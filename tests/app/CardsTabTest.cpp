@@ -10,7 +10,7 @@
 #include <cmath>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,16 +40,13 @@ using testing_support::ProcessResult;
 const win::DeviceInfo kSingle = win::makeTestOutput(2, 1, 48000);
 
 // Both test outputs on; no cards yet.
-core::Settings emptySettings() {
-    core::Settings settings;
-    settings.devices = {deviceSettings(kStereo, true), deviceSettings(kQuad, true)};
-    settings.language = "en";
-    return settings;
+core::Settings emptySettings(const std::string& language = "en") {
+    return settingsWith(language, {deviceSettings(kStereo, true), deviceSettings(kQuad, true)});
 }
 
 // A stereo card on the stereo output and a mono card on the four-channel one.
-core::Settings twoCards() {
-    core::Settings settings = emptySettings();
+core::Settings twoCards(const std::string& language = "en") {
+    core::Settings settings = emptySettings(language);
     settings.cards = {card("0000000a", "Lounge", {member(kStereo.key, 0), member(kStereo.key, 1)}),
                       card("0000000b", "Porch", {member(kQuad.key, 2)})};
     return settings;
@@ -65,9 +62,7 @@ Outputs outputsOf(const std::vector<core::CardMember>& members) {
 }
 
 std::string channelText(UiLanguage language, unsigned oneBased) {
-    char text[64];
-    std::snprintf(text, sizeof(text), std::string(uiText(language, UiText::ChannelN)).c_str(), oneBased);
-    return text;
+    return printed(uiText(language, UiText::ChannelN), oneBased);
 }
 
 class CardsTabTest : public UiHarness {
@@ -114,25 +109,33 @@ protected:
         frames(2);
     }
 
-    std::vector<std::string> comboItems() const { return texts(readText(ImGui::FindWindowByName("##Combo_00"))); }
+    std::vector<std::string> comboItems() const { return texts(readText(comboPopup())); }
 
     // A click on the empty end of the apply bar closes an open list without choosing.
     void closePopup() {
         frames(20);
         clickAt(ImVec2(ImGui::GetIO().DisplaySize.x - 4.0f, ImGui::GetIO().DisplaySize.y - 4.0f));
-        ASSERT_EQ(ImGui::FindWindowByName("##Combo_00")->Active, false);
+        ASSERT_EQ(comboPopup()->Active, false);
     }
 
     // Opens a combo and picks the item that reads `item`.
     void choose(ImGuiID combo, const std::string& item) {
         openCombo(combo);
-        ImGuiWindow* popup = ImGui::FindWindowByName("##Combo_00");
-        ASSERT_NE(popup, nullptr) << "the combo did not open";
-        const std::optional<TextRun> run = findRun(readText(popup), item);
+        ASSERT_NE(comboPopup(), nullptr) << "the combo did not open";
+        const std::optional<TextRun> run = findRun(readText(comboPopup()), item);
         ASSERT_TRUE(run.has_value()) << "no item " << item;
         frames(20);
         clickAt(run->rect.GetCenter());
         frame();
+    }
+
+    // A frame every 10 ms while another process works, until `done` or the timeout.
+    void framesUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline && !done()) {
+            frame();
+            std::this_thread::sleep_for(10ms);
+        }
     }
 
     void key(ImGuiKey which) {
@@ -273,12 +276,8 @@ TEST_F(CardsTabTest, AddFormMakesStereoSplitAndMonoCardsFromOneSoundCard) {
     for (const TextRun& run : line) shown += run.text;
     ASSERT_GE(shown.size(), channel.size());
     EXPECT_NE(shown, rightOutput) << "at this width the name has to be cut";
-    EXPECT_EQ(shown.compare(shown.size() - channel.size(), channel.size(), channel), 0) << shown;
-    const auto cut = line.begin();
-    moveMouse(cut->rect.GetCenter());
-    frames(40);
-    ASSERT_TRUE(tooltip().has_value());
-    EXPECT_EQ(tooltip()->text, rightOutput);
+    EXPECT_TRUE(shown.ends_with(channel)) << shown;
+    ASSERT_NO_FATAL_FAILURE(expectTooltipAt(line.front().rect.GetCenter(), rightOutput));
     ImGui::GetIO().DisplaySize = ImVec2(800.0f, 600.0f);
     moveMouse(ImVec2(0.0f, 0.0f));
     frames(2);
@@ -335,9 +334,7 @@ TEST_F(CardsTabTest, RefusedAddsAndJoinsShowTheirTextInRedAndKeepTheName) {
     // The combo is narrower than the output's name; hovering shows it whole.
     const std::optional<ImVec2> combo = pointOf(tabsChild(), cardsId("##joinl"));
     ASSERT_TRUE(combo.has_value());
-    frames(40);
-    ASSERT_TRUE(tooltip().has_value());
-    EXPECT_EQ(tooltip()->text, quad1);
+    ASSERT_NO_FATAL_FAILURE(expectTooltipAt(*combo, quad1));
     choose(cardsId("##joinr"), quad1);
     typeInto(cardsId("##joinname"), "Wide");
     clickInTab(cardsId("###join"));
@@ -429,10 +426,7 @@ TEST_F(CardsTabTest, ChannelsMonoMixesAndStatesShowWholeInEveryLanguageAtTheWind
             auto shownWhole = [&](const std::vector<TextRun>& row, int column, const std::string& whole,
                                   bool atTheEnd) {
                 return std::any_of(row.begin(), row.end(), [&](const TextRun& run) {
-                    const bool found =
-                        atTheEnd ? run.text.size() >= whole.size() &&
-                                       run.text.compare(run.text.size() - whole.size(), whole.size(), whole) == 0
-                                 : run.text == whole;
+                    const bool found = atTheEnd ? run.text.ends_with(whole) : run.text == whole;
                     return found && run.rect.Min.x >= table->Columns[column].MinX - 0.5f &&
                            run.rect.Max.x <= table->Columns[column].ClipRect.Max.x + 0.5f;
                 });
@@ -466,10 +460,7 @@ TEST_F(CardsTabTest, ChannelsMonoMixesAndStatesShowWholeInEveryLanguageAtTheWind
                 }
                 bool endsWithAChannel = false;
                 for (unsigned oneBased = 1; oneBased <= 4; ++oneBased) {
-                    const std::string channel = ", " + channelText(language, oneBased);
-                    endsWithAChannel =
-                        endsWithAChannel || (line.size() >= channel.size() &&
-                                             line.compare(line.size() - channel.size(), channel.size(), channel) == 0);
+                    endsWithAChannel = endsWithAChannel || line.ends_with(", " + channelText(language, oneBased));
                 }
                 EXPECT_TRUE(endsWithAChannel) << line;
             }
@@ -483,9 +474,7 @@ TEST_F(CardsTabTest, TextsWrapAtSpacesInsideANarrowWindowInEveryLanguage) {
     for (const char* code : {"en", "nl", "de"}) {
         SCOPED_TRACE(code);
         ImGui::GetIO().DisplaySize = ImVec2(360.0f, 1400.0f);
-        core::Settings settings = emptySettings();
-        settings.language = code;
-        start(settings);
+        start(emptySettings(code));
         ui_->pending().devices[1].enabled = false;  // a pending change: the Apply bar says so
         for (const int tab : {kCardsTab, kStatusTab, kAboutTab}) {
             openTab(tab);
@@ -522,17 +511,8 @@ TEST_F(CardsTabTest, FormsOfferOnlyWhatTheSoundCardsHave) {
     EXPECT_FALSE(shows(english(UiText::JoinTwoOutputs)));
 
     // A one-channel sound card: only a mono card, and no second output to join.
-    ui_.reset();
-    win::RouterOptions options;
-    options.scanDevices = false;
-    options.extraDevices = {kSingle};
-    options.ringPrefix = L"Local\\qova-cardstest";
-    router_ = std::make_unique<win::Router>(std::move(options));
-    router_->rescan();
-    core::Settings single;
-    single.devices = {deviceSettings(kSingle, true)};
-    single.language = "en";
-    start(single);
+    useRouter({kSingle}, false, L"Local\\qova-cardstest");
+    start(settingsWith("en", {deviceSettings(kSingle, true)}));
     openTab(kCardsTab);
     EXPECT_TRUE(shows(english(UiText::AddFrom)));
     EXPECT_TRUE(shows(english(UiText::OneMonoCard)));
@@ -563,9 +543,8 @@ TEST_F(CardsTabTest, StatusShowsACardPlayedByQovaPlayerWithItsBufferAndDropouts)
         const std::optional<TextRun> name = findRun(tabText(), device.info.name);
         ASSERT_TRUE(name.has_value());
         EXPECT_EQ(name->colour, packed(kAccentColour));
-        char line[256];
-        std::snprintf(line, sizeof(line), "%s, %.1f ms", device.description.c_str(),
-                      device.latency * 1000.0 / device.rate);
+        const std::string line =
+            printed("%s, %.1f ms", device.description.c_str(), device.latency * 1000.0 / device.rate);
         const std::optional<TextRun> detail = findRun(tabText(), line);
         ASSERT_TRUE(detail.has_value()) << line;
         EXPECT_EQ(detail->colour, packed(kDimColour));
@@ -573,11 +552,7 @@ TEST_F(CardsTabTest, StatusShowsACardPlayedByQovaPlayerWithItsBufferAndDropouts)
 
     AsyncProgram player(L"qova-player.exe", L"--pipe " + pipe + L" play Lounge --tone 440 --seconds 3");
     ASSERT_TRUE(player.started());
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline && !shows("qova-player")) {
-        frame();
-        std::this_thread::sleep_for(10ms);
-    }
+    framesUntil([&] { return shows("qova-player"); }, 10s);
     // Let it play a little, so the ring has been written and read.
     for (int i = 0; i < 20; ++i) {
         frame();
@@ -590,13 +565,11 @@ TEST_F(CardsTabTest, StatusShowsACardPlayedByQovaPlayerWithItsBufferAndDropouts)
     EXPECT_GT(lounge->target, 0u);
     const std::vector<TextRun> row = rowText("Lounge");
     EXPECT_TRUE(findRun(row, "qova-player").has_value());
-    char buffer[64];
-    std::snprintf(buffer, sizeof(buffer), "%.1f / %.1f ms", lounge->fill * 1000.0 / 48000.0,
-                  lounge->target * 1000.0 / 48000.0);
+    const std::string buffer =
+        printed("%.1f / %.1f ms", lounge->fill * 1000.0 / 48000.0, lounge->target * 1000.0 / 48000.0);
     EXPECT_TRUE(findRun(row, buffer).has_value()) << buffer;
     const std::uint64_t lost = lounge->underrunFrames + lounge->farDropFrames;
-    char dropouts[64];
-    std::snprintf(dropouts, sizeof(dropouts), "%.0f ms", lost * 1000.0 / 48000.0);
+    const std::string dropouts = printed("%.0f ms", lost * 1000.0 / 48000.0);
     const std::optional<TextRun> shown = findRun(row, dropouts);
     ASSERT_TRUE(shown.has_value()) << dropouts;
     EXPECT_EQ(shown->colour, packed(lost > 0 ? kWarningColour : kOkColour));
@@ -608,28 +581,18 @@ TEST_F(CardsTabTest, StatusShowsACardPlayedByQovaPlayerWithItsBufferAndDropouts)
     const std::optional<TextRun> playing = findRun(rowText("Lounge"), english(UiText::Playing));
     ASSERT_TRUE(playing.has_value());
     EXPECT_EQ(playing->colour, packed(kOkColour));
-    moveMouse(playing->rect.GetCenter());
-    frames(40);
-    const std::optional<TextRun> hint = tooltip();
-    ASSERT_TRUE(hint.has_value());
-    EXPECT_EQ(hint->text, "qova-player");
+    ASSERT_NO_FATAL_FAILURE(expectTooltipAt(playing->rect.GetCenter(), "qova-player"));
 
     const ProcessResult result = player.finish(15000);
     EXPECT_EQ(result.exitCode, 0u) << result.output;
     openTab(kStatusTab);
-    const auto freed = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < freed && !shows(english(UiText::NoPlayerUsing))) {
-        frame();
-        std::this_thread::sleep_for(10ms);
-    }
+    framesUntil([&] { return shows(english(UiText::NoPlayerUsing)); }, 5s);
     EXPECT_TRUE(shows(english(UiText::NoPlayerUsing))) << "the card is free again";
     server.stop();
 }
 
 TEST_F(CardsTabTest, LanguagePickerShowsTheExactCodesAndStoresTheChoice) {
-    core::Settings settings = twoCards();
-    settings.language = "nl-NL";
-    start(settings);
+    start(twoCards("nl-NL"));
     EXPECT_EQ(ui_->language(), UiLanguage::Dutch);
     openTab(kAboutTab);
     const std::string sameAsWindows(uiText(UiLanguage::Dutch, UiText::SameAsWindows));

@@ -33,21 +33,29 @@ namespace {
 
 using namespace ui_testing;
 
-win::DeviceInfo asioDevice() {
+win::DeviceInfo asioDevice(const std::string& name) {
     win::DeviceInfo device;
-    device.key = "asio:Studio Desk";
-    device.name = "Studio Desk";
+    device.key = "asio:" + name;
+    device.name = name;
     device.family = win::DeviceFamily::Asio;
     return device;
 }
 
-const win::DeviceInfo kAsio = asioDevice();
+const win::DeviceInfo kAsio = asioDevice("Studio Desk");
 constexpr char kGoneKey[] = "wasapi:{0.0.0.00000000}.{5d0f3c2e-0000-4000-8000-00000000dead}";
 
-core::Settings englishSettings() {
-    core::Settings settings;
-    settings.language = "en";
-    return settings;
+// A sound card the settings name but the scan does not find, in use.
+core::DeviceSettings goneDevice(const std::string& name, core::DeviceApi api) {
+    core::DeviceSettings gone;
+    gone.key = kGoneKey;
+    gone.name = name;
+    gone.enabled = true;
+    gone.api = api;
+    return gone;
+}
+
+core::Settings englishSettings(std::vector<core::DeviceSettings> devices = {}) {
+    return settingsWith("en", std::move(devices));
 }
 
 constexpr char kLongCardName[] = "Wohnzimmer links neben dem großen Regal";
@@ -64,18 +72,12 @@ std::string ellipsis() {
 // that fails, an exclusive WASAPI card that is gone, and the two sinks, not in use. A card
 // with a long name sits on a channel of the first output.
 core::Settings crowdedSettings(const std::string& language) {
-    core::Settings settings;
-    settings.language = language;
-    settings.devices = {deviceSettings(kStereo, true), deviceSettings(kQuad, true), deviceSettings(kAsio, true)};
+    core::Settings settings =
+        settingsWith(language, {deviceSettings(kStereo, true), deviceSettings(kQuad, true), deviceSettings(kAsio, true),
+                                goneDevice("Living room speakers", core::DeviceApi::Exclusive)});
     settings.devices[0].bufferFrames = 256;
     settings.devices[1].periods = 3;
     settings.devices[2].api = core::DeviceApi::Asio;
-    core::DeviceSettings gone;
-    gone.key = kGoneKey;
-    gone.name = "Living room speakers";
-    gone.enabled = true;
-    gone.api = core::DeviceApi::Exclusive;
-    settings.devices.push_back(gone);
     settings.cards = {card("0000000a", kLongCardName, {{kStereo.key, 0, 0.0}}),
                       card("0000000b", "Küche", {{kQuad.key, 1, 0.0}})};
     return settings;
@@ -94,22 +96,11 @@ bool wholeOrVisiblyCut(const std::string& shown, const std::string& whole) {
     return whole.rfind(start, 0) == 0;
 }
 
-std::string formatted(UiLanguage language, UiText format, unsigned value) {
-    char text[64];
-    std::snprintf(text, sizeof(text), std::string(uiText(language, format)).c_str(), value);
-    return text;
-}
-
 class SoundCardsTabTest : public UiHarness {
 protected:
     void SetUp() override {
         UiHarness::SetUp();
-        win::RouterOptions options;
-        options.scanDevices = true;
-        options.extraDevices = {kStereo, kQuad, kAsio};
-        options.ringPrefix = L"Local\\qova-soundcardstest";
-        router_ = std::make_unique<win::Router>(std::move(options));
-        router_->rescan();
+        useRouter({kStereo, kQuad, kAsio}, true, L"Local\\qova-soundcardstest");
         // Room for every column's text and for the meters of two sound cards under the table.
         ImGui::GetIO().DisplaySize = ImVec2(1280.0f, 960.0f);
     }
@@ -192,13 +183,6 @@ protected:
         ADD_FAILURE() << "no widget " << id << " on the row of " << name;
     }
 
-    bool enabledInTab(ImGuiID id) {
-        if (!pointOf(tab(), id)) return false;
-        return !GImGui->HoveredIdIsDisabled;
-    }
-
-    ImGuiWindow* comboPopup() const { return ImGui::FindWindowByName("##Combo_00"); }
-
     // Clicks the combo open; its items are then in comboPopup().
     void openCombo(ImGuiID id) {
         const std::optional<ImVec2> point = pointOf(tab(), id);
@@ -228,11 +212,16 @@ protected:
         return items;
     }
 
-    void chooseInCombo(ImGuiID id, const std::string& item) {
-        openCombo(id);
+    // Clicks the item of the open combo that reads `item`.
+    void clickItem(const std::string& item) {
         const std::optional<TextRun> shown = findRun(readText(comboPopup()), item);
         ASSERT_TRUE(shown.has_value()) << item;
         clickAt(shown->rect.GetCenter());
+    }
+
+    void chooseInCombo(ImGuiID id, const std::string& item) {
+        openCombo(id);
+        clickItem(item);
         frame();
     }
 
@@ -300,10 +289,7 @@ protected:
     };
 
     std::vector<Glyph> glyphs() const {
-        std::map<std::pair<float, float>, const ImFontGlyph*> atlas;
-        for (const ImFontGlyph& glyph : baked_->Glyphs) {
-            if (glyph.Visible) atlas[{glyph.U0, glyph.V0}] = &glyph;
-        }
+        const std::map<std::pair<float, float>, const ImFontGlyph*> atlas = glyphAtlas();
         std::vector<Glyph> found;
         const ImVector<ImDrawVert>& vertices = tab()->DrawList->VtxBuffer;
         for (int i = 0; i + 3 < vertices.Size; ++i) {
@@ -409,7 +395,7 @@ protected:
         std::vector<std::string> values;
         const auto number = [language](std::uint32_t value, UiText format) {
             if (value == 0) return std::string(uiText(language, UiText::Default));
-            return format == UiText::Default ? std::to_string(value) : formatted(language, format, value);
+            return format == UiText::Default ? std::to_string(value) : printed(uiText(language, format), value);
         };
         for (const win::DeviceStatus& device : ui_->devices()) {
             const core::DeviceSettings* settings = ui_->pending().findDevice(device.info.key);
@@ -468,7 +454,7 @@ TEST_F(SoundCardsTabTest, TickingUseAddsTheSoundCardWithDefaultsAndEnablesApply)
                                                              "Default", "Default", "Off"}));
     EXPECT_EQ(row("ZoneA")[1].colour, packed(kDimColour));
     EXPECT_EQ(row("ZoneA").back().colour, packed(kDimColour));
-    EXPECT_FALSE(enabledInTab(cellId(zoneA, "##rate"))) << "choices of a sound card that is off";
+    EXPECT_FALSE(enabledIn(tab(), cellId(zoneA, "##rate"))) << "choices of a sound card that is off";
     EXPECT_FALSE(buttonEnabled("###apply"));
 
     clickAlongRow("ZoneA", cellId(zoneA, "##use"));
@@ -481,8 +467,8 @@ TEST_F(SoundCardsTabTest, TickingUseAddsTheSoundCardWithDefaultsAndEnablesApply)
     EXPECT_EQ(added->bufferFrames, 0u);
     EXPECT_EQ(added->periods, 0u);
     EXPECT_TRUE(buttonEnabled("###apply"));
-    EXPECT_TRUE(enabledInTab(cellId(zoneA, "##rate")));
-    EXPECT_TRUE(enabledInTab(cellId(zoneA, "##api")));
+    EXPECT_TRUE(enabledIn(tab(), cellId(zoneA, "##rate")));
+    EXPECT_TRUE(enabledIn(tab(), cellId(zoneA, "##api")));
     EXPECT_TRUE(ui_->applied().devices.empty()) << "nothing reaches the router before Apply";
 
     // Unticking keeps the entry and its choices.
@@ -494,7 +480,7 @@ TEST_F(SoundCardsTabTest, TickingUseAddsTheSoundCardWithDefaultsAndEnablesApply)
     EXPECT_FALSE(kept->enabled);
     EXPECT_EQ(kept->bufferFrames, 256u);
     EXPECT_EQ(texts(row("ZoneA"))[4], "256 frames");
-    EXPECT_FALSE(enabledInTab(cellId(zoneA, "##buffer")));
+    EXPECT_FALSE(enabledIn(tab(), cellId(zoneA, "##buffer")));
 }
 
 TEST_F(SoundCardsTabTest, ExclusiveDriverShowsTheWarningBesideTheRescanButtonUntilSharedAgain) {
@@ -530,22 +516,16 @@ TEST_F(SoundCardsTabTest, ExclusiveDriverShowsTheWarningBesideTheRescanButtonUnt
 }
 
 TEST_F(SoundCardsTabTest, EachDriverFamilyShowsItsOwnDriverCellAndState) {
-    core::Settings settings = englishSettings();
-    settings.devices = {deviceSettings(kStereo, true), deviceSettings(kAsio, true)};
+    core::Settings settings = englishSettings(
+        {deviceSettings(kStereo, true), deviceSettings(kAsio, true), goneDevice("Gone card", core::DeviceApi::Shared)});
     settings.devices[1].api = core::DeviceApi::Asio;
-    core::DeviceSettings gone;
-    gone.key = kGoneKey;
-    gone.name = "Gone card";
-    gone.enabled = true;
-    settings.devices.push_back(gone);
     start(settings);
     frames(2);
 
     const std::optional<win::DeviceStatus> stereo = status(kStereo.key);
     ASSERT_TRUE(stereo.has_value());
     ASSERT_EQ(stereo->state, win::DeviceState::Open) << stereo->problem;
-    char latency[32];
-    std::snprintf(latency, sizeof(latency), "%.1f ms", stereo->latency * 1000.0 / stereo->rate);
+    const std::string latency = printed("%.1f ms", stereo->latency * 1000.0 / stereo->rate);
     const std::vector<TextRun> test = row(kStereo.name);
     ASSERT_EQ(test.size(), 8u);
     EXPECT_EQ(texts(test), (std::vector<std::string>{kStereo.name, "2 channels", "Test", "Default", "Default",
@@ -563,19 +543,11 @@ TEST_F(SoundCardsTabTest, EachDriverFamilyShowsItsOwnDriverCellAndState) {
     EXPECT_EQ(failed[4].colour, packed(kErrorColour));
     EXPECT_EQ(failed[5].colour, packed(kErrorColour));
     for (const int piece : {4, 5}) {
-        moveMouse(failed[piece].rect.GetCenter());
-        frames(40);
-        const std::optional<TextRun> problem = tooltip();
-        ASSERT_TRUE(problem.has_value()) << failed[piece].text;
-        EXPECT_EQ(problem->text, asio->problem);
+        ASSERT_NO_FATAL_FAILURE(expectTooltipAt(failed[piece].rect.GetCenter(), asio->problem)) << failed[piece].text;
     }
 
     // The latency names the output on hover.
-    moveMouse(test[6].rect.GetCenter());
-    frames(40);
-    const std::optional<TextRun> described = tooltip();
-    ASSERT_TRUE(described.has_value());
-    EXPECT_EQ(described->text, stereo->description);
+    ASSERT_NO_FATAL_FAILURE(expectTooltipAt(test[6].rect.GetCenter(), stereo->description));
 
     // Named by the settings, not found by the scan: listed, and can still be turned off.
     const std::vector<TextRun> unplugged = row("Gone card");
@@ -591,8 +563,7 @@ TEST_F(SoundCardsTabTest, EachDriverFamilyShowsItsOwnDriverCellAndState) {
 }
 
 TEST_F(SoundCardsTabTest, ChoiceListsMarkThePendingValueAndShowHandEditedValuesAsTheyAre) {
-    core::Settings settings = englishSettings();
-    settings.devices = {deviceSettings(kStereo, true)};
+    core::Settings settings = englishSettings({deviceSettings(kStereo, true)});
     settings.devices[0].sampleRate = 47999;
     settings.devices[0].bufferFrames = 100;
     settings.devices[0].periods = 6;
@@ -607,26 +578,20 @@ TEST_F(SoundCardsTabTest, ChoiceListsMarkThePendingValueAndShowHandEditedValuesA
                                                "128 frames", "192 frames", "256 frames", "384 frames", "512 frames",
                                                "1024 frames", "2048 frames", "4096 frames"}));
     EXPECT_TRUE(markedItems().empty()) << markedItems().front();
-    const std::optional<TextRun> choice = findRun(readText(comboPopup()), "512 frames");
-    ASSERT_TRUE(choice.has_value());
-    clickAt(choice->rect.GetCenter());
+    ASSERT_NO_FATAL_FAILURE(clickItem("512 frames"));
     frame();
     EXPECT_EQ(ui_->pending().devices[0].bufferFrames, 512u);
 
     openCombo(cellId(kStereo.key, "##buffer"));
     EXPECT_EQ(markedItems(), std::vector<std::string>{"512 frames"});
-    const std::optional<TextRun> same = findRun(readText(comboPopup()), "512 frames");
-    ASSERT_TRUE(same.has_value());
-    clickAt(same->rect.GetCenter());
+    ASSERT_NO_FATAL_FAILURE(clickItem("512 frames"));
     EXPECT_EQ(comboPopup()->Active, false) << "closed by the choice";
 
     openCombo(cellId(kStereo.key, "##rate"));
     EXPECT_EQ(texts(readText(comboPopup())),
               (std::vector<std::string>{"Default", "44100", "48000", "88200", "96000", "176400", "192000"}));
     EXPECT_TRUE(markedItems().empty());
-    const std::optional<TextRun> defaultRate = findRun(readText(comboPopup()), "Default");
-    ASSERT_TRUE(defaultRate.has_value());
-    clickAt(defaultRate->rect.GetCenter());
+    ASSERT_NO_FATAL_FAILURE(clickItem("Default"));
     frame();
     EXPECT_EQ(ui_->pending().devices[0].sampleRate, 0u);
 
@@ -637,9 +602,7 @@ TEST_F(SoundCardsTabTest, ChoiceListsMarkThePendingValueAndShowHandEditedValuesA
 }
 
 TEST_F(SoundCardsTabTest, TestToneSoundsOnOneChannelAndItsMeterRisesAlone) {
-    core::Settings settings = englishSettings();
-    settings.devices = {deviceSettings(kQuad, true)};
-    start(settings);
+    start(englishSettings({deviceSettings(kQuad, true)}));
     playFor(100);
     playFor(100);
     std::vector<std::vector<TextRun>> rows = meterRows(kQuad.name);
@@ -683,8 +646,7 @@ TEST_F(SoundCardsTabTest, TestToneSoundsOnOneChannelAndItsMeterRisesAlone) {
 }
 
 TEST_F(SoundCardsTabTest, ChannelsShowTheAppliedCardsOnThemOnly) {
-    core::Settings settings = englishSettings();
-    settings.devices = {deviceSettings(kStereo, true), deviceSettings(kQuad, true)};
+    core::Settings settings = englishSettings({deviceSettings(kStereo, true), deviceSettings(kQuad, true)});
     settings.cards = {card("0000000a", "Lounge", {{kStereo.key, 0, 0.0}, {kStereo.key, 1, 0.0}}),
                       card("0000000b", "Porch", {{kQuad.key, 2, 0.0}})};
     start(settings);
@@ -749,7 +711,7 @@ TEST_F(SoundCardsTabTest, NarrowWindowCutsNothingSilentlyAndShowsTheWholeOnHover
     std::string expectedNames = uiText(german, UiText::SoundCard).data();
     for (const win::DeviceStatus& device : ui_->devices()) {
         expectedNames += " " + (device.info.name.empty() ? device.info.key : device.info.name);
-        if (device.channels != 0) expectedNames += " " + formatted(german, UiText::NChannels, device.channels);
+        if (device.channels != 0) expectedNames += " " + printed(uiText(german, UiText::NChannels), device.channels);
     }
     EXPECT_EQ(names, expectedNames);
 
@@ -766,10 +728,8 @@ TEST_F(SoundCardsTabTest, NarrowWindowCutsNothingSilentlyAndShowsTheWholeOnHover
         }
     }
     ASSERT_TRUE(cutCombo.has_value()) << "at this width some value has to be cut";
-    moveMouse(cutCombo->first.rect.GetCenter());
-    frames(40);
-    ASSERT_TRUE(tooltip().has_value()) << cutCombo->first.text;
-    EXPECT_EQ(tooltip()->text, cutCombo->second);
+    ASSERT_NO_FATAL_FAILURE(expectTooltipAt(cutCombo->first.rect.GetCenter(), cutCombo->second))
+        << cutCombo->first.text;
 
     // The state of the unplugged card, and the long card name beside a meter.
     const std::string notConnected(uiText(german, UiText::NotConnected));
@@ -779,10 +739,7 @@ TEST_F(SoundCardsTabTest, NarrowWindowCutsNothingSilentlyAndShowsTheWholeOnHover
             return run.text != whole && wholeOrVisiblyCut(run.text, whole);
         });
         ASSERT_NE(cut, now.end()) << whole << " is not shown cut";
-        moveMouse(cut->rect.GetCenter());
-        frames(40);
-        ASSERT_TRUE(tooltip().has_value()) << whole;
-        EXPECT_EQ(tooltip()->text, whole);
+        ASSERT_NO_FATAL_FAILURE(expectTooltipAt(cut->rect.GetCenter(), whole));
     }
 }
 
@@ -846,10 +803,7 @@ TEST_F(SoundCardsTabTest, UseColumnGivesItsHeadersRoomToTheOthersWhenTheTableIsS
     EXPECT_NEAR(columnContentWidth(), ImGui::GetFrameHeight(), 1.0f) << "fitted to the checkbox";
     ASSERT_TRUE(headerRun().has_value());
     EXPECT_TRUE(wholeOrVisiblyCut(headerRun()->text, header) && headerRun()->text != header) << headerRun()->text;
-    moveMouse(headerRun()->rect.GetCenter());
-    frames(40);
-    ASSERT_TRUE(tooltip().has_value());
-    EXPECT_EQ(tooltip()->text, header);
+    ASSERT_NO_FATAL_FAILURE(expectTooltipAt(headerRun()->rect.GetCenter(), header));
 
     // "Use" is about as wide as the checkbox, and the cell's padding holds the rest.
     ui_->setLanguage("en");
@@ -895,11 +849,7 @@ TEST_F(SoundCardsTabTest, LogoBlockSitsAtTheRightWhenWideAndAboveTheTextWhenNarr
 }
 
 TEST_F(SoundCardsTabTest, WithoutSoundCardsOnlyTheHeaderAndAMessageShow) {
-    win::RouterOptions options;
-    options.scanDevices = false;
-    options.ringPrefix = L"Local\\qova-soundcardstest";
-    router_ = std::make_unique<win::Router>(std::move(options));
-    router_->rescan();
+    useRouter({}, false, L"Local\\qova-soundcardstest");
     start(englishSettings());
     const std::vector<TextRun> runs = contents();
     const std::optional<TextRun> none = findRun(runs, english(UiText::NoSoundCardsFound));
@@ -926,20 +876,10 @@ TEST_F(SoundCardsTabTest, TheAsioControlPanelButtonOpensTheDriversPanel) {
     ASSERT_NO_FATAL_FAILURE(test_asio::registerClass(test_asio::kClassA));
     ASSERT_NO_FATAL_FAILURE(test_asio::registerDriverName(name, test_asio::kClassA));
 
-    win::DeviceInfo device;
-    device.key = "asio:" + name;
-    device.name = name;
-    device.family = win::DeviceFamily::Asio;
-    win::RouterOptions options;
-    options.scanDevices = false;
-    options.extraDevices = {device};
-    options.ringPrefix = L"Local\\qova-paneltest";
-    router_ = std::make_unique<win::Router>(std::move(options));
-    router_->rescan();
-    core::Settings settings = englishSettings();
-    core::DeviceSettings asio = deviceSettings(device, true);
-    asio.api = core::DeviceApi::Asio;
-    settings.devices = {asio};
+    const win::DeviceInfo device = asioDevice(name);
+    useRouter({device}, false, L"Local\\qova-paneltest");
+    core::Settings settings = englishSettings({deviceSettings(device, true)});
+    settings.devices[0].api = core::DeviceApi::Asio;
     start(settings);
     ASSERT_EQ(status(device.key)->state, win::DeviceState::Open) << status(device.key)->problem;
     EXPECT_EQ(record.controlPanelCalls.load(), 0u);

@@ -18,10 +18,12 @@
 #include <imgui_internal.h>
 
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -54,6 +56,22 @@ inline core::DeviceSettings deviceSettings(const win::DeviceInfo& device, bool e
     return settings;
 }
 
+// Settings in one language with these sound cards set up.
+inline core::Settings settingsWith(std::string language, std::vector<core::DeviceSettings> devices = {}) {
+    core::Settings settings;
+    settings.language = std::move(language);
+    settings.devices = std::move(devices);
+    return settings;
+}
+
+// A text of the table filled in, as the tabs fill theirs ("%u channels").
+template <typename... Values>
+std::string printed(std::string_view format, Values... values) {
+    char text[256];
+    std::snprintf(text, sizeof(text), std::string(format).c_str(), values...);
+    return text;
+}
+
 // One piece of text drawn in one colour on one line.
 struct TextRun {
     std::string text;
@@ -75,12 +93,7 @@ protected:
         dataDirOverride = folder_.path();
         loadSettings();  // from an empty folder: no file kept from an earlier test
 
-        win::RouterOptions options;
-        options.scanDevices = false;
-        options.extraDevices = {kStereo, kQuad};
-        options.ringPrefix = L"Local\\qova-uitest";
-        router_ = std::make_unique<win::Router>(std::move(options));
-        router_->rescan();
+        useRouter({kStereo, kQuad}, false, L"Local\\qova-uitest");
 
         context_ = ImGui::CreateContext();
         ImGuiIO& io = ImGui::GetIO();
@@ -95,6 +108,18 @@ protected:
         ImGui::DestroyContext(context_);
         router_.reset();
         dataDirOverride.clear();
+    }
+
+    // A router of its own for the test, in place of the one it had (and of the Ui on it).
+    void useRouter(std::vector<win::DeviceInfo> devices, bool scan, const wchar_t* ringPrefix) {
+        ui_.reset();
+        router_.reset();
+        win::RouterOptions options;
+        options.scanDevices = scan;
+        options.extraDevices = std::move(devices);
+        options.ringPrefix = ringPrefix;
+        router_ = std::make_unique<win::Router>(std::move(options));
+        router_->rescan();
     }
 
     // As the shell starts: the loaded settings go to the router first, then to the Ui.
@@ -158,10 +183,7 @@ protected:
     std::vector<TextRun> readText(const ImGuiWindow* window) const {
         std::vector<TextRun> runs;
         if (window == nullptr || !window->Active || window->Hidden) return runs;
-        std::map<std::pair<float, float>, const ImFontGlyph*> glyphs;
-        for (const ImFontGlyph& glyph : baked_->Glyphs) {
-            if (glyph.Visible) glyphs[{glyph.U0, glyph.V0}] = &glyph;
-        }
+        const std::map<std::pair<float, float>, const ImFontGlyph*> glyphs = glyphAtlas();
         const float spaceAdvance = baked_->FindGlyph(' ')->AdvanceX;
         const ImVector<ImDrawVert>& vertices = window->DrawList->VtxBuffer;
         float lastEndX = 0.0f;
@@ -199,6 +221,15 @@ protected:
         return runs;
     }
 
+    // The baked font's visible glyphs by the texture coordinate of their top-left corner.
+    std::map<std::pair<float, float>, const ImFontGlyph*> glyphAtlas() const {
+        std::map<std::pair<float, float>, const ImFontGlyph*> atlas;
+        for (const ImFontGlyph& glyph : baked_->Glyphs) {
+            if (glyph.Visible) atlas[{glyph.U0, glyph.V0}] = &glyph;
+        }
+        return atlas;
+    }
+
     static std::vector<std::string> texts(const std::vector<TextRun>& runs) {
         std::vector<std::string> out;
         for (const TextRun& run : runs) out.push_back(run.text);
@@ -225,6 +256,17 @@ protected:
         ImGui::GetIO().AddMousePosEvent(point.x, point.y);
         frame();
     }
+
+    // The mouse held over `point` past the tooltip's delay, which then shows `text`.
+    void expectTooltipAt(ImVec2 point, const std::string& text) {
+        moveMouse(point);
+        frames(40);
+        const std::optional<TextRun> shown = tooltip();
+        ASSERT_TRUE(shown.has_value()) << "no tooltip; expected: " << text;
+        EXPECT_EQ(shown->text, text);
+    }
+
+    ImGuiWindow* comboPopup() const { return ImGui::FindWindowByName("##Combo_00"); }
 
     // A point of the window over the widget with that id, found by hovering each piece of text
     // the window shows until ImGui names the widget as hovered.
@@ -265,11 +307,13 @@ protected:
 
     void clickButton(const char* id) { click(host(), host()->GetID(id)); }
 
-    // Whether ImGui itself holds the button enabled, asked while the mouse is over it.
-    bool buttonEnabled(const char* id) {
-        if (!pointOf(host(), host()->GetID(id))) return false;
+    // Whether ImGui itself holds the widget enabled, asked while the mouse is over it.
+    bool enabledIn(ImGuiWindow* window, ImGuiID id) {
+        if (!pointOf(window, id)) return false;
         return !GImGui->HoveredIdIsDisabled;
     }
+
+    bool buttonEnabled(const char* id) { return enabledIn(host(), host()->GetID(id)); }
 
     void expectMessage(const std::string& text, const ImVec4& colour) {
         const std::optional<TextRun> shown = message();
