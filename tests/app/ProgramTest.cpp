@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,22 +101,13 @@ core::Settings kitchenSettings() {
     return settings;
 }
 
-void writeSettingsFile(const TempFolder& data, const core::Settings& settings) {
-    writeFile(data.file(L"config.json"), core::writeSettings(settings));
-}
-
 // The messages of the log's lines, without time stamp and thread id.
 std::vector<std::string> logMessages(const TempFolder& data) {
-    const std::string log = readFile(data.file(L"qova.log"));
+    std::istringstream log(readFile(data.file(L"qova.log")));
     std::vector<std::string> messages;
-    std::size_t start = 0;
-    while (start < log.size()) {
-        std::size_t end = log.find('\n', start);
-        if (end == std::string::npos) end = log.size();
-        const std::string line = log.substr(start, end - start);
+    for (std::string line; std::getline(log, line);) {
         const std::size_t bracket = line.find("] ");
         messages.push_back(bracket == std::string::npos ? line : line.substr(bracket + 2));
-        start = end + 1;
     }
     return messages;
 }
@@ -131,10 +124,6 @@ std::string joined(const std::vector<std::string>& messages) {
     std::string out;
     for (const std::string& message : messages) out += message + "\n";
     return out;
-}
-
-std::string playerCards(const std::wstring& pipe) {
-    return testing_support::runProgram(L"qova-player.exe", L"--pipe " + pipe + L" cards").output;
 }
 
 bool mutexExists(const std::wstring& name) {
@@ -298,6 +287,46 @@ bool becomesVisible(HWND window, bool visible) {
     return eventually([&] { return (IsWindowVisible(window) != FALSE) == visible; }, 5000ms);
 }
 
+bool instanceMutexExists(const std::wstring& pipe) {
+    return mutexExists(singleInstanceMutexName(win::userSidString(), pipe));
+}
+
+// A data folder and a pipe of the test's own, and QOVA.exe started on them.
+class ProgramTest : public ::testing::Test {
+protected:
+    void writeSettings(const core::Settings& settings) {
+        writeFile(data_.file(L"config.json"), core::writeSettings(settings));
+    }
+    std::string config() const { return readFile(data_.file(L"config.json")); }
+    std::vector<std::string> logged() const { return logMessages(data_); }
+    // What a player lists.
+    std::string cards() const {
+        return testing_support::runProgram(L"qova-player.exe", L"--pipe " + pipe_ + L" cards").output;
+    }
+
+    // A program started before ends first, as a test that quits it and starts it again expects.
+    Program& launch(const std::wstring& more) {
+        program_.reset();
+        program_.emplace(data_, pipe_, more);
+        return *program_;
+    }
+    // The main window once the program serves messages, or nullptr.
+    HWND start(const std::wstring& more) { return launch(more).waitForWindow(); }
+    DWORD quit(HWND window) { return program_->quit(window); }
+
+    TempFolder data_;
+    const std::wstring pipe_ = uniquePipe(L"test");
+    std::optional<Program> program_;
+};
+
+using ProgramLife = ProgramTest;
+using ProgramTray = ProgramTest;
+using ProgramSettings = ProgramTest;
+using ProgramDevices = ProgramTest;
+using ProgramFailure = ProgramTest;
+using ProgramScreenshot = ProgramTest;
+using ProgramOnASink = ProgramTest;
+
 // --- BMP encoding ---------------------------------------------------------------------------
 
 std::uint32_t read32(const std::string& bytes, std::size_t offset) {
@@ -352,37 +381,34 @@ TEST(BmpEncoding, WritesTopDownBgrRowsReadAtThePitchWithOpaqueAlpha) {
 
 // --- start-up, pipe and quit ----------------------------------------------------------------
 
-TEST(ProgramLife, StartsInOrderServesThePipeAndQuitsFromTheTrayMenu) {
-    TempFolder data;
-    writeSettingsFile(data, kitchenSettings());
-    const std::string settingsFile = readFile(data.file(L"config.json"));
-    const std::wstring pipe = uniquePipe(L"life");
-    Program program(data, pipe, L"--null-devices 1");
-    HWND window = program.waitForWindow();
+TEST_F(ProgramLife, StartsInOrderServesThePipeAndQuitsFromTheTrayMenu) {
+    writeSettings(kitchenSettings());
+    const std::string settingsFile = config();
+    HWND window = start(L"--null-devices 1");
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(becomesVisible(window, true)) << "a start without --tray shows the window";
     EXPECT_TRUE(mutexExists(L"QOVA-running"));
-    EXPECT_TRUE(mutexExists(singleInstanceMutexName(win::userSidString(), pipe)));
+    EXPECT_TRUE(instanceMutexExists(pipe_));
     wchar_t title[128] = {};
     GetWindowTextW(window, title, 128);
     EXPECT_STREQ(title, L"QOVA - Tavimor Audio Router");
 
-    const std::string cards = playerCards(pipe);
-    EXPECT_NE(cards.find("qova:0000000a"), std::string::npos) << cards;
-    EXPECT_NE(cards.find("Kitchen"), std::string::npos) << cards;
-    EXPECT_NE(cards.find("ready"), std::string::npos) << cards;
+    const std::string listed = cards();
+    EXPECT_NE(listed.find("qova:0000000a"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("Kitchen"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("ready"), std::string::npos) << listed;
 
     // The tray menu's quit command; no player holds a card, so nothing is asked.
-    EXPECT_EQ(program.quit(window), 0u);
+    EXPECT_EQ(quit(window), 0u);
     EXPECT_FALSE(mutexExists(L"QOVA-running"));
-    EXPECT_FALSE(mutexExists(singleInstanceMutexName(win::userSidString(), pipe)));
-    EXPECT_FALSE(WaitNamedPipeW(pipe.c_str(), 0)) << "the pipe is gone";
+    EXPECT_FALSE(instanceMutexExists(pipe_));
+    EXPECT_FALSE(WaitNamedPipeW(pipe_.c_str(), 0)) << "the pipe is gone";
     EXPECT_EQ(processesNamed(L"QOVA.exe"), 0);
 
-    const std::vector<std::string> log = logMessages(data);
+    const std::vector<std::string> log = logged();
     const int starting = indexOf(log, "QOVA 0.1.2 starting (session " + std::to_string(win::sessionId()) + ")");
     const int opened = indexOf(log, "open null:0: null, 48000 Hz, ");
-    const int ready = indexOf(log, "control pipe " + win::toUtf8(pipe) + " ready");
+    const int ready = indexOf(log, "control pipe " + win::toUtf8(pipe_) + " ready");
     const int connected = indexOf(log, "player 1 connected");
     const int disconnected = indexOf(log, "player 1 disconnected");
     const int quitting = indexOf(log, "QOVA quitting");
@@ -395,25 +421,23 @@ TEST(ProgramLife, StartsInOrderServesThePipeAndQuitsFromTheTrayMenu) {
     EXPECT_EQ(quitting, static_cast<int>(log.size()) - 1) << joined(log);
     EXPECT_EQ(indexOf(log, "config problem"), -1) << joined(log);
     EXPECT_EQ(indexOf(log, "config: "), -1) << "a readable file is not reported\n" << joined(log);
-    EXPECT_EQ(readFile(data.file(L"config.json")), settingsFile) << "a readable file is left as it was";
-    EXPECT_FALSE(fileExists(data.file(L"config.unreadable.json")));
+    EXPECT_EQ(config(), settingsFile) << "a readable file is left as it was";
+    EXPECT_FALSE(fileExists(data_.file(L"config.unreadable.json")));
 }
 
 // --- end of session -------------------------------------------------------------------------
 
-TEST(ProgramLife, AsksBeforeQuittingUnderAPlayerButNotWhenTheSessionEnds) {
-    TempFolder data;
-    writeSettingsFile(data, kitchenSettings());
-    const std::wstring pipe = uniquePipe(L"session");
-    Program program(data, pipe, L"--null-devices 1");
-    HWND window = program.waitForWindow();
+TEST_F(ProgramLife, AsksBeforeQuittingUnderAPlayerButNotWhenTheSessionEnds) {
+    writeSettings(kitchenSettings());
+    HWND window = start(L"--null-devices 1");
     ASSERT_NE(window, nullptr);
+    Program& program = *program_;
 
     testing_support::AsyncProgram player(L"qova-player.exe",
-                                         L"--pipe " + pipe + L" play qova:0000000a --tone 440 --seconds 60");
+                                         L"--pipe " + pipe_ + L" play qova:0000000a --tone 440 --seconds 60");
     ASSERT_TRUE(player.started());
     // Another player sees the card as busy once the first has it open.
-    ASSERT_TRUE(eventually([&] { return playerCards(pipe).find("busy") != std::string::npos; }, 15000ms));
+    ASSERT_TRUE(eventually([&] { return cards().find("busy") != std::string::npos; }, 15000ms));
 
     PostMessageW(window, WM_COMMAND, kQuitCommand, 0);
     HWND question = program.waitForDialog(L"Quit QOVA?", 10000);
@@ -430,7 +454,7 @@ TEST(ProgramLife, AsksBeforeQuittingUnderAPlayerButNotWhenTheSessionEnds) {
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(program.running()) << "No keeps QOVA running";
     EXPECT_TRUE(IsWindowVisible(window));
-    EXPECT_NE(playerCards(pipe).find("busy"), std::string::npos) << "and the player playing";
+    EXPECT_NE(cards().find("busy"), std::string::npos) << "and the player playing";
 
     // Windows ending the session: no question, even now.
     DWORD_PTR result = 0;
@@ -441,13 +465,12 @@ TEST(ProgramLife, AsksBeforeQuittingUnderAPlayerButNotWhenTheSessionEnds) {
     EXPECT_TRUE(played.exitCode == 14 || played.exitCode == 4) << played.exitCode << "\n" << played.output;
 
     // The pipe server stops after the quit line: the player's connection ends there.
-    const std::vector<std::string> log = logMessages(data);
-    const int opened = indexOf(log, "card 0000000a opened by client ");
+    const std::vector<std::string> log = logged();
+    const std::string openedBy = "card 0000000a opened by client ";
+    const int opened = indexOf(log, openedBy);
     ASSERT_GE(opened, 0) << joined(log);
     const std::string client =
-        log[opened].substr(std::strlen("card 0000000a opened by client "),
-                           log[opened].find(' ', std::strlen("card 0000000a opened by client ")) -
-                               std::strlen("card 0000000a opened by client "));
+        log[opened].substr(openedBy.size(), log[opened].find(' ', openedBy.size()) - openedBy.size());
     const int quitting = indexOf(log, "QOVA quitting");
     const int gone = indexOf(log, "player " + client + " disconnected");
     ASSERT_GE(quitting, 0) << joined(log);
@@ -470,12 +493,9 @@ struct RunValue {
     }
 };
 
-TEST(ProgramTray, StartsHiddenWithSoundCardsAndComesBackOnEveryShowAction) {
-    TempFolder data;
-    writeSettingsFile(data, nullDeviceSettings());
-    const std::wstring pipe = uniquePipe(L"tray");
-    Program program(data, pipe, L"--tray --null-devices 1");
-    HWND window = program.waitForWindow();
+TEST_F(ProgramTray, StartsHiddenWithSoundCardsAndComesBackOnEveryShowAction) {
+    writeSettings(nullDeviceSettings());
+    HWND window = start(L"--tray --null-devices 1");
     ASSERT_NE(window, nullptr);
     std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(IsWindowVisible(window)) << "--tray with a sound card set up starts hidden";
@@ -484,7 +504,7 @@ TEST(ProgramTray, StartsHiddenWithSoundCardsAndComesBackOnEveryShowAction) {
     EXPECT_TRUE(becomesVisible(window, true)) << "a left click on the tray icon";
     PostMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_TRUE(becomesVisible(window, false)) << "closing hides";
-    EXPECT_TRUE(program.running());
+    EXPECT_TRUE(program_->running());
     PostMessageW(window, WM_COMMAND, kOpenCommand, 0);
     EXPECT_TRUE(becomesVisible(window, true)) << "the menu's open command";
     PostMessageW(window, WM_CLOSE, 0, 0);
@@ -493,7 +513,7 @@ TEST(ProgramTray, StartsHiddenWithSoundCardsAndComesBackOnEveryShowAction) {
     // A second copy for the same pipe shows this one and ends without a trace.
     TempFolder secondData;
     const auto second =
-        testing_support::runProgram(L"QOVA.exe", L"--data-dir " + quoted(secondData.path()) + L" --pipe " + pipe);
+        testing_support::runProgram(L"QOVA.exe", L"--data-dir " + quoted(secondData.path()) + L" --pipe " + pipe_);
     EXPECT_EQ(second.exitCode, 0u);
     EXPECT_FALSE(fileExists(secondData.file(L"qova.log")));
     EXPECT_TRUE(becomesVisible(window, true)) << "the show request of a second copy";
@@ -509,7 +529,7 @@ TEST(ProgramTray, StartsHiddenWithSoundCardsAndComesBackOnEveryShowAction) {
         EXPECT_EQ(RunValue::read(), L"<none>");
     }
 
-    EXPECT_EQ(program.quit(window), 0u);
+    EXPECT_EQ(quit(window), 0u);
 }
 
 // The balloon's mark under the user's key, removed before and after.
@@ -527,16 +547,13 @@ struct TrayNoticeMark {
     }
 };
 
-TEST(ProgramTray, TellsOnceEverThatItRunsOnWhenItsWindowIsClosed) {
+TEST_F(ProgramTray, TellsOnceEverThatItRunsOnWhenItsWindowIsClosed) {
     TrayNoticeMark mark;
-    TempFolder data;
-    writeSettingsFile(data, nullDeviceSettings());
-    const std::string configBefore = readFile(data.file(L"config.json"));
-    const std::wstring pipe = uniquePipe(L"notice");
+    writeSettings(nullDeviceSettings());
+    const std::string configBefore = config();
     const std::string told = "window closed: told the user once that QOVA runs on in the notification area";
     for (int run = 0; run < 2; ++run) {
-        Program program(data, pipe, L"--null-devices 1");
-        HWND window = program.waitForWindow();
+        HWND window = start(L"--null-devices 1");
         ASSERT_NE(window, nullptr);
         for (int close = 0; close < 2; ++close) {
             ASSERT_TRUE(becomesVisible(window, true));
@@ -545,32 +562,29 @@ TEST(ProgramTray, TellsOnceEverThatItRunsOnWhenItsWindowIsClosed) {
             PostMessageW(window, WM_COMMAND, kOpenCommand, 0);
         }
         EXPECT_EQ(TrayNoticeMark::read(), 1u) << "run " << run;
-        EXPECT_EQ(program.quit(window), 0u);
+        EXPECT_EQ(quit(window), 0u);
     }
-    const std::vector<std::string> log = logMessages(data);
+    const std::vector<std::string> log = logged();
     EXPECT_EQ(std::count(log.begin(), log.end(), told), 1) << joined(log);
-    EXPECT_EQ(readFile(data.file(L"config.json")), configBefore);
+    EXPECT_EQ(config(), configBefore);
 }
 
 // --- settings files -------------------------------------------------------------------------
 
-TEST(ProgramSettings, UnparsableFileIsMovedAsideAndTheProgramStartsEmptyAndShown) {
-    TempFolder data;
-    writeFile(data.file(L"config.json"), "{\"schema\": 1, \"devices\": [");
-    writeFile(data.file(L"config.unreadable.json"), "an older unreadable file, replaced");
-    const std::wstring pipe = uniquePipe(L"broken");
+TEST_F(ProgramSettings, UnparsableFileIsMovedAsideAndTheProgramStartsEmptyAndShown) {
+    writeFile(data_.file(L"config.json"), "{\"schema\": 1, \"devices\": [");
+    writeFile(data_.file(L"config.unreadable.json"), "an older unreadable file, replaced");
     // --tray, but with no sound card set up the window shows all the same.
-    Program program(data, pipe, L"--tray --null-devices 1");
-    HWND window = program.waitForWindow();
+    HWND window = start(L"--tray --null-devices 1");
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(becomesVisible(window, true));
-    EXPECT_EQ(readFile(data.file(L"config.unreadable.json")), "{\"schema\": 1, \"devices\": [");
-    EXPECT_FALSE(fileExists(data.file(L"config.json")));
-    const std::string cards = playerCards(pipe);
-    EXPECT_NE(cards.find("QOVA has no cards yet."), std::string::npos) << cards;
-    EXPECT_EQ(program.quit(window), 0u);
+    EXPECT_EQ(readFile(data_.file(L"config.unreadable.json")), "{\"schema\": 1, \"devices\": [");
+    EXPECT_FALSE(fileExists(data_.file(L"config.json")));
+    const std::string listed = cards();
+    EXPECT_NE(listed.find("QOVA has no cards yet."), std::string::npos) << listed;
+    EXPECT_EQ(quit(window), 0u);
 
-    const std::vector<std::string> log = logMessages(data);
+    const std::vector<std::string> log = logged();
     const int moved = indexOf(log, "config: ");
     ASSERT_GE(moved, 0) << joined(log);
     EXPECT_TRUE(log[moved].ends_with("; moved aside to config.unreadable.json")) << log[moved];
@@ -579,28 +593,25 @@ TEST(ProgramSettings, UnparsableFileIsMovedAsideAndTheProgramStartsEmptyAndShown
 
 // A config.json held open by another program through the start: QOVA starts empty, says why
 // and leaves the file alone; let go and QOVA started again, the settings load.
-TEST(ProgramSettings, AFileHeldOpenAtStartIsLeftAloneAndLoadsOnceLetGo) {
-    TempFolder data;
-    writeSettingsFile(data, kitchenSettings());
-    const std::string before = readFile(data.file(L"config.json"));
-    const std::wstring pipe = uniquePipe(L"held");
+TEST_F(ProgramSettings, AFileHeldOpenAtStartIsLeftAloneAndLoadsOnceLetGo) {
+    writeSettings(kitchenSettings());
+    const std::string before = config();
     // One run of the program: the cards a player lists, then a quit from the tray menu.
     auto cardsListed = [&] {
-        Program program(data, pipe, L"--null-devices 1");
-        EXPECT_TRUE(program.started());
-        HWND window = program.waitForWindow();
+        EXPECT_TRUE(launch(L"--null-devices 1").started());
+        HWND window = program_->waitForWindow();
         EXPECT_NE(window, nullptr);
-        const std::string cards = playerCards(pipe);
-        EXPECT_EQ(program.quit(window), 0u);
-        return cards;
+        const std::string listed = cards();
+        EXPECT_EQ(quit(window), 0u);
+        return listed;
     };
     {
-        testing_support::HeldFile held(data.file(L"config.json"));
+        testing_support::HeldFile held(data_.file(L"config.json"));
         ASSERT_TRUE(held.held());
         EXPECT_NE(cardsListed().find("QOVA has no cards yet."), std::string::npos);
     }
-    EXPECT_EQ(readFile(data.file(L"config.json")), before);
-    std::vector<std::string> log = logMessages(data);
+    EXPECT_EQ(config(), before);
+    std::vector<std::string> log = logged();
     const int said = indexOf(log, "config: cannot read ");
     ASSERT_GE(said, 0) << joined(log);
     EXPECT_TRUE(log[said].ends_with("; starting without settings, and the file is kept as it is")) << log[said];
@@ -608,22 +619,18 @@ TEST(ProgramSettings, AFileHeldOpenAtStartIsLeftAloneAndLoadsOnceLetGo) {
     EXPECT_NE(cardsListed().find("Kitchen"), std::string::npos);
 }
 
-TEST(ProgramSettings, ValidationIssuesAreLoggedInOrderAndNothingOpens) {
-    TempFolder data;
-    core::Settings settings;
-    settings.devices = {device("null:0")};
+TEST_F(ProgramSettings, ValidationIssuesAreLoggedInOrderAndNothingOpens) {
+    core::Settings settings = nullDeviceSettings();
     settings.cards = {card("0000000a", "", {{"null:0", 0, 0.0}}), card("0000000b", "B", {{"null:5", 0, 0.0}})};
-    writeSettingsFile(data, settings);
-    const std::wstring pipe = uniquePipe(L"issues");
-    Program program(data, pipe, L"--null-devices 1");
-    HWND window = program.waitForWindow();
+    writeSettings(settings);
+    HWND window = start(L"--null-devices 1");
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(becomesVisible(window, true));
-    const std::string cards = playerCards(pipe);
-    EXPECT_NE(cards.find("QOVA has no cards yet."), std::string::npos) << "refused as a whole\n" << cards;
-    EXPECT_EQ(program.quit(window), 0u);
+    const std::string listed = cards();
+    EXPECT_NE(listed.find("QOVA has no cards yet."), std::string::npos) << "refused as a whole\n" << listed;
+    EXPECT_EQ(quit(window), 0u);
 
-    const std::vector<std::string> log = logMessages(data);
+    const std::vector<std::string> log = logged();
     const int first = indexOf(log, "config problem: ");
     ASSERT_GE(first, 0) << joined(log);
     ASSERT_LT(first + 1, static_cast<int>(log.size()));
@@ -636,18 +643,15 @@ TEST(ProgramSettings, ValidationIssuesAreLoggedInOrderAndNothingOpens) {
 
 // --- null devices ---------------------------------------------------------------------------
 
-TEST(ProgramDevices, TwentyNullDevicesGiveEightOfTwoKinds) {
-    TempFolder data;
+TEST_F(ProgramDevices, TwentyNullDevicesGiveEightOfTwoKinds) {
     core::Settings settings;
     for (int index = 0; index <= 8; ++index) settings.devices.push_back(device("null:" + std::to_string(index)));
-    writeSettingsFile(data, settings);
-    const std::wstring pipe = uniquePipe(L"null");
-    Program program(data, pipe, L"--tray --null-devices 20");
-    HWND window = program.waitForWindow();
+    writeSettings(settings);
+    HWND window = start(L"--tray --null-devices 20");
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(program.quit(window), 0u);
+    EXPECT_EQ(quit(window), 0u);
 
-    const std::vector<std::string> log = logMessages(data);
+    const std::vector<std::string> log = logged();
     for (int index = 0; index < 8; ++index) {
         const bool odd = index % 2 != 0;
         const int line =
@@ -660,26 +664,24 @@ TEST(ProgramDevices, TwentyNullDevicesGiveEightOfTwoKinds) {
 
 // --- pipe failure ---------------------------------------------------------------------------
 
-TEST(ProgramFailure, PipeTakenByAnotherProgramEndsWithItsErrorAfterLettingGoOfEverything) {
-    TempFolder data;
-    writeSettingsFile(data, kitchenSettings());
-    const std::wstring pipe = uniquePipe(L"taken");
+TEST_F(ProgramFailure, PipeTakenByAnotherProgramEndsWithItsErrorAfterLettingGoOfEverything) {
+    writeSettings(kitchenSettings());
     // Another program's pipe of that name, inbound only: QOVA's instances cannot join it.
-    win::UniqueHandle squatter(CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE,
+    win::UniqueHandle squatter(CreateNamedPipeW(pipe_.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE,
                                                 PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
     ASSERT_TRUE(squatter);
-    const std::string error = "pipe " + win::toUtf8(pipe) + ": " + win::systemErrorText(ERROR_ACCESS_DENIED);
+    const std::string error = "pipe " + win::toUtf8(pipe_) + ": " + win::systemErrorText(ERROR_ACCESS_DENIED);
 
-    Program program(data, pipe, L"--null-devices 1");
+    Program& program = launch(L"--null-devices 1");
     ASSERT_TRUE(program.started());
     HWND box = program.waitForDialog(L"QOVA");
     ASSERT_NE(box, nullptr) << "no error box";
     EXPECT_EQ(messageBoxText(box), error);
     // While the box is up, everything is let go already and no window was made.
     EXPECT_FALSE(mutexExists(L"QOVA-running"));
-    EXPECT_FALSE(mutexExists(singleInstanceMutexName(win::userSidString(), pipe)));
+    EXPECT_FALSE(instanceMutexExists(pipe_));
     EXPECT_EQ(findTopWindow(program.processId(), kMainWindowClass), nullptr);
-    const std::vector<std::string> log = logMessages(data);
+    const std::vector<std::string> log = logged();
     const int opened = indexOf(log, "open null:0: ");
     const int failed = indexOf(log, "cannot start: ");
     ASSERT_GE(opened, 0) << joined(log);
@@ -716,13 +718,12 @@ DWORD runScreenshot(const TempFolder& data, const std::wstring& pipe, const std:
     return program.finish(1000);
 }
 
-TEST(ProgramScreenshot, SavesTheWindowAsATopDownBmpAtomicallyWithoutShowingIt) {
-    TempFolder data;
-    const std::wstring cardsPath = data.file(L"cards.bmp");
-    const std::wstring aboutPath = data.file(L"about.bmp");
+TEST_F(ProgramScreenshot, SavesTheWindowAsATopDownBmpAtomicallyWithoutShowingIt) {
+    const std::wstring cardsPath = data_.file(L"cards.bmp");
+    const std::wstring aboutPath = data_.file(L"about.bmp");
     writeFile(cardsPath, "an older file");
-    expectScreenshotRunEnded(runScreenshot(data, uniquePipe(L"shot"), cardsPath, 1));
-    expectScreenshotRunEnded(runScreenshot(data, uniquePipe(L"shot"), aboutPath, 3));
+    expectScreenshotRunEnded(runScreenshot(data_, uniquePipe(L"shot"), cardsPath, 1));
+    expectScreenshotRunEnded(runScreenshot(data_, uniquePipe(L"shot"), aboutPath, 3));
 
     const std::string cards = readFile(cardsPath);
     std::uint32_t width = 0;
@@ -746,25 +747,23 @@ TEST(ProgramScreenshot, SavesTheWindowAsATopDownBmpAtomicallyWithoutShowingIt) {
     EXPECT_EQ(about.size(), cards.size());
     EXPECT_NE(about, cards);
 
-    const std::vector<std::string> log = logMessages(data);
+    const std::vector<std::string> log = logged();
     const int saved = indexOf(log, "screenshot " + win::toUtf8(cardsPath) + ": saved");
     ASSERT_GE(saved, 0) << joined(log);
     EXPECT_EQ(indexOf(log, "QOVA quitting", saved), saved + 1) << joined(log);
 }
 
-TEST(ProgramScreenshot, AnUnwritablePathIsReportedAndTheProgramStillEndsWell) {
-    TempFolder data;
-    const std::wstring path = data.file(L"missing\\shot.bmp");
-    expectScreenshotRunEnded(runScreenshot(data, uniquePipe(L"shot"), path, 0));
-    EXPECT_GE(indexOf(logMessages(data), "screenshot " + win::toUtf8(path) + ": FAILED"), 0)
-        << joined(logMessages(data));
+TEST_F(ProgramScreenshot, AnUnwritablePathIsReportedAndTheProgramStillEndsWell) {
+    const std::wstring path = data_.file(L"missing\\shot.bmp");
+    expectScreenshotRunEnded(runScreenshot(data_, uniquePipe(L"shot"), path, 0));
+    EXPECT_GE(indexOf(logged(), "screenshot " + win::toUtf8(path) + ": FAILED"), 0) << joined(logged());
 }
 
 // --- a real PulseAudio sink -----------------------------------------------------------------
 
 // Run by program-e2e.sh, which records the sink "ZoneA" with parec around this test and
 // checks the tone in the recording: a Windows process cannot run parec itself.
-TEST(ProgramOnASink, PlaysAToneOnZoneAAndQuitsCleanly) {
+TEST_F(ProgramOnASink, PlaysAToneOnZoneAAndQuitsCleanly) {
     if (std::getenv("QOVA_E2E_RECORDING") == nullptr) GTEST_SKIP() << "run by program-e2e.sh";
     std::string error;
     win::DeviceInfo zone;
@@ -773,28 +772,25 @@ TEST(ProgramOnASink, PlaysAToneOnZoneAAndQuitsCleanly) {
     }
     ASSERT_NE(zone.key, "") << "no ZoneA endpoint (" << error << ")";
 
-    TempFolder data;
     core::Settings settings;
     settings.devices = {device(zone.key)};
     settings.cards = {card("00e2e0a1", "Zone A", {{zone.key, 0, 0.0}, {zone.key, 1, 0.0}})};
-    writeSettingsFile(data, settings);
-    const std::wstring pipe = uniquePipe(L"sink");
-    Program program(data, pipe, L"--tray");
-    HWND window = program.waitForWindow();
+    writeSettings(settings);
+    HWND window = start(L"--tray");
     ASSERT_NE(window, nullptr);
 
-    const std::string cards = playerCards(pipe);
-    EXPECT_NE(cards.find("qova:00e2e0a1"), std::string::npos) << cards;
-    EXPECT_NE(cards.find("ready"), std::string::npos) << cards;
+    const std::string listed = cards();
+    EXPECT_NE(listed.find("qova:00e2e0a1"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("ready"), std::string::npos) << listed;
     const auto played = testing_support::runProgram(L"qova-player.exe",
-                                                    L"--pipe " + pipe + L" play \"Zone A\" --tone 1000 --seconds 3");
+                                                    L"--pipe " + pipe_ + L" play \"Zone A\" --tone 1000 --seconds 3");
     EXPECT_EQ(played.exitCode, 0u) << played.output;
 
-    EXPECT_EQ(program.quit(window), 0u);
+    EXPECT_EQ(quit(window), 0u);
     EXPECT_EQ(processesNamed(L"QOVA.exe"), 0);
     EXPECT_EQ(processesNamed(L"qova-player.exe"), 0);
 
-    const std::vector<std::string> log = logMessages(data);
+    const std::vector<std::string> log = logged();
     const int opened = indexOf(log, "open " + zone.key + ": WASAPI shared, 48000 Hz, ");
     const int ready = indexOf(log, "control pipe ");
     const int quitting = indexOf(log, "QOVA quitting");
