@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "TestSupport.h"
@@ -91,6 +92,11 @@ protected:
     void openTab(int tab) {
         ui_->requestTab(tab);
         frames(3);
+    }
+
+    void startOn(int tab, core::Settings settings) {
+        start(std::move(settings));
+        openTab(tab);
     }
 
     std::vector<TextRun> tabText() const { return readText(tabsChild()); }
@@ -198,8 +204,7 @@ protected:
 };
 
 TEST_F(CardsTabTest, AddFormMakesStereoSplitAndMonoCardsFromOneSoundCard) {
-    start(emptySettings());
-    openTab(kCardsTab);
+    startOn(kCardsTab, emptySettings());
     EXPECT_TRUE(shows(english(UiText::CardsHelp)));
     const std::optional<TextRun> empty = findRun(tabText(), english(UiText::NoCardsYet));
     ASSERT_TRUE(empty.has_value());
@@ -300,8 +305,7 @@ TEST_F(CardsTabTest, AddFormMakesStereoSplitAndMonoCardsFromOneSoundCard) {
 }
 
 TEST_F(CardsTabTest, RefusedAddsAndJoinsShowTheirTextInRedAndKeepTheName) {
-    start(twoCards());
-    openTab(kCardsTab);
+    startOn(kCardsTab, twoCards());
 
     // 63 bytes: room for one card, not for the " L" and " R" of a split.
     const std::string longName(63, 'x');
@@ -361,8 +365,7 @@ TEST_F(CardsTabTest, RefusedAddsAndJoinsShowTheirTextInRedAndKeepTheName) {
 }
 
 TEST_F(CardsTabTest, TableEditsNamesMonoMixAndDelaysAndDeletes) {
-    start(twoCards());
-    openTab(kCardsTab);
+    startOn(kCardsTab, twoCards());
 
     // A name another card has: the apply bar names the issue and Apply stays off.
     typeInto(rowId("0000000b", "##name"), "Lounge");
@@ -417,8 +420,7 @@ TEST_F(CardsTabTest, ChannelsMonoMixesAndStatesShowWholeInEveryLanguageAtTheWind
             SCOPED_TRACE(std::string(code) + " at " + std::to_string(static_cast<int>(size.x)));
             ImGui::GetIO().DisplaySize = size;
             settings.language = code;
-            start(settings);
-            openTab(kCardsTab);
+            startOn(kCardsTab, settings);
             frames(2);
             const ImGuiTable* table = ImGui::TableFindByID(ImHashStr("##cards", 0, tabId("###cards")));
             ASSERT_NE(table, nullptr);
@@ -504,16 +506,14 @@ TEST_F(CardsTabTest, FormsOfferOnlyWhatTheSoundCardsHave) {
     core::Settings off = twoCards();
     off.devices[0].enabled = false;
     off.devices[1].enabled = false;
-    start(off);
-    openTab(kCardsTab);
+    startOn(kCardsTab, off);
     EXPECT_TRUE(shows("Lounge"));
     EXPECT_FALSE(shows(english(UiText::AddFrom)));
     EXPECT_FALSE(shows(english(UiText::JoinTwoOutputs)));
 
     // A one-channel sound card: only a mono card, and no second output to join.
     useRouter({kSingle}, false, L"Local\\qova-cardstest");
-    start(settingsWith("en", {deviceSettings(kSingle, true)}));
-    openTab(kCardsTab);
+    startOn(kCardsTab, settingsWith("en", {deviceSettings(kSingle, true)}));
     EXPECT_TRUE(shows(english(UiText::AddFrom)));
     EXPECT_TRUE(shows(english(UiText::OneMonoCard)));
     EXPECT_FALSE(shows(english(UiText::OneStereoCard)));
@@ -639,8 +639,7 @@ private:
 };
 
 TEST_F(CardsTabTest, AboutShowsVersionNoticesAndOnlyTheLicenceButtonsWhoseFilesExist) {
-    start(twoCards());
-    openTab(kAboutTab);
+    startOn(kAboutTab, twoCards());
     const std::optional<TextRun> version = findRun(tabText(), "QOVA 0.1.2");
     ASSERT_TRUE(version.has_value());
     EXPECT_EQ(version->colour, packed(kAccentColour));

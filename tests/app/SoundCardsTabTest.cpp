@@ -63,9 +63,7 @@ constexpr char kLongCardName[] = "Wohnzimmer links neben dem großen Regal";
 // The font's ellipsis as the text reader gives it back (Dear ImGui's own font has it at
 // U+0085, other fonts at U+2026).
 std::string ellipsis() {
-    char utf8[5] = {};
-    ImTextCharToUtf8(utf8, ImGui::GetFont()->EllipsisChar);
-    return utf8;
+    return utf8(ImGui::GetFont()->EllipsisChar);
 }
 
 // Every kind of row the table has: two running test outputs with choices made, an ASIO driver
@@ -279,44 +277,19 @@ protected:
 
     ImGuiTable* table() const { return ImGui::TableFindByID(ImHashStr("##devices", 0, tabItemId())); }
 
-    // The glyphs the tab drew, one by one: where readText joins neighbouring cells whose gap
-    // happens to be a whole number of spaces, these keep every cell apart.
-    struct Glyph {
-        ImRect rect;
-        float originX = 0.0f;
-        float advance = 0.0f;
-        unsigned codepoint = 0;
-    };
-
-    std::vector<Glyph> glyphs() const {
-        const std::map<std::pair<float, float>, const ImFontGlyph*> atlas = glyphAtlas();
-        std::vector<Glyph> found;
-        const ImVector<ImDrawVert>& vertices = tab()->DrawList->VtxBuffer;
-        for (int i = 0; i + 3 < vertices.Size; ++i) {
-            const auto known = atlas.find({vertices[i].uv.x, vertices[i].uv.y});
-            if (known == atlas.end()) continue;
-            const ImFontGlyph& glyph = *known->second;
-            if (vertices[i + 2].uv.x != glyph.U1 || vertices[i + 2].uv.y != glyph.V1) continue;
-            found.push_back(Glyph{ImRect(vertices[i].pos, vertices[i + 2].pos), vertices[i].pos.x - glyph.X0,
-                                  glyph.AdvanceX, glyph.Codepoint});
-            i += 3;
-        }
-        return found;
-    }
-
     // The text drawn inside one rectangle, with the spaces between its words.
     std::string textIn(const ImRect& area) const {
         const float space = baked_->FindGlyph(' ')->AdvanceX;
         std::string text;
         float penX = 0.0f;
-        for (const Glyph& glyph : glyphs()) {
+        // Glyph by glyph: where readText joins neighbouring cells whose gap happens to be a whole
+        // number of spaces, these keep every cell apart.
+        for (const Glyph& glyph : glyphs(tab())) {
             if (!area.Contains(glyph.rect.GetCenter())) continue;
             if (!text.empty()) {
                 text.append(static_cast<std::size_t>(std::max(0L, std::lround((glyph.originX - penX) / space))), ' ');
             }
-            char utf8[5] = {};
-            ImTextCharToUtf8(utf8, glyph.codepoint);
-            text += utf8;
+            text += utf8(glyph.codepoint);
             penX = glyph.originX + glyph.advance;
         }
         return text;
@@ -691,7 +664,7 @@ TEST_F(SoundCardsTabTest, NarrowWindowCutsNothingSilentlyAndShowsTheWholeOnHover
         EXPECT_LE(run.rect.Max.x, windowRight + 0.5f) << run.text << " runs off the window";
     }
     const ImRect outer = table()->OuterRect;
-    for (const Glyph& glyph : glyphs()) {
+    for (const Glyph& glyph : glyphs(tab())) {
         if (!outer.Contains(glyph.rect.GetCenter())) continue;
         const int column = columnAt(glyph.rect.Min.x);
         ASSERT_GE(column, 0);

@@ -79,6 +79,22 @@ struct TextRun {
     ImRect rect;
 };
 
+// One glyph drawn: its quad, where the pen stood, how far it moves on, and its colour.
+struct Glyph {
+    ImRect rect;
+    float originX = 0.0f;
+    float originY = 0.0f;
+    float advance = 0.0f;
+    ImU32 colour = 0;
+    unsigned codepoint = 0;
+};
+
+inline std::string utf8(unsigned codepoint) {
+    char text[5] = {};
+    ImTextCharToUtf8(text, codepoint);
+    return text;
+}
+
 inline ImU32 packed(const ImVec4& colour) {
     return ImGui::ColorConvertFloat4ToU32(colour);
 }
@@ -177,57 +193,55 @@ protected:
         return labels;
     }
 
+    // The glyphs drawn into one window's draw list in the frame just rendered, in drawing order:
+    // the quads whose texture corners are those of one glyph of the baked font.
+    std::vector<Glyph> glyphs(const ImGuiWindow* window) const {
+        std::map<std::pair<float, float>, const ImFontGlyph*> atlas;
+        for (const ImFontGlyph& glyph : baked_->Glyphs) {
+            if (glyph.Visible) atlas[{glyph.U0, glyph.V0}] = &glyph;
+        }
+        std::vector<Glyph> found;
+        const ImVector<ImDrawVert>& vertices = window->DrawList->VtxBuffer;
+        for (int i = 0; i + 3 < vertices.Size; ++i) {
+            const auto known = atlas.find({vertices[i].uv.x, vertices[i].uv.y});
+            if (known == atlas.end()) continue;
+            const ImFontGlyph& glyph = *known->second;
+            if (vertices[i + 2].uv.x != glyph.U1 || vertices[i + 2].uv.y != glyph.V1) continue;
+            found.push_back(Glyph{ImRect(vertices[i].pos, vertices[i + 2].pos), vertices[i].pos.x - glyph.X0,
+                                  vertices[i].pos.y - glyph.Y0, glyph.AdvanceX, vertices[i].col, glyph.Codepoint});
+            i += 3;
+        }
+        return found;
+    }
+
     // The text drawn into one window's draw list in the frame just rendered, in drawing order;
     // empty when the window was not shown. A run is a line of glyphs of one colour whose pens
     // follow each other by whole advances; a few spaces' gap is read as spaces.
     std::vector<TextRun> readText(const ImGuiWindow* window) const {
         std::vector<TextRun> runs;
         if (window == nullptr || !window->Active || window->Hidden) return runs;
-        const std::map<std::pair<float, float>, const ImFontGlyph*> glyphs = glyphAtlas();
         const float spaceAdvance = baked_->FindGlyph(' ')->AdvanceX;
-        const ImVector<ImDrawVert>& vertices = window->DrawList->VtxBuffer;
         float lastEndX = 0.0f;
         float lastOriginY = 0.0f;
-        for (int i = 0; i + 3 < vertices.Size; ++i) {
-            const ImDrawVert& topLeft = vertices[i];
-            const auto found = glyphs.find({topLeft.uv.x, topLeft.uv.y});
-            if (found == glyphs.end()) continue;
-            const ImFontGlyph& glyph = *found->second;
-            const ImDrawVert& bottomRight = vertices[i + 2];
-            if (bottomRight.uv.x != glyph.U1 || bottomRight.uv.y != glyph.V1) continue;
-
-            const float originX = topLeft.pos.x - glyph.X0;
-            const float originY = topLeft.pos.y - glyph.Y0;
+        for (const Glyph& glyph : glyphs(window)) {
             // Within one piece of text the pen moves by whole advances, so the gap is an exact
             // number of spaces; the gaps between widgets are frame padding and item spacing.
-            const float gap = originX - lastEndX;
+            const float gap = glyph.originX - lastEndX;
             const long spaces = std::lround(gap / spaceAdvance);
-            const bool sameRun = !runs.empty() && runs.back().colour == topLeft.col &&
-                                 std::fabs(originY - lastOriginY) < 0.5f && spaces >= 0 && spaces <= 3 &&
+            const bool sameRun = !runs.empty() && runs.back().colour == glyph.colour &&
+                                 std::fabs(glyph.originY - lastOriginY) < 0.5f && spaces >= 0 && spaces <= 3 &&
                                  std::fabs(gap - static_cast<float>(spaces) * spaceAdvance) < 0.05f;
             if (sameRun) {
                 runs.back().text.append(static_cast<std::size_t>(spaces), ' ');
             } else {
-                runs.push_back(TextRun{"", topLeft.col, ImRect(topLeft.pos, bottomRight.pos)});
+                runs.push_back(TextRun{"", glyph.colour, glyph.rect});
             }
-            char utf8[5] = {};
-            ImTextCharToUtf8(utf8, glyph.Codepoint);
-            runs.back().text += utf8;
-            runs.back().rect.Add(ImRect(topLeft.pos, bottomRight.pos));
-            lastEndX = originX + glyph.AdvanceX;
-            lastOriginY = originY;
-            i += 3;
+            runs.back().text += utf8(glyph.codepoint);
+            runs.back().rect.Add(glyph.rect);
+            lastEndX = glyph.originX + glyph.advance;
+            lastOriginY = glyph.originY;
         }
         return runs;
-    }
-
-    // The baked font's visible glyphs by the texture coordinate of their top-left corner.
-    std::map<std::pair<float, float>, const ImFontGlyph*> glyphAtlas() const {
-        std::map<std::pair<float, float>, const ImFontGlyph*> atlas;
-        for (const ImFontGlyph& glyph : baked_->Glyphs) {
-            if (glyph.Visible) atlas[{glyph.U0, glyph.V0}] = &glyph;
-        }
-        return atlas;
     }
 
     static std::vector<std::string> texts(const std::vector<TextRun>& runs) {
