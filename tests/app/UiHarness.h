@@ -64,7 +64,7 @@ inline core::Settings settingsWith(std::string language, std::vector<core::Devic
     return settings;
 }
 
-// A text of the table filled in, as the tabs fill theirs ("%u channels").
+// A format filled in as snprintf does, for texts such as "%u channels" (255 bytes at most).
 template <typename... Values>
 std::string printed(std::string_view format, Values... values) {
     char text[256];
