@@ -166,6 +166,16 @@ protected:
     // A fresh record for the next driver object.
     void clearRecord() { std::memset(view_.get(), 0, test_asio::kRecordBytes); }
 
+    // Opens the output on a driver, rendering nothing; rate and buffer 0 leave the driver's own.
+    static ::testing::AssertionResult opens(Output& output, const char* driver, std::uint32_t sampleRate = 0,
+                                            std::uint32_t bufferFrames = 0) {
+        const DeviceInfo device = asioDevice(driver);
+        std::string error;
+        if (output.open(device, asioSettings(device, sampleRate, bufferFrames), renderNothing, nullptr, error))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << error;
+    }
+
 private:
     bool comInitialized_ = false;
     std::string sectionName_;
@@ -400,7 +410,6 @@ TEST_F(AsioOutputTest, PlaysEveryChannelInItsOwnSampleType) {
 }
 
 TEST_F(AsioOutputTest, ClosesTheDriverStepByStep) {
-    const DeviceInfo device = asioDevice(kDriverA);
     auto output = makeAsioOutput();
     std::string error;
     EXPECT_FALSE(output->start(error));
@@ -408,7 +417,7 @@ TEST_F(AsioOutputTest, ClosesTheDriverStepByStep) {
     output->close();  // closed already: nothing happens
     EXPECT_EQ(record().createdObjects, 0u);
 
-    ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
+    ASSERT_TRUE(opens(*output, kDriverA));
     EXPECT_EQ(output->periodFrames(), 256u);  // the preferred size
     EXPECT_EQ(output->sampleRate(), 48000u);  // the driver's own rate
     EXPECT_EQ(output->latencyFrames(), 256u + 32u);
@@ -416,7 +425,7 @@ TEST_F(AsioOutputTest, ClosesTheDriverStepByStep) {
     EXPECT_EQ(record().controlPanelCalls, 1u);
 
     // Open on an open output closes it first.
-    ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
+    ASSERT_TRUE(opens(*output, kDriverA));
     EXPECT_EQ(record().createdObjects, 2u);
     EXPECT_EQ(record().liveObjects, 1);
     EXPECT_EQ(record().disposeCalls, 1u);
@@ -429,7 +438,7 @@ TEST_F(AsioOutputTest, ClosesTheDriverStepByStep) {
 
     setVariable("QOVA_TEST_ASIO_REFUSE_START", "1");
     output = makeAsioOutput();
-    ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
+    ASSERT_TRUE(opens(*output, kDriverA));
     EXPECT_FALSE(output->start(error));
     EXPECT_EQ(error, "the ASIO driver did not start playing");
     output->close();
@@ -483,8 +492,7 @@ TEST_F(AsioOutputTest, EveryFailedOpenGivesItsReasonAndLeavesNothingLoaded) {
         // Nothing is held: the next output opens.
         if (test.variable != nullptr) SetEnvironmentVariableA(test.variable, nullptr);
         auto next = makeAsioOutput();
-        const DeviceInfo good = asioDevice(kDriverB);
-        EXPECT_TRUE(next->open(good, asioSettings(good), renderNothing, nullptr, error)) << error;
+        EXPECT_TRUE(opens(*next, kDriverB));
     }
 }
 
@@ -493,10 +501,8 @@ TEST_F(AsioOutputTest, ABufferTheDriverRefusesFallsBackToItsPreferredSize) {
     const std::size_t from = LogCapture::instance().mark();
     setVariable("QOVA_TEST_ASIO_REFUSE_BUFFERS", "1");
     setVariable("QOVA_TEST_ASIO_BUFFER", "64,2048,512,32");
-    const DeviceInfo device = asioDevice(kDriverA);
     auto output = makeAsioOutput();
-    std::string error;
-    ASSERT_TRUE(output->open(device, asioSettings(device, 0, 100), renderNothing, nullptr, error)) << error;
+    ASSERT_TRUE(opens(*output, kDriverA, 0, 100));
     EXPECT_EQ(output->periodFrames(), 512u);
     EXPECT_EQ(record().bufferFrames, 512);
     EXPECT_EQ(record().createBuffersCalls, 2u);
@@ -512,11 +518,9 @@ TEST_F(AsioOutputTest, EightyOutputsGiveSixtyFourChannelsAndOneLineNamingTheFirs
     const std::size_t from = LogCapture::instance().mark();
     setVariable("QOVA_TEST_ASIO_OUTPUTS", "80");
     setVariable("QOVA_TEST_ASIO_TYPES", "18,18,19,18,18,18,18,18,32");
-    const DeviceInfo device = asioDevice(kDriverA);
-    std::string error;
     for (int round = 0; round < 2; ++round) {
         auto output = makeAsioOutput();
-        ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
+        ASSERT_TRUE(opens(*output, kDriverA));
         EXPECT_EQ(output->channels(), 64u);
         EXPECT_EQ(record().bufferChannels, 64);
     }
@@ -533,7 +537,7 @@ TEST_F(AsioOutputTest, EightyOutputsGiveSixtyFourChannelsAndOneLineNamingTheFirs
     setVariable("QOVA_TEST_ASIO_OUTPUTS", "1");
     setVariable("QOVA_TEST_ASIO_LONG_NAMES", "1");
     auto output = makeAsioOutput();
-    ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
+    ASSERT_TRUE(opens(*output, kDriverA));
     EXPECT_EQ(LogCapture::instance().linesWith(from, "asio QOVA Test ASIO: outputs").back(),
               "asio QOVA Test ASIO: outputs Channel 1 of a test driver whos type 18");
 }
@@ -543,7 +547,7 @@ TEST_F(AsioOutputTest, ASecondAsioDeviceCannotOpenWhileOneIsOpen) {
     const DeviceInfo second = asioDevice(kDriverB);
     auto playing = makeAsioOutput();
     std::string error;
-    ASSERT_TRUE(playing->open(first, asioSettings(first), renderNothing, nullptr, error)) << error;
+    ASSERT_TRUE(opens(*playing, kDriverA));
     ASSERT_TRUE(playing->start(error)) << error;
 
     auto other = makeAsioOutput();
@@ -561,14 +565,12 @@ TEST_F(AsioOutputTest, ASecondAsioDeviceCannotOpenWhileOneIsOpen) {
 
     playing->close();
     other = makeAsioOutput();
-    EXPECT_TRUE(other->open(second, asioSettings(second), renderNothing, nullptr, error)) << error;
+    EXPECT_TRUE(opens(*other, kDriverB));
 }
 
 TEST_F(AsioOutputTest, AnswersTheDriversMessages) {
-    const DeviceInfo device = asioDevice(kDriverA);
     auto output = makeAsioOutput();
-    std::string error;
-    ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
+    ASSERT_TRUE(opens(*output, kDriverA));
     for (std::uint32_t selector = 0; selector < test_asio::kSelectors; ++selector) {
         SCOPED_TRACE(selector);
         const bool supported =
@@ -586,10 +588,9 @@ TEST_F(AsioOutputTest, AResetRequestOrARateChangeStopsTheOutput) {
         SCOPED_TRACE(event);
         clearRecord();
         setVariable("QOVA_TEST_ASIO_EVENT", event);
-        const DeviceInfo device = asioDevice(kDriverA);
         auto output = makeAsioOutput();
+        ASSERT_TRUE(opens(*output, kDriverA));
         std::string error;
-        ASSERT_TRUE(output->open(device, asioSettings(device), renderNothing, nullptr, error)) << error;
         ASSERT_TRUE(output->start(error)) << error;
         EXPECT_TRUE(eventually([&] { return output->stoppedUnexpectedly(); }));
         EXPECT_EQ(record().eventSent, 1u);

@@ -46,6 +46,25 @@ std::size_t pageBytes() {
     return info.dwPageSize;
 }
 
+// The name a ring of kCardId with this number gets in this process, written out as a player
+// would expect it.
+std::string ringName(std::uint64_t ringNumber) {
+    return "Local\\qova-" + std::to_string(GetCurrentProcessId()) + "-0a1b2c3d-" + std::to_string(ringNumber);
+}
+
+// Each test starts with one ring of a 480-frame period, and a player's view of it.
+class WithRing : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(ring.ok()) << ring.result; }
+
+    TestRing ring{480};
+};
+using CardRingCreate = WithRing;
+using CardRingRead = WithRing;
+using CardRingClose = WithRing;
+using CardRingHostile = WithRing;
+using CardRingPeer = WithRing;
+
 // --- sizing and creation ---------------------------------------------------------------
 
 // The sizing itself is tested natively; here the rings made follow it.
@@ -66,9 +85,7 @@ TEST(CardRingSizing, RingsMadeFollowTheSizingAndCarryThePeriod) {
     }
 }
 
-TEST(CardRingCreate, HeaderBytesAtEveryOffset) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok()) << ring.result;
+TEST_F(CardRingCreate, HeaderBytesAtEveryOffset) {
     const SectionView& s = *ring.section;
     const std::uint8_t* bytes = s.bytes();
     const std::size_t sectionBytes = 8192 * 8 + 256;
@@ -125,11 +142,8 @@ TEST(CardRingCreate, HeaderBytesAtEveryOffset) {
     EXPECT_EQ(s.u32(16), 8192u);
 }
 
-TEST(CardRingCreate, NamesCarryPrefixProcessCardAndNumber) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok()) << ring.result;
-    const std::string expected =
-        "Local\\qova-" + std::to_string(GetCurrentProcessId()) + "-0a1b2c3d-" + std::to_string(ring.request.ringNumber);
+TEST_F(CardRingCreate, NamesCarryPrefixProcessCardAndNumber) {
+    const std::string expected = ringName(ring.request.ringNumber);
     EXPECT_EQ(ring.created.mapping, expected);
     EXPECT_EQ(ring.created.event, expected + "-need");
     EXPECT_EQ(ring.created.capacityFrames, 8192u);
@@ -160,24 +174,16 @@ TEST(CardRingCreate, NamesCarryPrefixProcessCardAndNumber) {
     EXPECT_TRUE(created.mapping.starts_with("Local\\qova-\xc3\xa9-"));
 }
 
-TEST(CardRingCreate, ReopenGivesFreshNamesAndWithdrawsTheOldRing) {
-    RingSlot slot;
-    const RingRequest firstRequest = ringRequest(480);
-    CreatedRing first;
-    ASSERT_EQ(createRing(slot, firstRequest, first), "");
-    SectionView firstView(first.mapping);
-    EventView firstEvent(first.event);
-    ASSERT_TRUE(firstView.ok());
-
+TEST_F(CardRingCreate, ReopenGivesFreshNamesAndWithdrawsTheOldRing) {
+    RingSlot& slot = ring.slot;
     // As the router does it: close, then open again with the next number.
     closeRing(slot, core::RingCloseReason::ByQova);
-    const RingRequest secondRequest = ringRequest(480);
     CreatedRing second;
-    ASSERT_EQ(createRing(slot, secondRequest, second), "");
-    EXPECT_NE(second.mapping, first.mapping);
-    EXPECT_NE(second.event, first.event);
-    EXPECT_EQ(firstView.u32(kCloseReasonAt), 1u);
-    EXPECT_TRUE(firstEvent.signalled());
+    ASSERT_EQ(createRing(slot, ringRequest(480), second), "");
+    EXPECT_NE(second.mapping, ring.created.mapping);
+    EXPECT_NE(second.event, ring.created.event);
+    EXPECT_EQ(ring.section->u32(kCloseReasonAt), 1u);
+    EXPECT_TRUE(ring.event->signalled());
     SectionView secondView(second.mapping);
     ASSERT_TRUE(secondView.ok());
     EXPECT_EQ(secondView.u32(kCloseReasonAt), 0u);
@@ -192,7 +198,7 @@ TEST(CardRingCreate, ReopenGivesFreshNamesAndWithdrawsTheOldRing) {
 
 // Someone who guesses the next name and makes an object under it first must not get a
 // ring QOVA writes into or reads from.
-TEST(CardRingCreate, NameTakenBySomeoneElseFailsAndLeavesTheSlotAlone) {
+TEST_F(CardRingCreate, NameTakenBySomeoneElseFailsAndLeavesTheSlotAlone) {
     enum class Plant { SectionAtSectionName, EventAtEventName, EventAtSectionName };
     for (const Plant plant : {Plant::SectionAtSectionName, Plant::EventAtEventName, Plant::EventAtSectionName}) {
         SCOPED_TRACE(static_cast<int>(plant));
@@ -201,8 +207,7 @@ TEST(CardRingCreate, NameTakenBySomeoneElseFailsAndLeavesTheSlotAlone) {
         CardRing* before = existing.slot.owner.get();
 
         const RingRequest request = ringRequest(480);
-        const std::string name =
-            "Local\\qova-" + std::to_string(GetCurrentProcessId()) + "-0a1b2c3d-" + std::to_string(request.ringNumber);
+        const std::string name = ringName(request.ringNumber);
         UniqueHandle planted;
         win::MappedView plantedView;
         constexpr std::size_t kPlantedBytes = 8192 * 8 + 256;  // just what the ring needs
@@ -268,8 +273,7 @@ TEST(CardRingLog, OpenCloseAndFailureLines) {
 
         // A section already there: logged. An event already there: only the result says so.
         request = ringRequest(480);
-        const std::string name =
-            "Local\\qova-" + std::to_string(GetCurrentProcessId()) + "-0a1b2c3d-" + std::to_string(request.ringNumber);
+        const std::string name = ringName(request.ringNumber);
         {
             UniqueHandle planted(
                 CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, toWide(name).c_str()));
@@ -301,9 +305,7 @@ TEST(CardRingLog, OpenCloseAndFailureLines) {
 
 // --- reading ---------------------------------------------------------------------------
 
-TEST(CardRingRead, NeverWrittenPlaysSilenceWithoutCountingUnderruns) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok());
+TEST_F(CardRingRead, NeverWrittenPlaysSilenceWithoutCountingUnderruns) {
     for (int i = 0; i < 3; ++i) {
         ReadResult r = read(ring.slot, 480);
         EXPECT_EQ(r.taken, 0u);
@@ -332,7 +334,7 @@ TEST(CardRingRead, NeverWrittenPlaysSilenceWithoutCountingUnderruns) {
     EXPECT_EQ(ring.section->u64(kReadPosAt), 580u);
 }
 
-TEST(CardRingRead, ReadStraddlingTheEndTakesTailThenHead) {
+TEST_F(CardRingRead, ReadStraddlingTheEndTakesTailThenHead) {
     struct Case {
         std::uint64_t startPosition;  // where reading starts in the stream
         std::uint32_t frames;
@@ -367,9 +369,7 @@ TEST(CardRingRead, ReadStraddlingTheEndTakesTailThenHead) {
 }
 
 // A player's NaN or infinity must not reach the converters, the mix or the sound card.
-TEST(CardRingRead, NonFiniteSamplesPlayAsSilence) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok());
+TEST_F(CardRingRead, NonFiniteSamplesPlayAsSilence) {
     ring.produce(0, 8);
     auto* samples = reinterpret_cast<float*>(ring.section->bytes() + core::kRingHeaderBytes);
     const std::size_t bad[] = {2, 5, 9, 12};
@@ -386,9 +386,7 @@ TEST(CardRingRead, NonFiniteSamplesPlayAsSilence) {
     }
 }
 
-TEST(CardRingRead, TakesAtMostCapacity) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok());
+TEST_F(CardRingRead, TakesAtMostCapacity) {
     ring.produce(0, 8192);
     ReadResult r = read(ring.slot, 8192 + 100);
     EXPECT_EQ(r.taken, 8192u);
@@ -404,9 +402,7 @@ TEST(CardRingRead, TakesAtMostCapacity) {
     EXPECT_EQ(ring.section->u64(kReadPosAt), 2u * 8192);
 }
 
-TEST(CardRingRead, WritePosBehindReadPosCountsAsEmpty) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok());
+TEST_F(CardRingRead, WritePosBehindReadPosCountsAsEmpty) {
     ring.produce(0, 100);
     ASSERT_EQ(read(ring.slot, 100).taken, 100u);
     ring.section->setU64(kWritePosAt, 50);
@@ -417,9 +413,7 @@ TEST(CardRingRead, WritePosBehindReadPosCountsAsEmpty) {
     EXPECT_EQ(ring.section->u64(kUnderrunAt), 10u);
 }
 
-TEST(CardRingRead, EventIsSetAfterEveryRead) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok());
+TEST_F(CardRingRead, EventIsSetAfterEveryRead) {
     EXPECT_FALSE(ring.event->signalled());
     ring.produce(0, 500);
     for (const std::uint32_t frames : {0u, 480u, 480u, 480u}) {  // a part, then empty ones
@@ -432,7 +426,7 @@ TEST(CardRingRead, EventIsSetAfterEveryRead) {
 
 // --- closing ---------------------------------------------------------------------------
 
-TEST(CardRingClose, ReasonReachesThePlayerAndWakesIt) {
+TEST_F(CardRingClose, ReasonReachesThePlayerAndWakesIt) {
     for (const core::RingCloseReason reason : {core::RingCloseReason::ByQova, core::RingCloseReason::ByPlayer}) {
         const auto value = static_cast<std::uint32_t>(reason);
         SCOPED_TRACE(value);
@@ -464,9 +458,7 @@ TEST(CardRingClose, ReasonReachesThePlayerAndWakesIt) {
     }
 }
 
-TEST(CardRingClose, PlayerGivingUpSilencesTheRing) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok());
+TEST_F(CardRingClose, PlayerGivingUpSilencesTheRing) {
     ring.produce(0, 1000);
     ring.section->setU32(kCloseReasonAt, 2);
     ReadResult r = read(ring.slot, 480);
@@ -479,9 +471,7 @@ TEST(CardRingClose, PlayerGivingUpSilencesTheRing) {
     EXPECT_EQ(ring.section->u32(kCloseReasonAt), 2u);
 }
 
-TEST(CardRingClose, WaitsWhileAReaderIsInside) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok());
+TEST_F(CardRingClose, WaitsWhileAReaderIsInside) {
     // Stand in for a render thread that has counted itself in and is copying.
     ring.slot.readersInside.fetch_add(1);
     const CardRing* held = ring.slot.live.load();
@@ -508,7 +498,7 @@ TEST(CardRingClose, WaitsWhileAReaderIsInside) {
     EXPECT_EQ(ring.section->u32(kCloseReasonAt), 1u);
 }
 
-TEST(CardRingClose, CloseWhileAnotherThreadReadsNeverFaults) {
+TEST_F(CardRingClose, CloseWhileAnotherThreadReadsNeverFaults) {
     constexpr std::uint32_t kCapacity = 65536;  // the largest ring: the longest copies
     RingSlot slot;
     std::atomic<bool> stop{false};
@@ -561,9 +551,7 @@ TEST(CardRingClose, CloseWhileAnotherThreadReadsNeverFaults) {
 // The player can rewrite the header at any moment. Whatever it writes, QOVA copies only
 // whole frames from inside the sample area (each read a run of consecutive frames of the
 // ring) and never touches memory outside the section.
-TEST(CardRingHostile, ScribbledHeaderNeverLeadsOutsideTheSection) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok());
+TEST_F(CardRingHostile, ScribbledHeaderNeverLeadsOutsideTheSection) {
     constexpr std::uint32_t kCapacity = 8192;
     // Frame index k holds the signal's stream position k, so left = k + 1.
     ring.produce(0, kCapacity);
@@ -647,18 +635,13 @@ struct RealTimeReader {
     }
 };
 
-TEST(CardRingPeer, EveryFrameArrivesOnceAndInOrder) {
-    RingSlot slot;
-    CreatedRing created;
-    ASSERT_EQ(createRing(slot, ringRequest(480), created), "");
-    SectionView view(created.mapping);
-    ASSERT_TRUE(view.ok());
-    ring_testing::AsyncProgram peer(L"ring_peer.exe", peerArguments(created, L"stream"));
+TEST_F(CardRingPeer, EveryFrameArrivesOnceAndInOrder) {
+    ring_testing::AsyncProgram peer(L"ring_peer.exe", peerArguments(ring.created, L"stream"));
     ASSERT_TRUE(peer.started());
 
-    RealTimeReader reader{slot};
+    RealTimeReader reader{ring.slot};
     reader.run(std::chrono::milliseconds(2000), [] { return false; });
-    closeRing(slot, core::RingCloseReason::ByQova);  // the peer wakes on the event and stops
+    closeRing(ring.slot, core::RingCloseReason::ByQova);  // the peer wakes on the event and stops
 
     const testing_support::ProcessResult result = peer.finish(5000);
     EXPECT_EQ(result.exitCode, 0u) << result.output;
@@ -667,41 +650,36 @@ TEST(CardRingPeer, EveryFrameArrivesOnceAndInOrder) {
     ASSERT_EQ(std::sscanf(result.output.c_str(), "closed %u written %llu", &reason, &written), 2) << result.output;
     EXPECT_EQ(reason, 1u);
     EXPECT_TRUE(reader.inOrder);
-    EXPECT_EQ(view.u64(kReadPosAt), reader.received);
-    EXPECT_EQ(view.u64(kWritePosAt), written);
+    EXPECT_EQ(ring.section->u64(kReadPosAt), reader.received);
+    EXPECT_EQ(ring.section->u64(kWritePosAt), written);
     // It kept close to its target and never ran further ahead than the ring holds.
     EXPECT_GE(written, reader.received);
-    EXPECT_LE(written - reader.received, created.capacityFrames);
+    EXPECT_LE(written - reader.received, ring.capacity());
     // Most of what the output asked for came from the player (dropouts under a loaded Wine
     // are allowed; a stalled stream is not).
     EXPECT_GT(reader.received, reader.askedSinceFirstFrame / 2);
     std::printf("peer stream: %llu frames asked since the first arrived, %llu received, %llu underrun frames\n",
                 static_cast<unsigned long long>(reader.askedSinceFirstFrame),
                 static_cast<unsigned long long>(reader.received),
-                static_cast<unsigned long long>(view.u64(kUnderrunAt)));
+                static_cast<unsigned long long>(ring.section->u64(kUnderrunAt)));
 }
 
-TEST(CardRingPeer, PeerGivesUpAfterItsLastFrame) {
-    RingSlot slot;
-    CreatedRing created;
-    ASSERT_EQ(createRing(slot, ringRequest(480), created), "");
-    SectionView view(created.mapping);
-    ASSERT_TRUE(view.ok());
+TEST_F(CardRingPeer, PeerGivesUpAfterItsLastFrame) {
     constexpr std::uint64_t kFrames = 20000;  // about 0.4 s, several laps of the target
     ring_testing::AsyncProgram peer(L"ring_peer.exe",
-                                    peerArguments(created, (L"frames " + std::to_wstring(kFrames)).c_str()));
+                                    peerArguments(ring.created, (L"frames " + std::to_wstring(kFrames)).c_str()));
     ASSERT_TRUE(peer.started());
 
-    RealTimeReader reader{slot};
-    reader.run(std::chrono::milliseconds(3000), [&] { return view.u32(kCloseReasonAt) != 0; });
-    EXPECT_EQ(view.u32(kCloseReasonAt), 2u);
+    RealTimeReader reader{ring.slot};
+    reader.run(std::chrono::milliseconds(3000), [&] { return ring.section->u32(kCloseReasonAt) != 0; });
+    EXPECT_EQ(ring.section->u32(kCloseReasonAt), 2u);
     EXPECT_TRUE(reader.inOrder);
     EXPECT_EQ(reader.received, kFrames);
     // From now on the ring plays silence until QOVA closes it for the player.
     float buffer[2 * 16];
-    EXPECT_EQ(readRing(slot, buffer, 16), 0u);
-    closeRing(slot, core::RingCloseReason::ByPlayer);
-    EXPECT_EQ(view.u32(kCloseReasonAt), 2u);
+    EXPECT_EQ(readRing(ring.slot, buffer, 16), 0u);
+    closeRing(ring.slot, core::RingCloseReason::ByPlayer);
+    EXPECT_EQ(ring.section->u32(kCloseReasonAt), 2u);
 
     const testing_support::ProcessResult result = peer.finish(5000);
     EXPECT_EQ(result.exitCode, 0u) << result.output;

@@ -89,8 +89,13 @@ void expectSineFrom(const Recorder::Track& track, std::uint64_t from) {
 
 // --- health monitor -----------------------------------------------------------------------------
 
-TEST(Health, ARingItsPlayerGaveUpIsClosedByTheNextCheck) {
-    REQUIRE_OUR_LOG();
+// Every health test reads the log.
+class Health : public testing::Test {
+protected:
+    void SetUp() override { REQUIRE_OUR_LOG(); }
+};
+
+TEST_F(Health, ARingItsPlayerGaveUpIsClosedByTheNextCheck) {
     Router router(testOptions(kDevices));
     router.rescan();
     core::Settings settings =
@@ -123,8 +128,7 @@ TEST(Health, ARingItsPlayerGaveUpIsClosedByTheNextCheck) {
 // The device is held at the first trial and let go at once; the next trial may come only
 // 5 s after the first, and it opens the device, rebuilds, and the card plays again from the
 // same ring.
-TEST(Health, AHeldSoundCardIsTriedEveryFiveSecondsAndPlaysOnceLetGo) {
-    REQUIRE_OUR_LOG();
+TEST_F(Health, AHeldSoundCardIsTriedEveryFiveSecondsAndPlaysOnceLetGo) {
     Recorder recorder(12.0);
     recorder.track(kStereo48);
     std::atomic<bool> held{false};
@@ -191,8 +195,7 @@ TEST(Health, AHeldSoundCardIsTriedEveryFiveSecondsAndPlaysOnceLetGo) {
 
 // A card joined from a 48 kHz and a 44.1 kHz output: each start of its far half is reported
 // once, with the trim of the last start when several came between two checks.
-TEST(Health, AFarHalfStartIsReportedOnceWithItsTrim) {
-    REQUIRE_OUR_LOG();
+TEST_F(Health, AFarHalfStartIsReportedOnceWithItsTrim) {
     Router router(testOptions(kDevices));
     router.rescan();
     const core::Settings settings = joinedCardSettings(kMono48, kMono44);
@@ -311,6 +314,7 @@ struct StallRig {
     std::unique_ptr<Router> router;
     std::unique_ptr<Player> player;
 
+    // Plays the card until the output has rendered 100 ms of it, unless it stalls from the open.
     void start(bool stalledFromTheOpen = false) {
         recorder.track(kStereo48);
         recorder.track(kMono48);
@@ -328,6 +332,9 @@ struct StallRig {
         ASSERT_TRUE(router->apply(settings).empty());
         player = std::make_unique<Player>(openOrFail(*router, 3, "0000000a"), sineSignal(1000.0, 0.5));
         ASSERT_EQ(player->openError(), "");
+        if (!stalledFromTheOpen) {
+            ASSERT_TRUE(recorder.waitForFrames(kStereo48.key, 4800));
+        }
     }
 
     std::uint64_t frames(const DeviceInfo& device) const { return recorder.of(device.key).recordedFrames(); }
@@ -359,11 +366,9 @@ struct StallRig {
     }
 };
 
-TEST(Health, AnOutputThatStallsForTwoSecondsIsRebuiltOnce) {
-    REQUIRE_OUR_LOG();
+TEST_F(Health, AnOutputThatStallsForTwoSecondsIsRebuiltOnce) {
     StallRig rig;
     ASSERT_NO_FATAL_FAILURE(rig.start());
-    ASSERT_TRUE(rig.recorder.waitForFrames(kStereo48.key, 4800));
     const std::uint64_t builds = rig.router->buildCount();
     const std::size_t from = LogCapture::instance().mark();
 
@@ -380,11 +385,9 @@ TEST(Health, AnOutputThatStallsForTwoSecondsIsRebuiltOnce) {
 
 // A rebuild that throws part way leaves no graph; the failure is logged, nothing leaves the
 // check, and the next check builds again: the card plays on from its ring.
-TEST(Health, ARebuildThatThrowsIsLoggedAndTheNextCheckBuildsAgain) {
-    REQUIRE_OUR_LOG();
+TEST_F(Health, ARebuildThatThrowsIsLoggedAndTheNextCheckBuildsAgain) {
     StallRig rig;
     ASSERT_NO_FATAL_FAILURE(rig.start());
-    ASSERT_TRUE(rig.recorder.waitForFrames(kStereo48.key, 4800));
     const std::size_t from = LogCapture::instance().mark();
 
     rig.throwAtNextOpen = true;
@@ -399,8 +402,7 @@ TEST(Health, ARebuildThatThrowsIsLoggedAndTheNextCheckBuildsAgain) {
 
 // Neither an output that is slow to call back after its open nor one that pauses for 1.5 s
 // is torn down, and the healthy output beside them never is.
-TEST(Health, AnOutputThatStandsStillForLessThanTwoSecondsIsLeftAlone) {
-    REQUIRE_OUR_LOG();
+TEST_F(Health, AnOutputThatStandsStillForLessThanTwoSecondsIsLeftAlone) {
     StallRig rig;
     ASSERT_NO_FATAL_FAILURE(rig.start(true));
     const std::uint64_t builds = rig.router->buildCount();
@@ -432,11 +434,9 @@ TEST(Health, AnOutputThatStandsStillForLessThanTwoSecondsIsLeftAlone) {
 
 // A device that stalls again after every rebuild: the first rebuild after 2 s, the next only
 // after 4 s more (counted from the rebuild, as its new output never calls back), then 8 s.
-TEST(Health, AnOutputThatKeepsStallingIsRebuiltLessAndLessOften) {
-    REQUIRE_OUR_LOG();
+TEST_F(Health, AnOutputThatKeepsStallingIsRebuiltLessAndLessOften) {
     StallRig rig;
     ASSERT_NO_FATAL_FAILURE(rig.start());
-    ASSERT_TRUE(rig.recorder.waitForFrames(kStereo48.key, 4800));
     const std::uint64_t builds = rig.router->buildCount();
     const std::size_t from = LogCapture::instance().mark();
 
@@ -762,8 +762,7 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
 
 // Two joined cards across the same two sound cards, one each way round, measure one pair of
 // clocks: the first fit either far half takes of its own stream reaches the other, reversed.
-TEST(Health, JoinedCardsOnTheSameSoundCardsShareTheirFits) {
-    REQUIRE_OUR_LOG();
+TEST_F(Health, JoinedCardsOnTheSameSoundCardsShareTheirFits) {
     const std::size_t logFrom = LogCapture::instance().mark();
     const DeviceInfo stereo44 = makeTestOutput(6, 2, 44100);
     Router router(testOptions({kStereo48, stereo44}));

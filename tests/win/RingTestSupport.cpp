@@ -121,10 +121,22 @@ ReadResult read(win::RingSlot& slot, std::uint32_t frames) {
     return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult isSilent(const float* samples, std::uint32_t frames) {
-    for (std::uint32_t i = 0; i < 2 * frames; ++i)
+namespace {
+
+::testing::AssertionResult zeroSamples(const float* samples, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
         if (samples[i] != 0.0f) return ::testing::AssertionFailure() << "sample " << i << " is " << samples[i];
     return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+::testing::AssertionResult isSilent(const float* samples, std::uint32_t frames) {
+    return zeroSamples(samples, 2 * std::size_t{frames});
+}
+
+::testing::AssertionResult isSilent(const std::vector<float>& samples) {
+    return zeroSamples(samples.data(), samples.size());
 }
 
 EventView::EventView(const std::string& name)

@@ -107,6 +107,8 @@ ReadResult read(win::RingSlot& slot, std::uint32_t frames);
 // signal's position k (as after writing its first capacityFrames frames), wrapping at the end.
 ::testing::AssertionResult holdsRingRun(const float* samples, std::uint32_t frames, std::uint32_t capacityFrames);
 ::testing::AssertionResult isSilent(const float* samples, std::uint32_t frames);
+// Every sample is zero, whatever the channel count.
+::testing::AssertionResult isSilent(const std::vector<float>& samples);
 
 // Stops a helper thread and waits for it, also when a test leaves early.
 class StopAndJoin {

@@ -28,6 +28,7 @@ namespace win {
 namespace {
 
 using namespace router_testing;
+using ring_testing::isSilent;
 
 const DeviceInfo kStereo48 = makeTestOutput(0, 2, 48000);
 const DeviceInfo kEight44 = makeTestOutput(1, 8, 44100);
@@ -232,8 +233,7 @@ TEST(RouterRender, AStereoCardLandsOnExactlyItsChannelsWithItsDelay) {
     const std::vector<float> right = track.channel(5);
     EXPECT_TRUE(stepsBy(nonZero(left), 1.0f, 20000));
     for (std::uint32_t c : {0u, 1u, 3u, 4u, 6u, 7u}) {
-        const std::vector<float> other = track.channel(c);
-        EXPECT_TRUE(std::all_of(other.begin(), other.end(), [](float s) { return s == 0.0f; })) << "channel " << c;
+        EXPECT_TRUE(isSilent(track.channel(c))) << "channel " << c;
     }
     // The same stream on the right, half as large, negative, and exactly 480 frames late.
     std::size_t mismatches = 0;
@@ -263,8 +263,7 @@ TEST(RouterRender, MonoCardsMixAsTheirModeSays) {
     EXPECT_TRUE(stepsBy(nonZero(track.channel(0)), 0.25f, 10000)) << "sum";
     EXPECT_TRUE(stepsBy(nonZero(track.channel(1)), 1.0f, 10000)) << "left";
     EXPECT_TRUE(stepsBy(nonZero(track.channel(2)), -0.5f, 10000)) << "right";
-    const std::vector<float> rest = track.channel(3);
-    EXPECT_TRUE(std::all_of(rest.begin(), rest.end(), [](float s) { return s == 0.0f; }));
+    EXPECT_TRUE(isSilent(track.channel(3)));
 }
 
 // The frequency of a sine from its upward zero crossings, interpolated between samples.
@@ -309,8 +308,7 @@ TEST(RouterRender, A44100HzDeviceGetsAConvertedToneAtItsOwnFrequency) {
         const float peak = *std::max_element(tone.begin(), tone.end());
         EXPECT_NEAR(peak, 0.5f, 0.01f) << "channel " << c;
     }
-    const std::vector<float> other = track.channel(5);
-    EXPECT_TRUE(std::all_of(other.begin(), other.end(), [](float s) { return s == 0.0f; }));
+    EXPECT_TRUE(isSilent(track.channel(5)));
 }
 
 TEST(RouterRender, TestToneSoundsOnOneChannelAndRaisesItsPeak) {
@@ -336,8 +334,7 @@ TEST(RouterRender, TestToneSoundsOnOneChannelAndRaisesItsPeak) {
     EXPECT_NEAR(*std::max_element(tone.begin(), tone.end()), 0.125f, 0.0005f);
     for (std::uint32_t c = 0; c < 8; ++c) {
         if (c == 3) continue;
-        const std::vector<float> other = track.channel(c);
-        EXPECT_TRUE(std::all_of(other.begin(), other.end(), [](float s) { return s == 0.0f; })) << "channel " << c;
+        EXPECT_TRUE(isSilent(track.channel(c))) << "channel " << c;
     }
 }
 
@@ -397,7 +394,7 @@ TEST(RouterRender, CardsOnOneChannelAddUpAcrossChunks) {
     // A buffer of another channel count is left as it came.
     std::vector<float> wide(8 * 64, 0.0f);
     renderOutputNode(&node, wide.data(), 64, 8);
-    EXPECT_TRUE(std::all_of(wide.begin(), wide.end(), [](float s) { return s == 0.0f; }));
+    EXPECT_TRUE(isSilent(wide));
     EXPECT_EQ(node.callbackCount.load(), 1u);
 }
 
@@ -434,8 +431,7 @@ TEST(RouterBuild, RebuildsKeepOpenRingsAndRemovedCardsLoseThem) {
     router.closeAll();
     EXPECT_EQ(stays.closeReason(), 1u);
     EXPECT_FALSE(router.anyCardPlaying());
-    const std::vector<float> after = recorder.of(kStereo48.key).channel(1, keptUntil + 4800);
-    EXPECT_TRUE(std::all_of(after.begin(), after.end(), [](float s) { return s == 0.0f; }));
+    EXPECT_TRUE(isSilent(recorder.of(kStereo48.key).channel(1, keptUntil + 4800)));
 }
 
 // Rings are never resized: one whose target a longer period outgrows is withdrawn at the
