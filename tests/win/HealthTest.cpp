@@ -634,8 +634,10 @@ std::wstring handshakeFile(const std::string& folder, const char* name) {
     return toWide(path + "\\" + name);
 }
 
-bool waitForFile(const std::wstring& path, std::chrono::milliseconds timeout) {
-    return eventually([&] { return testing_support::fileExists(path); }, timeout);
+// Leaves `say` for the script and waits for its `answer`.
+bool askScript(const std::string& folder, const char* say, const char* answer, std::chrono::milliseconds timeout) {
+    testing_support::writeFile(handshakeFile(folder, say), "");
+    return eventually([&] { return testing_support::fileExists(handshakeFile(folder, answer)); }, timeout);
 }
 
 // What Wine 8 does when the sink goes: PulseAudio ends the stream with its sink, but winepulse
@@ -675,8 +677,7 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
 
     const std::size_t from = LogCapture::instance().mark();
     const std::uint64_t builds = router.buildCount();
-    testing_support::writeFile(handshakeFile(folder, "ready"), "");
-    ASSERT_TRUE(waitForFile(handshakeFile(folder, "unplugged"), 20000ms)) << "the script did not unplug the sink";
+    ASSERT_TRUE(askScript(folder, "ready", "unplugged", 20000ms)) << "the script did not unplug the sink";
 
     // Unplugged: the output stalls without a stop; after 2 s the monitor rebuilds, and the
     // rebuild leaves the node failed.
@@ -727,8 +728,7 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
     EXPECT_EQ(LogCapture::instance().messagesSince(away), std::vector<std::string>{});
     const std::uint64_t writtenWhileAway = player.written();
 
-    testing_support::writeFile(handshakeFile(folder, "replug"), "");
-    ASSERT_TRUE(waitForFile(handshakeFile(folder, "replugged"), 20000ms)) << "the script did not bring the sink back";
+    ASSERT_TRUE(askScript(folder, "replug", "replugged", 20000ms)) << "the script did not bring the sink back";
     const std::uint64_t mark = track.recordedFrames();
     const bool back = eventually(
         [&] {
@@ -752,8 +752,7 @@ TEST(UnpluggedSink, ACardPlaysAgainWhenItsSoundCardReturns) {
     EXPECT_GT(player.written(), writtenWhileAway) << "the router reads the same ring again";
 
     // And it reaches the sink: the script records its monitor.
-    testing_support::writeFile(handshakeFile(folder, "playing"), "");
-    ASSERT_TRUE(waitForFile(handshakeFile(folder, "heard"), 10000ms)) << "the script recorded nothing";
+    ASSERT_TRUE(askScript(folder, "playing", "heard", 10000ms)) << "the script recorded nothing";
     const std::string heard = testing_support::readFile(handshakeFile(folder, "heard"));
     EXPECT_NEAR(std::atof(heard.c_str()), 0.5, 0.02) << "loudest sample at the sink: " << heard;
     for (const std::string& line : LogCapture::instance().messagesSince(from)) std::printf("  log: %s\n", line.c_str());
