@@ -241,8 +241,9 @@ TEST_F(Health, AFarHalfStartIsReportedOnceWithItsTrim) {
     EXPECT_TRUE(joined->live);
     EXPECT_EQ(joined->problem, "");
     EXPECT_GE(joined->farStarts, 1u);
-    EXPECT_GT(joined->farDriftPpm, -1000.0);
-    EXPECT_LT(joined->farDriftPpm, 1000.0);
+    // Within the converter's limit of 1000 ppm, where a busy machine can hold it; the factor is
+    // kept as a float, which puts 1.001 at 1000.05 ppm.
+    EXPECT_LE(std::fabs(joined->farDriftPpm), 1000.1);
 
     // Three starts between two checks, the last one trimming 123 frames: one line.
     router.inspect([&](const RouterGraph* graph) {
