@@ -440,6 +440,7 @@ FarHalf::~FarHalf() = default;
 // Primary output's thread.
 void FarHalf::push(const float* mono, std::uint32_t frames, std::int64_t nowNs) {
     const std::uint32_t stored = fifo_.push(mono, frames, primaryDue_.due(nowNs, primaryFrames_));
+    primaryDueOriginNs_.store(primaryDue_.originNs(), std::memory_order_relaxed);
     primaryFrames_ += frames;
     figures_.pushedFrames.store(frames, std::memory_order_relaxed);
     const std::uint32_t setAside = primaryMeter_.restarts();
@@ -556,6 +557,7 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
     pulledFrames_ = 0;
     consumedFrames_ = 0.0;
     realignDue_ = true;
+    realignAtStart_ = true;
     realignFrames_ = 0.0;
     trim(levelNow - plan_.fifoTargetFrames, nextCause_);
     return true;
@@ -597,7 +599,7 @@ bool FarHalf::holdForStep(double mean, double chunkSeconds) {
             release = stepCheckLeft_ - left < kStepProgress * due;
             // Readings that neither came back nor stayed (under Wine, the streams settling
             // after a stall) do not tell where the air is: no realignment on them.
-            if (release) realignDue_ = false;
+            if (release) realignDue_ = realignAtStart_ = false;
             stepCheckLeft_ = left;
             stepCheckSeconds_ = 0.0;
         }
@@ -606,13 +608,15 @@ bool FarHalf::holdForStep(double mean, double chunkSeconds) {
     return stepped_;
 }
 
-// Far output's thread, playing inside the band with no step held. The recent readings, each
-// taken to now, tell where the distance is; the due clocks read it closely only once they have
-// a window of callbacks behind them.
-void FarHalf::realign(double moved) {
+// Far output's thread, playing inside the band with no step held (a start's own realignment
+// goes ahead through one). The recent readings, each taken to now, tell where the distance is;
+// the due clocks read it closely only once they have a window of callbacks behind them.
+void FarHalf::realign(double moved, std::int64_t now) {
     if (!realignDue_ || realignFrames_ != 0.0 || recentCount_ < kRecentChunks || !controller_.primed()) return;
-    if (farFrames_ / plan_.farRateHz < plan_.dueWindowSeconds) return;
+    const auto window = static_cast<std::int64_t>(plan_.dueWindowSeconds * 1e9);
+    if (now - farDue_.originNs() < window || now - primaryDueOriginNs_.load(std::memory_order_relaxed) < window) return;
     realignDue_ = false;
+    realignAtStart_ = false;
     const double off = steered(trimmedMean(recentSteady_, recentCount_) + moved) - controller_.targetFrames();
     if (std::fabs(off) <= kRealignMinFrames) return;
     realignFrames_ = -off;
@@ -693,8 +697,12 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         }
         if (learn) fitOffset(frames, farFrames, level(fitDue, clockNs) + held());
         else resetFit();
-        if (holdForStep(mean, chunkSeconds)) learn = false;
-        if (learn) realign(moved);
+        // A start's own realignment goes ahead through a step held: so soon after a start, that
+        // is the trim having read the distance while a due clock, started afresh by a stall, was
+        // still finding its stream's on-time callbacks (under Wine they come late for a while).
+        const bool held = holdForStep(mean, chunkSeconds);
+        if (learn && (!held || realignAtStart_)) realign(moved, now);
+        if (held) learn = false;
         if (straySeconds_ >= kStraySeconds) {
             straySeconds_ = 0.0;
             if (stray > 0.0) {
@@ -708,6 +716,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
                 controller_.reset();
                 recentCount_ = 0;
                 realignDue_ = true;
+                realignAtStart_ = true;
                 realignFrames_ = 0.0;
                 fill -= late;
             } else {
@@ -742,7 +751,10 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     std::fill(work + got, work + frames, 0.0f);
     consumedFrames_ += got / ratio;
     if (realignFrames_ != 0.0) {
-        const double left = realignFrames_ - (got / (steering * plan_.baseRatio) - got / ratio);
+        // What the chunk moved the distance by against the clocks' offset alone: the controller's
+        // proportional part wins back the same distance meanwhile, and is counted with it.
+        const double steady = 1.0 - controller_.integral();
+        const double left = realignFrames_ - (got / (steady * plan_.baseRatio) - got / ratio);
         realignFrames_ = left * realignFrames_ > 0.0 && std::fabs(left) > 0.01 ? left : 0.0;
     }
     bool carried = got == frames;
