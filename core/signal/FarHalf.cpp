@@ -620,6 +620,8 @@ void FarHalf::realign(double moved, std::int64_t now) {
     const double off = steered(trimmedMean(recentSteady_, recentCount_) + moved) - controller_.targetFrames();
     if (std::fabs(off) <= kRealignMinFrames) return;
     realignFrames_ = -off;
+    realignGoalFrames_ = -off;
+    realignedFrames_ = 0.0;
     figures_.realignedFrames.store(static_cast<float>(off), std::memory_order_relaxed);
     figures_.realigns.fetch_add(1, std::memory_order_release);
 }
@@ -751,11 +753,17 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     std::fill(work + got, work + frames, 0.0f);
     consumedFrames_ += got / ratio;
     if (realignFrames_ != 0.0) {
-        // What the chunk moved the distance by against the clocks' offset alone: the controller's
-        // proportional part wins back the same distance meanwhile, and is counted with it.
+        // Done once it moved the distance by as much, or once it did so together with the
+        // controller's proportional part (against the clocks' offset alone), which wins back the
+        // same distance meanwhile: not further than the readings said, nor for longer where the
+        // proportional part has since come to pull the other way.
         const double steady = 1.0 - controller_.integral();
-        const double left = realignFrames_ - (got / (steady * plan_.baseRatio) - got / ratio);
-        realignFrames_ = left * realignFrames_ > 0.0 && std::fabs(left) > 0.01 ? left : 0.0;
+        realignedFrames_ += got / (steady * plan_.baseRatio) - got / ratio;
+        const double left = realignFrames_ - (got / (steering * plan_.baseRatio) - got / ratio);
+        const double together = realignGoalFrames_ - realignedFrames_;
+        const bool done =
+            left * realignFrames_ <= 0.0 || std::fabs(left) <= 0.01 || together * realignGoalFrames_ <= 0.0;
+        realignFrames_ = done ? 0.0 : left;
     }
     bool carried = got == frames;
 

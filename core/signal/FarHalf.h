@@ -404,17 +404,19 @@ private:
     // afresh is won back at once: the converter runs kRealignRate faster or slower until it has
     // moved the distance by that much. Not after every fit: a reading is still off by the two
     // least late callbacks' lateness (a frame or so), which the controller averages out over
-    // many windows and which realigning on every fit would only chase. Nor after a fit less sure than
-    // kRealignFitDoubt: its readings lie that far from their line (under Wine, whose streams'
-    // fits are sure to 30 to 100 ppm, realigning on each fit that moved the integral left the
-    // halves up to 1.7 ms apart).
+    // many windows and which realigning on every fit would only chase. Nor after a fit less
+    // sure than kRealignFitDoubt: its readings lie that far from their line (under Wine, whose
+    // streams' fits are sure to 30 to 100 ppm, realigning on each fit that moved the integral
+    // left the halves up to 1.7 ms apart).
     static constexpr double kRealignRate = 500e-6;
     static constexpr double kRealignMinFrames = 1.0;
     static constexpr double kRealignAfterFit = 1e-6;
     static constexpr double kRealignFitDoubt = 10e-6;
     bool realignDue_ = false;
-    bool realignAtStart_ = false;  // the one due is a start's
-    double realignFrames_ = 0.0;   // how far the distance is still to move
+    bool realignAtStart_ = false;     // the one due is a start's
+    double realignFrames_ = 0.0;      // how far the distance is still to move
+    double realignGoalFrames_ = 0.0;  // how far it was to move when it began
+    double realignedFrames_ = 0.0;    // how far it moved since, with the proportional part
     // Far output's thread, playing inside the band: whether a realignment starts; moved: what
     // the primary and the far half's consumption moved the distance by up to this chunk.
     void realign(double moved, std::int64_t now);
