@@ -557,7 +557,7 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
     pulledFrames_ = 0;
     consumedFrames_ = 0.0;
     realignDue_ = true;
-    realignAtStart_ = true;
+    realignAfterRestart_ = nextCause_ != StartCause::First;
     realignFrames_ = 0.0;
     trim(levelNow - plan_.fifoTargetFrames, nextCause_);
     return true;
@@ -599,7 +599,7 @@ bool FarHalf::holdForStep(double mean, double chunkSeconds) {
             release = stepCheckLeft_ - left < kStepProgress * due;
             // Readings that neither came back nor stayed (under Wine, the streams settling
             // after a stall) do not tell where the air is: no realignment on them.
-            if (release) realignDue_ = realignAtStart_ = false;
+            if (release) realignDue_ = realignAfterRestart_ = false;
             stepCheckLeft_ = left;
             stepCheckSeconds_ = 0.0;
         }
@@ -608,7 +608,7 @@ bool FarHalf::holdForStep(double mean, double chunkSeconds) {
     return stepped_;
 }
 
-// Far output's thread, playing inside the band with no step held (a start's own realignment
+// Far output's thread, playing inside the band with no step held (a restart's own realignment
 // goes ahead through one). The recent readings, each taken to now, tell where the distance is;
 // the due clocks read it closely only once they have a window of callbacks behind them.
 void FarHalf::realign(double moved, std::int64_t now) {
@@ -616,7 +616,7 @@ void FarHalf::realign(double moved, std::int64_t now) {
     const auto window = static_cast<std::int64_t>(plan_.dueWindowSeconds * 1e9);
     if (now - farDue_.originNs() < window || now - primaryDueOriginNs_.load(std::memory_order_relaxed) < window) return;
     realignDue_ = false;
-    realignAtStart_ = false;
+    realignAfterRestart_ = false;
     const double off = steered(trimmedMean(recentSteady_, recentCount_) + moved) - controller_.targetFrames();
     if (std::fabs(off) <= kRealignMinFrames) return;
     realignFrames_ = -off;
@@ -699,11 +699,13 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         }
         if (learn) fitOffset(frames, farFrames, level(fitDue, clockNs) + held());
         else resetFit();
-        // A start's own realignment goes ahead through a step held: so soon after a start, that
-        // is the trim having read the distance while a due clock, started afresh by a stall, was
+        // A restart's own realignment goes ahead through a step held: so soon after it, that is
+        // the trim having read the distance while a due clock, started afresh by the stall, was
         // still finding its stream's on-time callbacks (under Wine they come late for a while).
+        // Not a first start's: under Wine the readings swing by up to 7 ms for a second or two
+        // after it, either way, and a realignment on them put the halves 1 ms apart.
         const bool held = holdForStep(mean, chunkSeconds);
-        if (learn && (!held || realignAtStart_)) realign(moved, now);
+        if (learn && (!held || realignAfterRestart_)) realign(moved, now);
         if (held) learn = false;
         if (straySeconds_ >= kStraySeconds) {
             straySeconds_ = 0.0;
@@ -718,7 +720,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
                 controller_.reset();
                 recentCount_ = 0;
                 realignDue_ = true;
-                realignAtStart_ = true;
+                realignAfterRestart_ = true;
                 realignFrames_ = 0.0;
                 fill -= late;
             } else {

@@ -413,10 +413,10 @@ private:
     static constexpr double kRealignAfterFit = 1e-6;
     static constexpr double kRealignFitDoubt = 10e-6;
     bool realignDue_ = false;
-    bool realignAtStart_ = false;     // the one due is a start's
-    double realignFrames_ = 0.0;      // how far the distance is still to move
-    double realignGoalFrames_ = 0.0;  // how far it was to move when it began
-    double realignedFrames_ = 0.0;    // how far it moved since, with the proportional part
+    bool realignAfterRestart_ = false;  // the one due is a restart's
+    double realignFrames_ = 0.0;        // how far the distance is still to move
+    double realignGoalFrames_ = 0.0;    // how far it was to move when it began
+    double realignedFrames_ = 0.0;      // how far it moved since, with the proportional part
     // Far output's thread, playing inside the band: whether a realignment starts; moved: what
     // the primary and the far half's consumption moved the distance by up to this chunk.
     void realign(double moved, std::int64_t now);
