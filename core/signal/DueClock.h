@@ -63,9 +63,6 @@ public:
     // longer window.
     void setRate(double rateHz);
     double rateHz() const { return rateHz_; }
-    // When the schedule last started afresh (the first call, or a callback that came after a
-    // hold-up): a window from then on, its least late callback is one nearly on time.
-    std::int64_t originNs() const { return originNs_; }
     // True once it has had kSettleCalls callbacks, or a window of them, since the first call:
     // the due times of a stream just begun are as late as the least late of its few callbacks.
     // Starting afresh does not undo it: a stream whose callbacks now and then come later than

@@ -440,7 +440,6 @@ FarHalf::~FarHalf() = default;
 // Primary output's thread.
 void FarHalf::push(const float* mono, std::uint32_t frames, std::int64_t nowNs) {
     const std::uint32_t stored = fifo_.push(mono, frames, primaryDue_.due(nowNs, primaryFrames_));
-    primaryDueOriginNs_.store(primaryDue_.originNs(), std::memory_order_relaxed);
     primaryFrames_ += frames;
     figures_.pushedFrames.store(frames, std::memory_order_relaxed);
     const std::uint32_t setAside = primaryMeter_.restarts();
@@ -557,7 +556,6 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
     pulledFrames_ = 0;
     consumedFrames_ = 0.0;
     realignDue_ = true;
-    realignAfterRestart_ = nextCause_ != StartCause::First;
     realignFrames_ = 0.0;
     trim(levelNow - plan_.fifoTargetFrames, nextCause_);
     return true;
@@ -599,7 +597,7 @@ bool FarHalf::holdForStep(double mean, double chunkSeconds) {
             release = stepCheckLeft_ - left < kStepProgress * due;
             // Readings that neither came back nor stayed (under Wine, the streams settling
             // after a stall) do not tell where the air is: no realignment on them.
-            if (release) realignDue_ = realignAfterRestart_ = false;
+            if (release) realignDue_ = false;
             stepCheckLeft_ = left;
             stepCheckSeconds_ = 0.0;
         }
@@ -608,20 +606,16 @@ bool FarHalf::holdForStep(double mean, double chunkSeconds) {
     return stepped_;
 }
 
-// Far output's thread, playing inside the band with no step held (a restart's own realignment
-// goes ahead through one). The recent readings, each taken to now, tell where the distance is;
-// the due clocks read it closely only once they have a window of callbacks behind them.
-void FarHalf::realign(double moved, std::int64_t now) {
+// Far output's thread, playing inside the band with no step held. The recent readings, each
+// taken to now, tell where the distance is; the due clocks read it closely only once they have
+// a window of callbacks behind them.
+void FarHalf::realign(double moved) {
     if (!realignDue_ || realignFrames_ != 0.0 || recentCount_ < kRecentChunks || !controller_.primed()) return;
-    const auto window = static_cast<std::int64_t>(plan_.dueWindowSeconds * 1e9);
-    if (now - farDue_.originNs() < window || now - primaryDueOriginNs_.load(std::memory_order_relaxed) < window) return;
+    if (farFrames_ / plan_.farRateHz < plan_.dueWindowSeconds) return;
     realignDue_ = false;
-    realignAfterRestart_ = false;
     const double off = steered(trimmedMean(recentSteady_, recentCount_) + moved) - controller_.targetFrames();
     if (std::fabs(off) <= kRealignMinFrames) return;
     realignFrames_ = -off;
-    realignGoalFrames_ = -off;
-    realignedFrames_ = 0.0;
     figures_.realignedFrames.store(static_cast<float>(off), std::memory_order_relaxed);
     figures_.realigns.fetch_add(1, std::memory_order_release);
 }
@@ -699,14 +693,8 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         }
         if (learn) fitOffset(frames, farFrames, level(fitDue, clockNs) + held());
         else resetFit();
-        // A restart's own realignment goes ahead through a step held: so soon after it, that is
-        // the trim having read the distance while a due clock, started afresh by the stall, was
-        // still finding its stream's on-time callbacks (under Wine they come late for a while).
-        // Not a first start's: under Wine the readings swing by up to 7 ms for a second or two
-        // after it, either way, and a realignment on them put the halves 1 ms apart.
-        const bool held = holdForStep(mean, chunkSeconds);
-        if (learn && (!held || realignAfterRestart_)) realign(moved, now);
-        if (held) learn = false;
+        if (holdForStep(mean, chunkSeconds)) learn = false;
+        if (learn) realign(moved);
         if (straySeconds_ >= kStraySeconds) {
             straySeconds_ = 0.0;
             if (stray > 0.0) {
@@ -720,7 +708,6 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
                 controller_.reset();
                 recentCount_ = 0;
                 realignDue_ = true;
-                realignAfterRestart_ = true;
                 realignFrames_ = 0.0;
                 fill -= late;
             } else {
@@ -755,17 +742,8 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     std::fill(work + got, work + frames, 0.0f);
     consumedFrames_ += got / ratio;
     if (realignFrames_ != 0.0) {
-        // Done once it moved the distance by as much, or once it did so together with the
-        // controller's proportional part (against the clocks' offset alone), which wins back the
-        // same distance meanwhile: not further than the readings said, nor for longer where the
-        // proportional part has since come to pull the other way.
-        const double steady = 1.0 - controller_.integral();
-        realignedFrames_ += got / (steady * plan_.baseRatio) - got / ratio;
         const double left = realignFrames_ - (got / (steering * plan_.baseRatio) - got / ratio);
-        const double together = realignGoalFrames_ - realignedFrames_;
-        const bool done =
-            left * realignFrames_ <= 0.0 || std::fabs(left) <= 0.01 || together * realignGoalFrames_ <= 0.0;
-        realignFrames_ = done ? 0.0 : left;
+        realignFrames_ = left * realignFrames_ > 0.0 && std::fabs(left) > 0.01 ? left : 0.0;
     }
     bool carried = got == frames;
 

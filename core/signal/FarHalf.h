@@ -399,27 +399,24 @@ private:
     //    0.06 ms late), and lands a few frames off.
     //  - Until the fits have found the clocks' offset, the halves drift apart by what the
     //    integral is off: 2.2 frames for each ppm with 2048-frame periods, held there.
-    // So after a start, and after each fit that moves the integral by kRealignAfterFit or more,
-    // the distance read once both due clocks have a window behind them since they last started
-    // afresh is won back at once: the converter runs kRealignRate faster or slower until it has
-    // moved the distance by that much. Not after every fit: a reading is still off by the two
-    // least late callbacks' lateness (a frame or so), which the controller averages out over
-    // many windows and which realigning on every fit would only chase. Nor after a fit less
-    // sure than kRealignFitDoubt: its readings lie that far from their line (under Wine, whose
-    // streams' fits are sure to 30 to 100 ppm, realigning on each fit that moved the integral
-    // left the halves up to 1.7 ms apart).
+    // So once the due clocks have a window behind them after a start, and after each fit that
+    // moves the integral by kRealignAfterFit or more, the distance read then is won back at
+    // once: the converter runs kRealignRate faster or slower until it has moved the distance by
+    // that much. Not after every fit: a reading is still off by the two least late callbacks'
+    // lateness (a frame or so), which the controller averages out over many windows and which
+    // realigning on every fit would only chase. Nor after a fit less sure than
+    // kRealignFitDoubt: its readings lie that far from their line (under Wine, whose streams'
+    // fits are sure to 30 to 100 ppm, realigning on each fit that moved the integral left the
+    // halves up to 1.7 ms apart).
     static constexpr double kRealignRate = 500e-6;
     static constexpr double kRealignMinFrames = 1.0;
     static constexpr double kRealignAfterFit = 1e-6;
     static constexpr double kRealignFitDoubt = 10e-6;
     bool realignDue_ = false;
-    bool realignAfterRestart_ = false;  // the one due is a restart's
-    double realignFrames_ = 0.0;        // how far the distance is still to move
-    double realignGoalFrames_ = 0.0;    // how far it was to move when it began
-    double realignedFrames_ = 0.0;      // how far it moved since, with the proportional part
+    double realignFrames_ = 0.0;  // how far the distance is still to move
     // Far output's thread, playing inside the band: whether a realignment starts; moved: what
     // the primary and the far half's consumption moved the distance by up to this chunk.
-    void realign(double moved, std::int64_t now);
+    void realign(double moved);
     RateMeter farMeter_{plan_.farRateHz, plan_.measureSeconds};
     bool seeded_ = false;  // the integral started from a learned or measured offset
     double unseededSeconds_ = 0.0;
@@ -455,8 +452,6 @@ private:
     // The primary output's thread only.
     RateMeter primaryMeter_{plan_.primaryRateHz, plan_.measureSeconds};
     DueClock primaryDue_{plan_.primaryRateHz, false, plan_.dueWindowSeconds};
-    // Its originNs, for the far output's thread.
-    std::atomic<std::int64_t> primaryDueOriginNs_{0};
     double primaryFrames_ = 0.0;
     std::vector<float> pullBuffer_;
     std::vector<float> work_;

@@ -83,16 +83,6 @@ bool JoinedClocks::heldUp(bool far, double dueNs) const {
     return false;
 }
 
-double JoinedClocks::catchUpNs(bool far, double dueNs) const {
-    double late = 0.0;
-    for (const HoldUp& h : holdUps_) {
-        const double sinceSeconds = dueNs * 1e-9 - h.atSeconds - h.forMs / 1000.0;
-        if (h.far == far && sinceSeconds >= 0.0 && sinceSeconds < h.catchUpSeconds)
-            late = std::max(late, h.catchUpMs * 1e6);
-    }
-    return late;
-}
-
 double JoinedClocks::cardFrameAt(double nearDeviceFrame) const {
     double lost = 0.0;
     for (const auto& [fromFrame, frames] : nearLosses_) {
@@ -130,8 +120,7 @@ void JoinedClocks::nearCallback() {
          ++nearCallbacks_)
         lostFrames += primary_.periodFrames;
     if (lostFrames != lostBefore) nearLosses_.emplace_back(double(nearCallbacks_ * primary_.periodFrames), lostFrames);
-    const double nearDue = dueNs(primary_, double(nearCallbacks_ * primary_.periodFrames));
-    nextNearNs_ = nearDue + lateNs(jitter_) + catchUpNs(false, nearDue);
+    nextNearNs_ = dueNs(primary_, double(nearCallbacks_ * primary_.periodFrames)) + lateNs(jitter_);
 }
 
 void JoinedClocks::farCallback() {
@@ -146,8 +135,7 @@ void JoinedClocks::farCallback() {
     }
     for (++farCallbacks_; heldUp(true, dueNs(far_, double(farCallbacks_ * far_.periodFrames))); ++farCallbacks_) {
     }
-    const double farDue = dueNs(far_, double(farCallbacks_ * far_.periodFrames));
-    nextFarNs_ = farDue + lateNs(farJitter_) + catchUpNs(true, farDue);
+    nextFarNs_ = dueNs(far_, double(farCallbacks_ * far_.periodFrames)) + lateNs(farJitter_);
 }
 
 void JoinedClocks::farChunk(std::uint64_t firstFrame, std::uint32_t frames, double nearTrueHz, double farTrueHz) {

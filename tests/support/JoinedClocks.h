@@ -53,10 +53,6 @@ struct HoldUp {
     bool far = false;
     double atSeconds = 0.0;
     double forMs = 0.0;
-    // After it, the device's callbacks come this much later besides for catchUpSeconds, as a
-    // stream under Wine catches up after a stall.
-    double catchUpMs = 0.0;
-    double catchUpSeconds = 0.0;
 };
 
 struct Window {
@@ -91,8 +87,6 @@ public:
 private:
     double lateNs(const Jitter& jitter);
     bool heldUp(bool far, double dueNs) const;
-    // How much later than its jitter a callback due then comes, catching up after a hold-up.
-    double catchUpNs(bool far, double dueNs) const;
     // The card frame the near half plays at the near device's frame.
     double cardFrameAt(double nearDeviceFrame) const;
     void nearCallback();
