@@ -274,8 +274,8 @@ watch_stalls
 play_joined "Joined cards" $join_tolerance_ms
 # Both cores loaded for 10 s: a far half held up for longer than its FIFO holds starts again,
 # and one held up for less stays some tenths of a millisecond off (0.31 ms at most in fourteen
-# runs) while the proportional part wins it back. Judged as the idle minute is, the load as a
-# restart: a far half that a hold-up leaves a period off, or drifting, fails.
+# runs) while the proportional part wins it back. Judged as the idle minute is: a far half that
+# a hold-up leaves a period off, or drifting, fails.
 play_joined "Joined, cores loaded" $join_tolerance_ms load
 kill "$stalls_pid" 2>/dev/null
 wait "$stalls_pid" 2>/dev/null
