@@ -77,8 +77,29 @@ ClientState introducedClient(std::string name = "Player") {
     return client;
 }
 
+// One connection: the backend the handler asks and the state it keeps for the client, which
+// has said hello unless the test says otherwise.
+struct Connection {
+    explicit Connection(ClientState state = introducedClient()) : client(std::move(state)) {}
+
+    RecordingBackend backend;
+    ClientState client;
+
+    std::string send(std::string_view request) { return handleControlRequest(backend, client, request); }
+};
+
 std::string error(std::string_view op, std::string_view code) {
     return R"({"error":")" + std::string(code) + R"(","ok":false,"op":")" + std::string(op) + R"("})";
+}
+
+std::string closed(std::string_view card) {
+    return R"({"card":")" + std::string(card) + R"(","ok":true,"op":"close"})";
+}
+
+// What an open gives when the backend leaves the ring format at its defaults.
+std::string openedWithDefaults(std::string_view card) {
+    return R"({"capacity":0,"card":")" + std::string(card) +
+           R"(","channels":2,"event":"","mapping":"","ok":true,"op":"open","period":0,"rate":48000,"target":0})";
 }
 
 const std::string kHelloOk = R"({"ok":true,"op":"hello","protocol":1,"version":"0.1.2"})";
@@ -122,34 +143,32 @@ TEST(ControlUnreadable, AnsweredBadRequestWithEmptyOp) {
         "{\"op\":\"cards\",\"x\":\"\0\"}"s,
     };
     for (const std::string& request : requests) {
-        RecordingBackend backend;
-        ClientState client = introducedClient();
-        EXPECT_EQ(handleControlRequest(backend, client, request), error("", "bad_request")) << request;
-        EXPECT_TRUE(backend.calls.empty()) << request;
-        EXPECT_TRUE(client.helloDone);
-        EXPECT_EQ(client.clientName, "Player");
+        Connection link;
+        EXPECT_EQ(link.send(request), error("", "bad_request")) << request;
+        EXPECT_TRUE(link.backend.calls.empty()) << request;
+        EXPECT_TRUE(link.client.helloDone);
+        EXPECT_EQ(link.client.clientName, "Player");
     }
 }
 
 TEST(ControlUnreadable, RequestsUpTo65536BytesAreRead) {
     const std::string hello = R"({"op":"hello","protocol":1})";
-    RecordingBackend backend;
-    ClientState client = freshClient();
+    Connection link(freshClient());
 
     std::string longest = hello + std::string(kMaxRequestBytes - hello.size(), ' ');
     ASSERT_EQ(longest.size(), 65536u);
-    EXPECT_EQ(handleControlRequest(backend, client, longest), kHelloOk);
+    EXPECT_EQ(link.send(longest), kHelloOk);
 
-    ClientState other = freshClient();
-    EXPECT_EQ(handleControlRequest(backend, other, longest + " "), error("", "bad_request"));
-    EXPECT_FALSE(other.helloDone);
+    Connection other(freshClient());
+    EXPECT_EQ(other.send(longest + " "), error("", "bad_request"));
+    EXPECT_FALSE(other.client.helloDone);
 
     // Long members inside a request that fits are ordinary members.
     const std::string head = R"({"op":"hello","protocol":1,"client":")";
     const std::string named = head + std::string(kMaxRequestBytes - head.size() - 2, 'n') + R"("})";
     ASSERT_EQ(named.size(), 65536u);
-    EXPECT_EQ(handleControlRequest(backend, other, named), kHelloOk);
-    EXPECT_EQ(other.clientName, std::string(80, 'n'));
+    EXPECT_EQ(other.send(named), kHelloOk);
+    EXPECT_EQ(other.client.clientName, std::string(80, 'n'));
 }
 
 TEST(ControlHello, OnlyTheInteger1IsAccepted) {
@@ -180,63 +199,54 @@ TEST(ControlHello, OnlyTheInteger1IsAccepted) {
         {R"({"op":"hello","protocol":18446744073709551617})", error("hello", "bad_request")},
     };
     for (const Case& c : cases) {
-        RecordingBackend backend;
-        ClientState client = freshClient();
-        EXPECT_EQ(handleControlRequest(backend, client, c.request), c.reply) << c.request;
-        EXPECT_EQ(client.helloDone, c.reply == kHelloOk) << c.request;
-        EXPECT_TRUE(backend.calls.empty());
+        Connection link(freshClient());
+        EXPECT_EQ(link.send(c.request), c.reply) << c.request;
+        EXPECT_EQ(link.client.helloDone, c.reply == kHelloOk) << c.request;
+        EXPECT_TRUE(link.backend.calls.empty());
     }
 }
 
 TEST(ControlHello, OtherOpsWaitForASuccessfulHello) {
-    RecordingBackend backend;
-    ClientState client = freshClient();
+    Connection link(freshClient());
     const auto expectRefused = [&] {
-        EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"cards"})"), error("cards", "protocol_mismatch"));
-        EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"open","card":"qova:0000000a"})"),
-                  error("open", "protocol_mismatch"));
-        EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"close"})"), error("close", "protocol_mismatch"));
+        EXPECT_EQ(link.send(R"({"op":"cards"})"), error("cards", "protocol_mismatch"));
+        EXPECT_EQ(link.send(R"({"op":"open","card":"qova:0000000a"})"), error("open", "protocol_mismatch"));
+        EXPECT_EQ(link.send(R"({"op":"close"})"), error("close", "protocol_mismatch"));
         // Not introduced outranks an op that does not exist.
-        EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"dance"})"), error("dance", "protocol_mismatch"));
+        EXPECT_EQ(link.send(R"({"op":"dance"})"), error("dance", "protocol_mismatch"));
     };
     expectRefused();
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"hello","protocol":2})"),
-              error("hello", "protocol_mismatch"));
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"hello","protocol":1.0})"), error("hello", "bad_request"));
+    EXPECT_EQ(link.send(R"({"op":"hello","protocol":2})"), error("hello", "protocol_mismatch"));
+    EXPECT_EQ(link.send(R"({"op":"hello","protocol":1.0})"), error("hello", "bad_request"));
     expectRefused();
-    EXPECT_TRUE(backend.calls.empty());
+    EXPECT_TRUE(link.backend.calls.empty());
 
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"hello","protocol":1})"), kHelloOk);
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"cards"})"),
-              R"({"cards":[],"managed":[],"ok":true,"op":"cards"})");
-    EXPECT_EQ(backend.calls, (std::vector<std::string>{"listCards 7", "managedDevices"}));
+    EXPECT_EQ(link.send(R"({"op":"hello","protocol":1})"), kHelloOk);
+    EXPECT_EQ(link.send(R"({"op":"cards"})"), R"({"cards":[],"managed":[],"ok":true,"op":"cards"})");
+    EXPECT_EQ(link.backend.calls, (std::vector<std::string>{"listCards 7", "managedDevices"}));
 }
 
 TEST(ControlHello, LaterHellosRenameAndFailuresKeepTheClientIntroduced) {
-    RecordingBackend backend;
-    ClientState client = freshClient();
+    Connection link(freshClient());
     const auto hello = [&](std::string_view members) {
-        return handleControlRequest(backend, client, R"({"op":"hello","protocol":1)" + std::string(members) + "}");
+        return link.send(R"({"op":"hello","protocol":1)" + std::string(members) + "}");
     };
     EXPECT_EQ(hello(R"(,"client":"Veltrano")"), kHelloOk);
-    EXPECT_EQ(client.clientName, "Veltrano");
+    EXPECT_EQ(link.client.clientName, "Veltrano");
     EXPECT_EQ(hello(R"(,"client":"Veltrano 2")"), kHelloOk);
-    EXPECT_EQ(client.clientName, "Veltrano 2");
+    EXPECT_EQ(link.client.clientName, "Veltrano 2");
     EXPECT_EQ(hello(""), kHelloOk);  // no "client": the name stays
-    EXPECT_EQ(client.clientName, "Veltrano 2");
+    EXPECT_EQ(link.client.clientName, "Veltrano 2");
     EXPECT_EQ(hello(R"(,"client":42)"), kHelloOk);  // not a string: the name stays
-    EXPECT_EQ(client.clientName, "Veltrano 2");
+    EXPECT_EQ(link.client.clientName, "Veltrano 2");
     EXPECT_EQ(hello(R"(,"client":"")"), kHelloOk);  // an empty string is a name
-    EXPECT_EQ(client.clientName, "");
+    EXPECT_EQ(link.client.clientName, "");
 
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"hello","protocol":3,"client":"Other"})"),
-              error("hello", "protocol_mismatch"));
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"hello","client":"Other"})"),
-              error("hello", "bad_request"));
-    EXPECT_TRUE(client.helloDone);
-    EXPECT_EQ(client.clientName, "");
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"close","card":"qova:0000000a"})"),
-              R"({"card":"qova:0000000a","ok":true,"op":"close"})");
+    EXPECT_EQ(link.send(R"({"op":"hello","protocol":3,"client":"Other"})"), error("hello", "protocol_mismatch"));
+    EXPECT_EQ(link.send(R"({"op":"hello","client":"Other"})"), error("hello", "bad_request"));
+    EXPECT_TRUE(link.client.helloDone);
+    EXPECT_EQ(link.client.clientName, "");
+    EXPECT_EQ(link.send(R"({"op":"close","card":"qova:0000000a"})"), closed("qova:0000000a"));
 }
 
 // Names are cut to 80 bytes, moved back to the start of a character when the cut would
@@ -260,96 +270,81 @@ TEST(ControlHello, ClientNamesAreCutTo80BytesOnACharacterBoundary) {
         {speaker + std::string(80, 'h'), speaker + std::string(76, 'h')},
     };
     for (const Case& c : cases) {
-        RecordingBackend backend;
-        ClientState client = freshClient();
-        const std::string request = R"({"op":"hello","protocol":1,"client":")" + c.sent + R"("})";
-        EXPECT_EQ(handleControlRequest(backend, client, request), kHelloOk);
-        EXPECT_EQ(client.clientName, c.kept) << c.sent;
+        Connection link(freshClient());
+        EXPECT_EQ(link.send(R"({"op":"hello","protocol":1,"client":")" + c.sent + R"("})"), kHelloOk);
+        EXPECT_EQ(link.client.clientName, c.kept) << c.sent;
 
         // The name reaches the backend, and a later reply can still be written.
-        EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"open","card":"qova:00000001"})"),
-                  R"({"capacity":0,"card":"qova:00000001","channels":2,"event":"","mapping":"","ok":true,"op":"open",)"
-                  R"("period":0,"rate":48000,"target":0})");
-        ASSERT_EQ(backend.calls.size(), 1u);
-        EXPECT_EQ(backend.calls[0], "openCard 7 00000001 " + c.kept);
+        EXPECT_EQ(link.send(R"({"op":"open","card":"qova:00000001"})"), openedWithDefaults("qova:00000001"));
+        ASSERT_EQ(link.backend.calls.size(), 1u);
+        EXPECT_EQ(link.backend.calls[0], "openCard 7 00000001 " + c.kept);
     }
 }
 
 TEST(ControlCards, ListsCardsInBackendOrderWithSortedMembers) {
-    RecordingBackend backend;
-    backend.cards = {{.id = "qova:0000000b",
-                      .name = "K\xc3\xbc"
-                              "che \"left\"",
-                      .channels = 1,
-                      .state = "busy"},
-                     {.id = "qova:0000000a", .name = "Lounge", .channels = 2, .state = "ready"},
-                     {.id = "qova:ffffffff", .name = "Attic\\", .channels = 2, .state = "offline"}};
-    backend.managed = {"Speakers (Realtek\xc2\xae Audio)", "Headphones"};
-    ClientState client = introducedClient();
-    client.clientId = 123456789012345ull;
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"cards","card":"ignored"})"),
+    Connection link;
+    link.client.clientId = 123456789012345ull;
+    link.backend.cards = {{.id = "qova:0000000b",
+                           .name = "K\xc3\xbc"
+                                   "che \"left\"",
+                           .channels = 1,
+                           .state = "busy"},
+                          {.id = "qova:0000000a", .name = "Lounge", .channels = 2, .state = "ready"},
+                          {.id = "qova:ffffffff", .name = "Attic\\", .channels = 2, .state = "offline"}};
+    link.backend.managed = {"Speakers (Realtek\xc2\xae Audio)", "Headphones"};
+    EXPECT_EQ(link.send(R"({"op":"cards","card":"ignored"})"),
               "{\"cards\":["
               "{\"channels\":1,\"id\":\"qova:0000000b\",\"name\":\"K\xc3\xbc"
               "che \\\"left\\\"\",\"state\":\"busy\"},"
               "{\"channels\":2,\"id\":\"qova:0000000a\",\"name\":\"Lounge\",\"state\":\"ready\"},"
               "{\"channels\":2,\"id\":\"qova:ffffffff\",\"name\":\"Attic\\\\\",\"state\":\"offline\"}],"
               "\"managed\":[\"Speakers (Realtek\xc2\xae Audio)\",\"Headphones\"],\"ok\":true,\"op\":\"cards\"}");
-    EXPECT_EQ(backend.calls, (std::vector<std::string>{"listCards 123456789012345", "managedDevices"}));
+    EXPECT_EQ(link.backend.calls, (std::vector<std::string>{"listCards 123456789012345", "managedDevices"}));
 }
 
 TEST(ControlCards, BackendTextsThatAreNotUtf8AreReplaced) {
-    RecordingBackend backend;
-    backend.cards = {{.id = "qova:0000000a", .name = "Bad\xff", .channels = 2, .state = "ready"}};
-    backend.managed = {"\xc3"};
-    ClientState client = introducedClient();
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"cards"})"),
+    Connection link;
+    link.backend.cards = {{.id = "qova:0000000a", .name = "Bad\xff", .channels = 2, .state = "ready"}};
+    link.backend.managed = {"\xc3"};
+    EXPECT_EQ(link.send(R"({"op":"cards"})"),
               "{\"cards\":[{\"channels\":2,\"id\":\"qova:0000000a\",\"name\":\"Bad\xef\xbf\xbd\",\"state\":\"ready\"}],"
               "\"managed\":[\"\xef\xbf\xbd\"],\"ok\":true,\"op\":\"cards\"}");
 }
 
 TEST(ControlOpen, SuccessEchoesTheCardAndAddsTheRingFormat) {
-    RecordingBackend backend;
-    backend.openResult = {.mapping = "Local\\qova-ring-7-1",
-                          .event = "Local\\qova-ring-7-1-need",
-                          .capacity = 4294967295u,
-                          .target = 2400,
-                          .period = 480};
-    ClientState client = introducedClient("Veltrano");
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"card":"qova:0123abcd","op":"open","rate":44100})"),
+    Connection link(introducedClient("Veltrano"));
+    link.backend.openResult = {.mapping = "Local\\qova-ring-7-1",
+                               .event = "Local\\qova-ring-7-1-need",
+                               .capacity = 4294967295u,
+                               .target = 2400,
+                               .period = 480};
+    EXPECT_EQ(link.send(R"({"card":"qova:0123abcd","op":"open","rate":44100})"),
               R"({"capacity":4294967295,"card":"qova:0123abcd","channels":2,"event":"Local\\qova-ring-7-1-need",)"
               R"("mapping":"Local\\qova-ring-7-1","ok":true,"op":"open","period":480,"rate":48000,"target":2400})");
-    EXPECT_EQ(backend.calls, (std::vector<std::string>{"openCard 7 0123abcd Veltrano"}));
+    EXPECT_EQ(link.backend.calls, (std::vector<std::string>{"openCard 7 0123abcd Veltrano"}));
 
     // Escapes in the request are read as the characters they stand for.
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"\u006fpen","card":"\u0071ova:0123ABCD"})"),
-              error("open", "unknown_card"));
-    backend.openResult = {};
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"\u006fpen","card":"\u0071ova:0123abcd"})"),
-              R"({"capacity":0,"card":"qova:0123abcd","channels":2,"event":"","mapping":"","ok":true,"op":"open",)"
-              R"("period":0,"rate":48000,"target":0})");
+    EXPECT_EQ(link.send(R"({"op":"\u006fpen","card":"\u0071ova:0123ABCD"})"), error("open", "unknown_card"));
+    link.backend.openResult = {};
+    EXPECT_EQ(link.send(R"({"op":"\u006fpen","card":"\u0071ova:0123abcd"})"), openedWithDefaults("qova:0123abcd"));
 }
 
 TEST(ControlOpen, BackendStatusesArePassedOn) {
     for (const char* status : {"unknown_card", "offline", "busy", "internal", "something_new"}) {
-        RecordingBackend backend;
-        backend.openStatus = status;
-        backend.openResult.mapping = "never shown";
-        ClientState client = introducedClient();
-        EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"open","card":"qova:0000000a"})"),
-                  error("open", status));
-        EXPECT_EQ(backend.calls.size(), 1u);
+        Connection link;
+        link.backend.openStatus = status;
+        link.backend.openResult.mapping = "never shown";
+        EXPECT_EQ(link.send(R"({"op":"open","card":"qova:0000000a"})"), error("open", status));
+        EXPECT_EQ(link.backend.calls.size(), 1u);
     }
 }
 
 TEST(ControlClose, ClosesHeldCardsAndRefusesOthers) {
-    RecordingBackend backend;
-    ClientState client = introducedClient();
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"close","card":"qova:deadbeef"})"),
-              R"({"card":"qova:deadbeef","ok":true,"op":"close"})");
-    backend.closeResult = false;
-    EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"close","card":"qova:0000000a"})"),
-              error("close", "not_open"));
-    EXPECT_EQ(backend.calls, (std::vector<std::string>{"closeCard 7 deadbeef", "closeCard 7 0000000a"}));
+    Connection link;
+    EXPECT_EQ(link.send(R"({"op":"close","card":"qova:deadbeef"})"), closed("qova:deadbeef"));
+    link.backend.closeResult = false;
+    EXPECT_EQ(link.send(R"({"op":"close","card":"qova:0000000a"})"), error("close", "not_open"));
+    EXPECT_EQ(link.backend.calls, (std::vector<std::string>{"closeCard 7 deadbeef", "closeCard 7 0000000a"}));
 }
 
 // "open" and "close" read "card" the same way; a malformed id never reaches the backend.
@@ -377,11 +372,10 @@ TEST(ControlCardOps, MissingOrMalformedCardsAreRefusedBeforeTheBackend) {
     };
     for (const char* op : {"open", "close"}) {
         for (const Case& c : cases) {
-            RecordingBackend backend;
-            ClientState client = introducedClient();
+            Connection link;
             const std::string request = R"({"op":")" + std::string(op) + "\"" + c.members + "}";
-            EXPECT_EQ(handleControlRequest(backend, client, request), error(op, c.code)) << request;
-            EXPECT_TRUE(backend.calls.empty()) << request;
+            EXPECT_EQ(link.send(request), error(op, c.code)) << request;
+            EXPECT_TRUE(link.backend.calls.empty()) << request;
         }
     }
 }
@@ -402,14 +396,12 @@ TEST(ControlFailures, BackendExceptionsBecomeInternal) {
         {RecordingBackend::Throw::NonStandard, R"({"op":"close","card":"qova:0000000a"})", "close"},
     };
     for (const Case& c : cases) {
-        RecordingBackend backend;
-        backend.throwIn = c.throwIn;
-        ClientState client = introducedClient();
-        EXPECT_EQ(handleControlRequest(backend, client, c.request), error(c.op, "internal")) << c.request;
+        Connection link;
+        link.backend.throwIn = c.throwIn;
+        EXPECT_EQ(link.send(c.request), error(c.op, "internal")) << c.request;
         // The connection goes on.
-        backend.throwIn = RecordingBackend::Throw::Nothing;
-        EXPECT_EQ(handleControlRequest(backend, client, R"({"op":"close","card":"qova:0000000a"})"),
-                  R"({"card":"qova:0000000a","ok":true,"op":"close"})");
+        link.backend.throwIn = RecordingBackend::Throw::Nothing;
+        EXPECT_EQ(link.send(R"({"op":"close","card":"qova:0000000a"})"), closed("qova:0000000a"));
     }
 }
 
@@ -431,10 +423,9 @@ TEST(ControlOps, UnknownOpsAreEchoedWithBadRequest) {
         {R"({"op":"hello","op":"play"})", error("play", "bad_request")},
     };
     for (const Case& c : cases) {
-        RecordingBackend backend;
-        ClientState client = introducedClient();
-        EXPECT_EQ(handleControlRequest(backend, client, c.request), c.reply) << c.request;
-        EXPECT_TRUE(backend.calls.empty());
+        Connection link;
+        EXPECT_EQ(link.send(c.request), c.reply) << c.request;
+        EXPECT_TRUE(link.backend.calls.empty());
     }
 }
 
