@@ -13,8 +13,13 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/SettingsBuilders.h"
+
 namespace core {
 namespace {
+
+using test_support::card;
+using test_support::member;
 
 // Every field, with delays in hexadecimal floating point, so that "nothing changed" is
 // checked on the whole value and a difference shows where it is.
@@ -60,12 +65,17 @@ Settings studio() {
         {.key = "wasapi:off", .name = "Off", .enabled = false},
         {.key = "asio:rme", .name = "RME", .enabled = true, .api = DeviceApi::Asio},
     };
-    settings.cards = {{.id = "00c0ffee",
-                       .name = "Taken",
-                       .members = {{.device = "wasapi:eight", .channel = 0, .delayMs = 12.5},
-                                   {.device = "wasapi:eight", .channel = 5, .delayMs = 0.25}},
-                       .mono = MonoMode::Left}};
+    settings.cards = {
+        card("00c0ffee", "Taken", {member("wasapi:eight", 0, 12.5), member("wasapi:eight", 5, 0.25)}, MonoMode::Left)};
     return settings;
+}
+
+// An add left the studio as it was but for `added` after its own card, and valid.
+void expectStudioWith(const Settings& settings, const std::vector<CardSettings>& added) {
+    Settings expected = studio();
+    expected.cards.insert(expected.cards.end(), added.begin(), added.end());
+    EXPECT_EQ(dump(settings), dump(expected));
+    EXPECT_EQ(validateSettings(settings), std::vector<ValidationIssue>{});
 }
 
 bool isValidUtf8(std::string_view text) {
@@ -236,33 +246,22 @@ TEST(CardEditingRefusals, EveryRefusalLeavesTheSettingsAlone) {
 
 TEST(CardEditingAdd, StereoOnTheLastTwoChannels) {
     Settings settings = studio();
-    Settings expected = settings;
     EXPECT_EQ(addStereoCard(settings, "wasapi:eight", 6, 8, "Living room", scripted({0xabc})), EditResult::Success);
-    expected.cards.push_back(
-        {.id = "00000abc",
-         .name = "Living room",
-         .members = {{.device = "wasapi:eight", .channel = 6}, {.device = "wasapi:eight", .channel = 7}}});
-    EXPECT_EQ(dump(settings), dump(expected));
-    EXPECT_EQ(validateSettings(settings), std::vector<ValidationIssue>{});
+    expectStudioWith(settings,
+                     {card("00000abc", "Living room", {member("wasapi:eight", 6), member("wasapi:eight", 7)})});
 }
 
 TEST(CardEditingAdd, SplitMakesTwoMonoCardsWithDistinctIds) {
     Settings settings = studio();
-    Settings expected = settings;
     const std::string name(62, 'p');
     // The same number every time: the second card cannot have it.
     EXPECT_EQ(addSplitCards(settings, "wasapi:eight", 2, 8, name, scripted({7})), EditResult::Success);
-    expected.cards.push_back(
-        {.id = "00000007", .name = name + " L", .members = {{.device = "wasapi:eight", .channel = 2}}});
-    expected.cards.push_back(
-        {.id = "00000001", .name = name + " R", .members = {{.device = "wasapi:eight", .channel = 3}}});
-    EXPECT_EQ(dump(settings), dump(expected));
-    EXPECT_EQ(validateSettings(settings), std::vector<ValidationIssue>{});
+    expectStudioWith(settings, {card("00000007", name + " L", {member("wasapi:eight", 2)}),
+                                card("00000001", name + " R", {member("wasapi:eight", 3)})});
 }
 
 TEST(CardEditingAdd, MonoAndJoinAcrossTwoSoundCards) {
     Settings settings = studio();
-    Settings expected = settings;
     EXPECT_EQ(addMonoCard(settings, "asio:rme", 1, 2, "Sub", counting(0x10)), EditResult::Success);
     // Channel counts belong to their own side: 7 is fine on the 8-channel left card.
     EXPECT_EQ(joinOutputs(settings, "wasapi:eight", 7, "asio:rme", 0, 8, 2, "Wide", counting(0x20)),
@@ -270,17 +269,9 @@ TEST(CardEditingAdd, MonoAndJoinAcrossTwoSoundCards) {
     // Two different channels of one device join too.
     EXPECT_EQ(joinOutputs(settings, "wasapi:eight", 2, "wasapi:eight", 1, 8, 8, "Crossed", counting(0x30)),
               EditResult::Success);
-    expected.cards.push_back({.id = "00000010", .name = "Sub", .members = {{.device = "asio:rme", .channel = 1}}});
-    expected.cards.push_back(
-        {.id = "00000020",
-         .name = "Wide",
-         .members = {{.device = "wasapi:eight", .channel = 7}, {.device = "asio:rme", .channel = 0}}});
-    expected.cards.push_back(
-        {.id = "00000030",
-         .name = "Crossed",
-         .members = {{.device = "wasapi:eight", .channel = 2}, {.device = "wasapi:eight", .channel = 1}}});
-    EXPECT_EQ(dump(settings), dump(expected));
-    EXPECT_EQ(validateSettings(settings), std::vector<ValidationIssue>{});
+    expectStudioWith(settings, {card("00000010", "Sub", {member("asio:rme", 1)}),
+                                card("00000020", "Wide", {member("wasapi:eight", 7), member("asio:rme", 0)}),
+                                card("00000030", "Crossed", {member("wasapi:eight", 2), member("wasapi:eight", 1)})});
 }
 
 TEST(CardEditingAdd, DeviceTurnedOffIsAcceptedAndLeftToValidation) {
@@ -317,9 +308,9 @@ TEST(CardEditingAdd, NamesAreMadeUniqueAndInputsMayPointIntoTheSettings) {
 
 TEST(CardEditingDelete, RemovesOnlyTheFirstMatchAndKeepsOrder) {
     Settings settings = studio();
-    settings.cards.push_back({.id = "00000002", .name = "Two", .members = {}});
-    settings.cards.push_back({.id = "00000003", .name = "Three", .members = {}});
-    settings.cards.push_back({.id = "00000002", .name = "Two again", .members = {}});
+    settings.cards.push_back(card("00000002", "Two", {}));
+    settings.cards.push_back(card("00000003", "Three", {}));
+    settings.cards.push_back(card("00000002", "Two again", {}));
     Settings expected = settings;
     expected.cards.erase(expected.cards.begin() + 1);
     EXPECT_EQ(deleteCard(settings, "00000002"), EditResult::Success);
@@ -331,7 +322,7 @@ TEST(CardEditingDelete, RemovesOnlyTheFirstMatchAndKeepsOrder) {
 
 Settings withCardIds(std::vector<std::string> ids) {
     Settings settings;
-    for (std::string& id : ids) settings.cards.push_back({.id = std::move(id), .name = "x", .members = {}});
+    for (std::string& id : ids) settings.cards.push_back(card(std::move(id), "x", {}));
     return settings;
 }
 
@@ -393,10 +384,17 @@ TEST(CardEditingIds, StuckSourceStillGivesEveryCardItsOwnId) {
 Settings withCardNames(std::vector<std::string> names) {
     Settings settings;
     std::uint32_t number = 1;
-    for (std::string& name : names)
-        settings.cards.push_back({.id = formatCardId(number++), .name = std::move(name), .members = {}});
+    for (std::string& name : names) settings.cards.push_back(card(formatCardId(number++), std::move(name), {}));
     return settings;
 }
+
+// The name proposed for a new card among cards already named `taken`.
+struct NameCase {
+    const char* what;
+    std::vector<std::string> taken;
+    std::string proposed;
+    std::string expected;
+};
 
 TEST(CardEditingNames, SuffixesCountUpAndShortenTheBase) {
     const std::string n64(64, 'n');
@@ -407,13 +405,7 @@ TEST(CardEditingNames, SuffixesCountUpAndShortenTheBase) {
     std::vector<std::string> suffixesUpToNine = {n64};
     for (int n = 2; n <= 9; ++n) suffixesUpToNine.push_back(n62 + " " + std::to_string(n));
 
-    struct Case {
-        const char* what;
-        std::vector<std::string> taken;
-        std::string proposed;
-        std::string expected;
-    };
-    const Case cases[] = {
+    const NameCase cases[] = {
         {"free", {"Other"}, "Zone", "Zone"},
         {"taken", {"Zone"}, "Zone", "Zone 2"},
         {"taken twice", {"Zone", "Zone 2"}, "Zone", "Zone 3"},
@@ -427,7 +419,7 @@ TEST(CardEditingNames, SuffixesCountUpAndShortenTheBase) {
         {"all suffixes taken", manyTaken, "Zone", "Zone"},
         {"empty stays empty", {}, "", ""},
     };
-    for (const Case& c : cases) {
+    for (const NameCase& c : cases) {
         EXPECT_EQ(uniqueCardName(withCardNames(c.taken), c.proposed), c.expected) << c.what;
     }
     manyTaken.pop_back();
@@ -435,13 +427,7 @@ TEST(CardEditingNames, SuffixesCountUpAndShortenTheBase) {
 }
 
 TEST(CardEditingNames, CutsEndOnCharacterBoundaries) {
-    struct Case {
-        const char* what;
-        std::vector<std::string> taken;
-        std::string proposed;
-        std::string expected;
-    };
-    const Case cases[] = {
+    const NameCase cases[] = {
         {"2-byte character across byte 64", {}, std::string(63, 'x') + k2, std::string(63, 'x')},
         {"3-byte character across byte 64", {}, std::string(62, 'x') + k3, std::string(62, 'x')},
         {"4-byte character across byte 64", {}, std::string(61, 'x') + k4 + "y", std::string(61, 'x')},
@@ -460,7 +446,7 @@ TEST(CardEditingNames, CutsEndOnCharacterBoundaries) {
          repeat(k3, 21) + "x",
          repeat(k3, 20) + " 3"},
     };
-    for (const Case& c : cases) {
+    for (const NameCase& c : cases) {
         const std::string name = uniqueCardName(withCardNames(c.taken), c.proposed);
         EXPECT_EQ(name, c.expected) << c.what;
         EXPECT_TRUE(isValidUtf8(name)) << c.what;
