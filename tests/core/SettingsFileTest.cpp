@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,6 +76,21 @@ Settings fullSettings() {
                               .members = {{.device = "asio:Focusrite USB ASIO", .channel = 7, .delayMs = 500.0}},
                               .mono = MonoMode::Right});
     return settings;
+}
+
+using TextEdit = std::function<void(Settings&, const std::string&)>;
+
+// Sets each free text of fullSettings() in turn: the language, the key and name of device
+// `d`, the id and name of card `c`, and the device of that card's member `m`.
+std::vector<TextEdit> textFields(std::size_t d, std::size_t c, std::size_t m) {
+    return {
+        [](Settings& s, const std::string& t) { s.language = t; },
+        [d](Settings& s, const std::string& t) { s.devices.at(d).key = t; },
+        [d](Settings& s, const std::string& t) { s.devices.at(d).name = t; },
+        [c](Settings& s, const std::string& t) { s.cards.at(c).id = t; },
+        [c](Settings& s, const std::string& t) { s.cards.at(c).name = t; },
+        [c, m](Settings& s, const std::string& t) { s.cards.at(c).members.at(m).device = t; },
+    };
 }
 
 const std::string kFullText = R"json({
@@ -521,16 +537,7 @@ TEST(WriteSettings, InvalidUtf8IsReplacedInsteadOfThrowing) {
     const std::string replaced =
         "a\xef\xbf\xbd"
         "b\xef\xbf\xbd";
-    using Edit = void (*)(Settings&, const std::string&);
-    const Edit edits[] = {
-        [](Settings& s, const std::string& t) { s.language = t; },
-        [](Settings& s, const std::string& t) { s.devices.at(0).key = t; },
-        [](Settings& s, const std::string& t) { s.devices.at(0).name = t; },
-        [](Settings& s, const std::string& t) { s.cards.at(0).id = t; },
-        [](Settings& s, const std::string& t) { s.cards.at(0).name = t; },
-        [](Settings& s, const std::string& t) { s.cards.at(0).members.at(1).device = t; },
-    };
-    for (const Edit& edit : edits) {
+    for (const TextEdit& edit : textFields(0, 0, 1)) {
         Settings settings = fullSettings();
         ASSERT_TRUE(settingsTextIsUtf8(settings));
         edit(settings, bad);
@@ -581,18 +588,10 @@ TEST(SettingsFile, Utf8CheckFollowsTheStandardEncoding) {
         {"\xc3x", false},             // cut short by an ASCII byte
         {"\xe2\x82\xac\x80", false},  // one continuation too many
     };
+    // Each text in each field of the settings.
+    const std::vector<TextEdit> edits = textFields(1, 1, 0);
     for (const Case& c : cases) {
-        // Each text in each field of the settings.
-        using Edit = void (*)(Settings&, const std::string&);
-        const Edit edits[] = {
-            [](Settings& s, const std::string& t) { s.language = t; },
-            [](Settings& s, const std::string& t) { s.devices.at(1).key = t; },
-            [](Settings& s, const std::string& t) { s.devices.at(1).name = t; },
-            [](Settings& s, const std::string& t) { s.cards.at(1).id = t; },
-            [](Settings& s, const std::string& t) { s.cards.at(1).name = t; },
-            [](Settings& s, const std::string& t) { s.cards.at(1).members.at(0).device = t; },
-        };
-        for (std::size_t field = 0; field < std::size(edits); ++field) {
+        for (std::size_t field = 0; field < edits.size(); ++field) {
             Settings settings = fullSettings();
             edits[field](settings, "x" + c.text + "y");
             EXPECT_EQ(settingsTextIsUtf8(settings), c.valid)
