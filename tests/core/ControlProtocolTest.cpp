@@ -71,10 +71,7 @@ ClientState freshClient() {
 }
 
 ClientState introducedClient(std::string name = "Player") {
-    ClientState client = freshClient();
-    client.helloDone = true;
-    client.clientName = std::move(name);
-    return client;
+    return {.clientId = kClient, .helloDone = true, .clientName = std::move(name)};
 }
 
 // One connection: the backend the handler asks and the state it keeps for the client, which
