@@ -32,16 +32,8 @@ core::Settings clientSettings() {
     return settings;
 }
 
-std::unique_ptr<Router> clientRouter(bool withSettings = true) {
-    RouterOptions options;
-    options.scanDevices = false;
-    options.extraDevices = {kStereo, kEight};
-    auto router = std::make_unique<Router>(std::move(options));
-    router->rescan();
-    if (withSettings) {
-        EXPECT_TRUE(router->apply(clientSettings()).empty());
-    }
-    return router;
+std::unique_ptr<Router> clientRouter() {
+    return appliedRouter(testOptions({kStereo, kEight}), clientSettings());
 }
 
 std::vector<std::string> states(Router& router, std::uint64_t client) {
@@ -72,8 +64,9 @@ TEST(CardClients, ListShowsEveryCardAsTheCallerSeesIt) {
     EXPECT_EQ(states(*router, kBob), (std::vector<std::string>{"busy", "ready", "offline"})) << "another client";
 
     // Before any settings, and after shutdown, nothing is open to anyone.
-    auto empty = clientRouter(false);
-    EXPECT_TRUE(empty->listCards(kAlice).empty());
+    Router empty(testOptions({kStereo, kEight}));
+    empty.rescan();
+    EXPECT_TRUE(empty.listCards(kAlice).empty());
     router->closeAll();
     EXPECT_EQ(states(*router, kBob), (std::vector<std::string>{"offline", "offline", "offline"}));
 }
@@ -151,31 +144,22 @@ TEST(CardClients, AClientThatGoesLosesOnlyItsOwnRings) {
 }
 
 TEST(CardClients, AnOfflineCardOpensOnceItsSoundCardReturns) {
-    RouterOptions options;
-    options.scanDevices = false;
-    options.extraDevices = {kStereo};  // kEight is not plugged in yet
-    Router router(std::move(options));
+    Router router(testOptions({kStereo}));  // kEight is not plugged in yet
     router.rescan();
     ASSERT_TRUE(router.apply(clientSettings()).empty());
     core::OpenCardResult result;
     EXPECT_EQ(router.openCard(kAlice, "0000000b", "alice", result), "offline");
     EXPECT_EQ(states(router, kAlice)[1], "offline");
     // A rebuild that finds the card's sound card makes it live.
-    RouterOptions later;
-    later.scanDevices = false;
-    later.extraDevices = {kStereo, kEight};
-    Router replugged(std::move(later));
-    replugged.rescan();
-    ASSERT_TRUE(replugged.apply(clientSettings()).empty());
-    EXPECT_EQ(replugged.openCard(kAlice, "0000000b", "alice", result), "");
+    auto replugged = clientRouter();
+    EXPECT_EQ(replugged->openCard(kAlice, "0000000b", "alice", result), "");
 }
 
 // managedDevices names open Windows sound cards only: the private PulseAudio daemon's null
 // sinks appear as WASAPI endpoints; test outputs never count.
 TEST(CardClients, ManagedDevicesAreTheOpenWindowsSoundCards) {
-    RouterOptions options;
+    RouterOptions options = testOptions({kStereo});
     options.scanDevices = true;
-    options.extraDevices = {kStereo};
     Router router(std::move(options));
     router.rescan();
     std::string error;

@@ -70,14 +70,10 @@ public:
         pipe_ = L"\\\\.\\pipe\\qova-player-test-" + unique;
         ringPrefix_ = "Local\\qova-player-test" + std::to_string(counter);
         for (const DeviceInfo& device : extra) recorder_.track(device);
-        RouterOptions options;
+        RouterOptions options = testOptions(extra, &recorder_);
         options.scanDevices = scan;
-        options.extraDevices = extra;
         options.ringPrefix = toWide(ringPrefix_);
-        recorder_.attach(options);
-        router_ = std::make_unique<Router>(std::move(options));
-        router_->rescan();
-        EXPECT_TRUE(router_->apply(settings).empty());
+        router_ = appliedRouter(std::move(options), settings);
         server_ =
             std::make_unique<ControlServer>(*router_, [this](std::uint64_t client) { router_->clientGone(client); });
         std::string error;

@@ -151,6 +151,14 @@ inline win::RouterOptions testOptions(std::vector<win::DeviceInfo> devices, Reco
     return options;
 }
 
+// A router on these options, scanned, with these settings in force.
+inline std::unique_ptr<win::Router> appliedRouter(win::RouterOptions options, const core::Settings& settings) {
+    auto router = std::make_unique<win::Router>(std::move(options));
+    router->rescan();
+    EXPECT_TRUE(router->apply(settings).empty());
+    return router;
+}
+
 // Settings of these sound cards and these cards.
 inline core::Settings settingsOf(std::vector<core::DeviceSettings> devices,
                                  std::vector<core::CardSettings> cards = {}) {
