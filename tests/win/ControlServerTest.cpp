@@ -122,22 +122,12 @@ core::Settings serverSettings() {
     return settings;
 }
 
-std::unique_ptr<Router> makeRouter(const std::vector<DeviceInfo>& devices, const core::Settings& settings) {
-    RouterOptions options;
-    options.scanDevices = false;
-    options.extraDevices = devices;
-    auto router = std::make_unique<Router>(std::move(options));
-    router->rescan();
-    EXPECT_TRUE(router->apply(settings).empty());
-    return router;
-}
-
 // A router on test outputs behind a started server, wired as the shell wires them: the
 // router hears every departure, and so does the test.
 struct Served {
     explicit Served(const std::vector<DeviceInfo>& devices = {kFour}, const core::Settings& settings = serverSettings(),
                     ControlServer::RequestHandler handler = core::handleControlRequest)
-        : router(makeRouter(devices, settings)),
+        : router(appliedRouter(testOptions(devices), settings)),
           server(std::make_unique<ControlServer>(
               *router,
               [this](std::uint64_t clientId) {
@@ -175,6 +165,15 @@ std::unique_ptr<TestClient> introducedClient(const std::wstring& name) {
     EXPECT_TRUE(client->connected());
     EXPECT_EQ(client->ask(kHello).value_or("no reply"), kHelloReply);
     return client;
+}
+
+// Opens the card on the client's connection and attaches a producer to the ring handed out.
+::testing::AssertionResult openAndAttach(TestClient& client, const std::string& cardId, tools::RingProducer& ring) {
+    const Json opened = client.askJson(R"({"op":"open","card":")" + cardId + "\"}");
+    if (!opened.is_object() || !opened.value("ok", false)) return ::testing::AssertionFailure() << opened.dump();
+    const std::string error = ring.open(opened["mapping"].get<std::string>(), opened["event"].get<std::string>());
+    if (!error.empty()) return ::testing::AssertionFailure() << "attach to " << cardId << ": " << error;
+    return ::testing::AssertionSuccess();
 }
 
 TEST(ControlServer, DefaultNameCarriesTheSessionNumber) {
@@ -321,18 +320,12 @@ TEST(ControlServer, AClientThatGoesReleasesItsCards) {
     auto holder = introducedClient(served.name);
     auto other = introducedClient(served.name);
 
-    const Json opened = holder->askJson(R"({"op":"open","card":"qova:0000000b"})");
-    ASSERT_TRUE(opened.is_object() && opened.value("ok", false)) << opened.dump();
     tools::RingProducer porch;
-    ASSERT_EQ(porch.open(opened["mapping"].get<std::string>(), opened["event"].get<std::string>()), "");
-    const Json openedToo = holder->askJson(R"({"op":"open","card":"qova:0000000c"})");
-    ASSERT_TRUE(openedToo.is_object() && openedToo.value("ok", false)) << openedToo.dump();
+    ASSERT_TRUE(openAndAttach(*holder, "qova:0000000b", porch));
     tools::RingProducer attic;
-    ASSERT_EQ(attic.open(openedToo["mapping"].get<std::string>(), openedToo["event"].get<std::string>()), "");
-    const Json lounge = other->askJson(R"({"op":"open","card":"qova:0000000a"})");
-    ASSERT_TRUE(lounge.is_object() && lounge.value("ok", false)) << lounge.dump();
+    ASSERT_TRUE(openAndAttach(*holder, "qova:0000000c", attic));
     tools::RingProducer others;
-    ASSERT_EQ(others.open(lounge["mapping"].get<std::string>(), lounge["event"].get<std::string>()), "");
+    ASSERT_TRUE(openAndAttach(*other, "qova:0000000a", others));
 
     EXPECT_EQ(served.cardState(*other, "qova:0000000b"), "busy");
     EXPECT_EQ(porch.closeReason(), 0u);
@@ -353,10 +346,8 @@ TEST(ControlServer, StopWithIdleClientsIsPromptAndReportsEachOnce) {
     ASSERT_TRUE(served.started);
     std::vector<std::unique_ptr<TestClient>> clients;
     for (int i = 0; i < 3; ++i) clients.push_back(introducedClient(served.name));
-    const Json opened = clients[0]->askJson(R"({"op":"open","card":"qova:0000000a"})");
-    ASSERT_TRUE(opened.is_object() && opened.value("ok", false)) << opened.dump();
     tools::RingProducer ring;
-    ASSERT_EQ(ring.open(opened["mapping"].get<std::string>(), opened["event"].get<std::string>()), "");
+    ASSERT_TRUE(openAndAttach(*clients[0], "qova:0000000a", ring));
     clients.push_back(std::make_unique<TestClient>(served.name));  // connected, never says a word
     ASSERT_TRUE(clients.back()->connected());
     Sleep(100);  // let the silent client's thread reach its read
