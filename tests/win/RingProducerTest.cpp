@@ -57,6 +57,22 @@ struct FakeRing {
     win::UniqueHandle needEvent;
 };
 
+// The write, wait and give-up tests start from a producer attached to a ring of a 480-frame
+// period.
+class ProducerOnRing : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(ring.ok()) << ring.result;
+        ASSERT_EQ(producer.open(ring.created.mapping, ring.created.event), "");
+    }
+
+    TestRing ring{480};
+    RingProducer producer;
+};
+using RingProducerWrite = ProducerOnRing;
+using RingProducerWait = ProducerOnRing;
+using RingProducerGiveUp = ProducerOnRing;
+
 TEST(RingProducerOpen, AcceptsARingMadeByQova) {
     TestRing ring(4459);
     ASSERT_TRUE(ring.ok());
@@ -111,12 +127,7 @@ TEST(RingProducerOpen, RefusesWhatItCannotFillSafely) {
     }
 }
 
-TEST(RingProducerWrite, NeverOverwritesUnreadFrames) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok());
-    RingProducer producer;
-    ASSERT_EQ(producer.open(ring.created.mapping, ring.created.event), "");
-
+TEST_F(RingProducerWrite, NeverOverwritesUnreadFrames) {
     EXPECT_EQ(producer.write(signal(0, 10000).data(), 10000), 8192u);
     EXPECT_EQ(producer.spaceFrames(), 0u);
     EXPECT_EQ(producer.framesBelowTarget(), 0u);
@@ -140,11 +151,7 @@ TEST(RingProducerWrite, NeverOverwritesUnreadFrames) {
     EXPECT_EQ(producer.spaceFrames(), 8192u);
 }
 
-TEST(RingProducerWrite, WrapsAtCapacityAndKeepsItsOwnPosition) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok());
-    RingProducer producer;
-    ASSERT_EQ(producer.open(ring.created.mapping, ring.created.event), "");
+TEST_F(RingProducerWrite, WrapsAtCapacityAndKeepsItsOwnPosition) {
     ASSERT_EQ(producer.write(signal(0, 8189).data(), 8189), 8189u);
     ASSERT_EQ(read(ring.slot, 8189).taken, 8189u);
 
@@ -170,11 +177,7 @@ TEST(RingProducerWrite, WrapsAtCapacityAndKeepsItsOwnPosition) {
     EXPECT_EQ(ring.section->sample(5, 0), ring_signal::left(8197));
 }
 
-TEST(RingProducerWait, WakesAfterEachReadAndAtClose) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok());
-    RingProducer producer;
-    ASSERT_EQ(producer.open(ring.created.mapping, ring.created.event), "");
+TEST_F(RingProducerWait, WakesAfterEachReadAndAtClose) {
     EXPECT_FALSE(producer.waitForNeed(0));
     read(ring.slot, 480);
     EXPECT_TRUE(producer.waitForNeed(0));
@@ -193,11 +196,7 @@ TEST(RingProducerWait, WakesAfterEachReadAndAtClose) {
     EXPECT_EQ(ring.section->u32(kCloseReasonAt), 1u);
 }
 
-TEST(RingProducerGiveUp, StoresTwoAndQovaPlaysSilence) {
-    TestRing ring(480);
-    ASSERT_TRUE(ring.ok());
-    RingProducer producer;
-    ASSERT_EQ(producer.open(ring.created.mapping, ring.created.event), "");
+TEST_F(RingProducerGiveUp, StoresTwoAndQovaPlaysSilence) {
     ASSERT_EQ(producer.write(signal(0, 1000).data(), 1000), 1000u);
     producer.giveUp();
     EXPECT_EQ(ring.section->u32(kCloseReasonAt), 2u);
