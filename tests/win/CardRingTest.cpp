@@ -13,12 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "LogCapture.h"
 #include "RingSignal.h"
 #include "RingTestSupport.h"
 #include "TestSupport.h"
-#include "app/shell/Folders.h"
 #include "tools/player/RingProducer.h"
-#include "win/base/Log.h"
 #include "win/base/Text.h"
 
 namespace win {
@@ -39,6 +38,7 @@ using ring_testing::ringRequest;
 using ring_testing::SectionView;
 using ring_testing::StopAndJoin;
 using ring_testing::TestRing;
+using win_testing::LogCapture;
 
 std::size_t pageBytes() {
     SYSTEM_INFO info;
@@ -248,10 +248,8 @@ TEST_F(CardRingCreate, NameTakenBySomeoneElseFailsAndLeavesTheSlotAlone) {
 }
 
 TEST(CardRingLog, OpenCloseAndFailureLines) {
-    testing_support::TempFolder folder;
-    app::dataDirOverride = folder.path();
-    openLog(app::logFolder());  // the log stays open to this folder for the rest of this process
-    app::dataDirOverride.clear();
+    REQUIRE_OUR_LOG();
+    const std::size_t from = LogCapture::instance().mark();
     std::vector<std::string> expected;
 
     {
@@ -290,17 +288,7 @@ TEST(CardRingLog, OpenCloseAndFailureLines) {
         expected.push_back("card 0a1b2c3d opened by client 7 (test player), target 1216, capacity 8192");
     }  // the slot withdraws its ring when it goes
     expected.push_back("card ring closed (client 7, by QOVA)");
-
-    const std::string text = testing_support::readFile(folder.file(L"qova.log"));
-    std::vector<std::string> messages;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        const std::string line = text.substr(start, end - start);
-        const std::size_t afterThread = line.find("] ");
-        ASSERT_NE(afterThread, std::string::npos) << line;
-        messages.push_back(line.substr(afterThread + 2));
-    }
-    EXPECT_EQ(messages, expected);
+    EXPECT_EQ(LogCapture::instance().messagesSince(from), expected);
 }
 
 // --- reading ---------------------------------------------------------------------------
