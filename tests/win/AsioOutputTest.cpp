@@ -106,6 +106,10 @@ core::DeviceSettings asioSettings(const DeviceInfo& device, std::uint32_t sample
     return settings;
 }
 
+// The sound cards the router tests play on.
+const DeviceInfo kAsio = asioDevice(kDriverA);
+const DeviceInfo kStereo48 = makeTestOutput(0, 2, 48000);
+
 // A render function whose sample of channel c in frame n (counted from the first call) is a
 // value of its own, some beyond +-1 so that clamping shows.
 struct Source {
@@ -166,14 +170,34 @@ protected:
     // A fresh record for the next driver object.
     void clearRecord() { std::memset(view_.get(), 0, test_asio::kRecordBytes); }
 
-    // Opens the output on a driver, rendering nothing; rate and buffer 0 leave the driver's own.
-    static ::testing::AssertionResult opens(Output& output, const char* driver, std::uint32_t sampleRate = 0,
-                                            std::uint32_t bufferFrames = 0) {
+    // Opens the output on a driver, rendering nothing unless told; rate and buffer 0 leave the
+    // driver's own. The error when it does not open, nothing when it does.
+    static std::optional<std::string> openError(Output& output, const char* driver, std::uint32_t sampleRate = 0,
+                                                std::uint32_t bufferFrames = 0, RenderFunction render = renderNothing,
+                                                void* context = nullptr) {
         const DeviceInfo device = asioDevice(driver);
         std::string error;
-        if (output.open(device, asioSettings(device, sampleRate, bufferFrames), renderNothing, nullptr, error))
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << error;
+        if (output.open(device, asioSettings(device, sampleRate, bufferFrames), render, context, error))
+            return std::nullopt;
+        return error;
+    }
+
+    static ::testing::AssertionResult opens(Output& output, const char* driver, std::uint32_t sampleRate = 0,
+                                            std::uint32_t bufferFrames = 0, RenderFunction render = renderNothing,
+                                            void* context = nullptr) {
+        const std::optional<std::string> error = openError(output, driver, sampleRate, bufferFrames, render, context);
+        return error ? ::testing::AssertionFailure() << *error : ::testing::AssertionSuccess();
+    }
+
+    static ::testing::AssertionResult starts(Output& output) {
+        std::string error;
+        return output.start(error) ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << error;
+    }
+
+    static void expectStartRefused(Output& output, const std::string& why = "not open") {
+        std::string error;
+        EXPECT_FALSE(output.start(error));
+        EXPECT_EQ(error, why);
     }
 
 private:
@@ -353,13 +377,9 @@ TEST_F(AsioOutputTest, PlaysEveryChannelInItsOwnSampleType) {
         setVariable("QOVA_TEST_ASIO_OUTPUT_READY", test.outputReady);
         setVariable("QOVA_TEST_ASIO_LATENCY", "300");
 
-        Source source;
-        source.expectedFrames = 128;
-        source.expectedChannels = channels;
-        const DeviceInfo device = asioDevice(kDriverA);
+        Source source{.expectedFrames = 128, .expectedChannels = channels};
         auto output = makeAsioOutput();
-        std::string error;
-        ASSERT_TRUE(output->open(device, asioSettings(device, 44100, 128), Source::render, &source, error)) << error;
+        ASSERT_TRUE(opens(*output, kDriverA, 44100, 128, Source::render, &source));
         EXPECT_EQ(output->channels(), channels);
         EXPECT_EQ(output->sampleRate(), 44100u);
         EXPECT_EQ(output->periodFrames(), 128u);
@@ -369,7 +389,7 @@ TEST_F(AsioOutputTest, PlaysEveryChannelInItsOwnSampleType) {
         EXPECT_EQ(record().bufferFrames, 128);
         EXPECT_EQ(source.frames, 0u) << "rendered before start";
 
-        ASSERT_TRUE(output->start(error)) << error;
+        ASSERT_TRUE(starts(*output));
         ASSERT_TRUE(eventually([&] { return record().recordedFrames.load() >= 4096; }));
         output->close();
         EXPECT_FALSE(output->stoppedUnexpectedly());
@@ -409,9 +429,7 @@ TEST_F(AsioOutputTest, PlaysEveryChannelInItsOwnSampleType) {
 
 TEST_F(AsioOutputTest, ClosesTheDriverStepByStep) {
     auto output = makeAsioOutput();
-    std::string error;
-    EXPECT_FALSE(output->start(error));
-    EXPECT_EQ(error, "not open");
+    expectStartRefused(*output);
     output->close();  // closed already: nothing happens
     EXPECT_EQ(record().createdObjects, 0u);
 
@@ -427,7 +445,7 @@ TEST_F(AsioOutputTest, ClosesTheDriverStepByStep) {
     EXPECT_EQ(record().createdObjects, 2u);
     EXPECT_EQ(record().liveObjects, 1);
     EXPECT_EQ(record().disposeCalls, 1u);
-    ASSERT_TRUE(output->start(error)) << error;
+    ASSERT_TRUE(starts(*output));
     output.reset();  // the destructor closes
     EXPECT_EQ(record().stopCalls, 1u);
     EXPECT_EQ(record().disposeCalls, 2u);
@@ -437,8 +455,7 @@ TEST_F(AsioOutputTest, ClosesTheDriverStepByStep) {
     setVariable("QOVA_TEST_ASIO_REFUSE_START", "1");
     output = makeAsioOutput();
     ASSERT_TRUE(opens(*output, kDriverA));
-    EXPECT_FALSE(output->start(error));
-    EXPECT_EQ(error, "the ASIO driver did not start playing");
+    expectStartRefused(*output, "the ASIO driver did not start playing");
     output->close();
     EXPECT_EQ(record().liveObjects, 0);
 }
@@ -475,17 +492,12 @@ TEST_F(AsioOutputTest, EveryFailedOpenGivesItsReasonAndLeavesNothingLoaded) {
         clearRecord();
         if (test.variable != nullptr) setVariable(test.variable, test.value);
 
-        const DeviceInfo device = asioDevice(test.driver);
         auto output = makeAsioOutput();
-        std::string error;
-        EXPECT_FALSE(output->open(device, asioSettings(device, test.sampleRate, test.bufferFrames), renderNothing,
-                                  nullptr, error));
-        EXPECT_EQ(error, test.error);
+        EXPECT_EQ(openError(*output, test.driver, test.sampleRate, test.bufferFrames), test.error);
         EXPECT_EQ(currentAsioDriver(), nullptr);
         EXPECT_EQ(record().liveObjects, 0);
         EXPECT_EQ(record().disposeCalls.load(), test.disposeCalls);
-        EXPECT_FALSE(output->start(error));
-        EXPECT_EQ(error, "not open");
+        expectStartRefused(*output);
 
         // Nothing is held: the next output opens.
         if (test.variable != nullptr) SetEnvironmentVariableA(test.variable, nullptr);
@@ -541,18 +553,13 @@ TEST_F(AsioOutputTest, EightyOutputsGiveSixtyFourChannelsAndOneLineNamingTheFirs
 }
 
 TEST_F(AsioOutputTest, ASecondAsioDeviceCannotOpenWhileOneIsOpen) {
-    const DeviceInfo first = asioDevice(kDriverA);
-    const DeviceInfo second = asioDevice(kDriverB);
     auto playing = makeAsioOutput();
-    std::string error;
     ASSERT_TRUE(opens(*playing, kDriverA));
-    ASSERT_TRUE(playing->start(error)) << error;
+    ASSERT_TRUE(starts(*playing));
 
     auto other = makeAsioOutput();
-    EXPECT_FALSE(other->open(second, asioSettings(second), renderNothing, nullptr, error));
-    EXPECT_EQ(error, "another ASIO card is already open");
-    EXPECT_FALSE(other->open(first, asioSettings(first), renderNothing, nullptr, error));
-    EXPECT_EQ(error, "another ASIO card is already open");
+    EXPECT_EQ(openError(*other, kDriverB), "another ASIO card is already open");
+    EXPECT_EQ(openError(*other, kDriverA), "another ASIO card is already open");
     other.reset();
 
     // The first one plays on, untouched.
@@ -588,8 +595,7 @@ TEST_F(AsioOutputTest, AResetRequestOrARateChangeStopsTheOutput) {
         setVariable("QOVA_TEST_ASIO_EVENT", event);
         auto output = makeAsioOutput();
         ASSERT_TRUE(opens(*output, kDriverA));
-        std::string error;
-        ASSERT_TRUE(output->start(error)) << error;
+        ASSERT_TRUE(starts(*output));
         EXPECT_TRUE(eventually([&] { return output->stoppedUnexpectedly(); }));
         EXPECT_EQ(record().eventSent, 1u);
         if (std::strncmp(event, "reset", 5) == 0) {
@@ -603,15 +609,14 @@ TEST_F(AsioOutputTest, AResetRequestOrARateChangeStopsTheOutput) {
 TEST_F(AsioOutputTest, TheRouterPlaysACardOnAnAsioDevice) {
     setVariable("QOVA_TEST_ASIO_OUTPUTS", "4");
     setVariable("QOVA_TEST_ASIO_TYPES", "17,19,1,32");
-    const DeviceInfo device = asioDevice(kDriverA);
-    DeviceInfo tracked = device;  // what the recorder sizes its track by
+    DeviceInfo tracked = kAsio;  // what the recorder sizes its track by
     tracked.channels = 4;
     tracked.sampleRate = 48000;
-    RecordedRouter rig({device}, {tracked}, 4.0);
+    RecordedRouter rig({kAsio}, {tracked}, 4.0);
     auto& [recorder, router] = rig;
     core::Settings settings =
-        settingsOf({asioSettings(device, 48000, 256)},
-                   {stereoCard("000000a1", "Stereo", device), card("000000a2", "Mono", {member(device.key, 2)})});
+        settingsOf({asioSettings(kAsio, 48000, 256)},
+                   {stereoCard("000000a1", "Stereo", kAsio), card("000000a2", "Mono", {member(kAsio.key, 2)})});
     ASSERT_TRUE(router.apply(settings).empty());
     const StatusSnapshot snapshot = router.statusSnapshot();
     ASSERT_EQ(snapshot.devices.size(), 1u);
@@ -639,7 +644,7 @@ TEST_F(AsioOutputTest, TheRouterPlaysACardOnAnAsioDevice) {
     router.closeAll();
     player.stop();
 
-    const Recorder::Track& track = recorder.of(device.key);
+    const Recorder::Track& track = recorder.of(kAsio.key);
     const auto trackFrames = static_cast<std::uint32_t>(track.recordedFrames());
     const std::uint32_t driverFrames = record().recordedFrames;
     const std::uint32_t driverStart = firstSounding(driverRight(), driverFrames, 1);
@@ -677,10 +682,9 @@ TEST_F(AsioOutputTest, TheHealthMonitorRebuildsWhenTheDriverAsksForAReset) {
     REQUIRE_OUR_LOG();
     const std::size_t from = LogCapture::instance().mark();
     setVariable("QOVA_TEST_ASIO_EVENT", "reset:20");
-    const DeviceInfo device = asioDevice(kDriverA);
-    Router router(testOptions({device}));
+    Router router(testOptions({kAsio}));
     router.rescan();
-    core::Settings settings = settingsOf({asioSettings(device)}, {stereoCard("000000b1", "Stereo", device)});
+    core::Settings settings = settingsOf({asioSettings(kAsio)}, {stereoCard("000000b1", "Stereo", kAsio)});
     ASSERT_TRUE(router.apply(settings).empty());
     ASSERT_EQ(record().createdObjects, 1u);
     // Only the first driver object asks.
@@ -707,13 +711,11 @@ TEST_F(AsioOutputTest, TheHealthMonitorRebuildsWhenTheDriverAsksForAReset) {
 // half alone and undelayed, says which half is missing, and the other cards play on.
 TEST_F(AsioOutputTest, AFarOutputThatWillNotStartLeavesTheOtherCardsAndItsNearHalfPlaying) {
     setVariable("QOVA_TEST_ASIO_REFUSE_START", "1");
-    const DeviceInfo asio = asioDevice(kDriverA);
-    const DeviceInfo stereo = makeTestOutput(0, 2, 48000);
-    RecordedRouter rig({stereo, asio}, {stereo}, 6.0);
+    RecordedRouter rig({kStereo48, kAsio}, {kStereo48}, 6.0);
     auto& [recorder, router] = rig;
-    core::Settings settings = settingsOf({deviceSettings(stereo), asioSettings(asio)},
-                                         {card("000000c1", "Joined", {member(stereo.key, 0), member(asio.key, 1)}),
-                                          card("000000c2", "Other", {member(stereo.key, 1)}, core::MonoMode::Left)});
+    core::Settings settings = settingsOf({deviceSettings(kStereo48), asioSettings(kAsio)},
+                                         {card("000000c1", "Joined", {member(kStereo48.key, 0), member(kAsio.key, 1)}),
+                                          card("000000c2", "Other", {member(kStereo48.key, 1)}, core::MonoMode::Left)});
     ASSERT_TRUE(router.apply(settings).empty());
 
     const StatusSnapshot snapshot = router.statusSnapshot();
@@ -734,11 +736,11 @@ TEST_F(AsioOutputTest, AFarOutputThatWillNotStartLeavesTheOtherCardsAndItsNearHa
     // late player aside).
     Player joinedPlayer(openOrFail(router, 1, "000000c1"), countSignal);
     Player otherPlayer(openOrFail(router, 2, "000000c2"), countSignal);
-    ASSERT_TRUE(recorder.waitForFrames(stereo.key, 48000 * 3));
+    ASSERT_TRUE(recorder.waitForFrames(kStereo48.key, 48000 * 3));
     router.closeAll();
     for (std::uint32_t c = 0; c < 2; ++c) {
         SCOPED_TRACE(c);
-        std::vector<float> played = recorder.of(stereo.key).channel(c);
+        std::vector<float> played = recorder.of(kStereo48.key).channel(c);
         std::erase(played, 0.0f);
         ASSERT_GT(played.size(), 48000u * 2);
         EXPECT_EQ(played.front(), 1.0f) << "from the stream's first frame";
@@ -750,12 +752,10 @@ TEST_F(AsioOutputTest, AFarOutputThatWillNotStartLeavesTheOtherCardsAndItsNearHa
 // starts it too, and no rebuild stops every other output every few seconds.
 TEST_F(AsioOutputTest, ASoundCardThatWillNotStartCausesNoRebuilds) {
     setVariable("QOVA_TEST_ASIO_REFUSE_START", "1");
-    const DeviceInfo asio = asioDevice(kDriverA);
-    const DeviceInfo stereo = makeTestOutput(0, 2, 48000);
-    Router router(testOptions({stereo, asio}));
+    Router router(testOptions({kStereo48, kAsio}));
     router.rescan();
-    core::Settings settings =
-        settingsOf({deviceSettings(stereo), asioSettings(asio)}, {card("000000d1", "On ASIO", {member(asio.key, 0)})});
+    core::Settings settings = settingsOf({deviceSettings(kStereo48), asioSettings(kAsio)},
+                                         {card("000000d1", "On ASIO", {member(kAsio.key, 0)})});
     ASSERT_TRUE(router.apply(settings).empty());
     ASSERT_EQ(router.statusSnapshot().devices[1].state, DeviceState::Failed);
     const std::uint64_t builds = router.buildCount();
@@ -775,16 +775,15 @@ TEST_F(AsioOutputTest, ASoundCardThatWillNotStartCausesNoRebuilds) {
 // by the health monitor's rescan, at most once every 3 s, and the card plays on it.
 TEST_F(AsioOutputTest, ADriverInstalledWhileQovaRunsIsFoundByTheNextRescan) {
     unregisterDrivers();
-    const DeviceInfo device = asioDevice(kDriverA);
     RouterOptions options;
     options.scanDevices = true;
     Router router(options);
     router.rescan();
-    core::Settings settings = settingsOf({asioSettings(device)}, {stereoCard("000000b2", "Stereo", device)});
+    core::Settings settings = settingsOf({asioSettings(kAsio)}, {stereoCard("000000b2", "Stereo", kAsio)});
     ASSERT_TRUE(router.apply(settings).empty());
     auto state = [&]() -> std::optional<DeviceState> {
         for (const DeviceStatus& status : router.statusSnapshot().devices) {
-            if (status.info.key == device.key) return status.state;
+            if (status.info.key == kAsio.key) return status.state;
         }
         return std::nullopt;
     };
