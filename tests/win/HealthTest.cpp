@@ -767,10 +767,8 @@ TEST_F(Health, JoinedCardsOnTheSameSoundCardsShareTheirFits) {
     const DeviceInfo stereo44 = makeTestOutput(6, 2, 44100);
     Router router(testOptions({kStereo48, stereo44}));
     router.rescan();
-    core::Settings settings;
-    settings.devices = {deviceSettings(kStereo48, 960, 2), deviceSettings(stereo44, 882, 2)};
-    settings.cards = {card("0000a01b", "Joined", {member(kStereo48.key, 0), member(stereo44.key, 0)}),
-                      card("0000a01c", "Joined back", {member(stereo44.key, 1), member(kStereo48.key, 1)})};
+    core::Settings settings = joinedCardSettings(kStereo48, stereo44);
+    settings.cards.push_back(card("0000a01c", "Joined back", {member(stereo44.key, 1), member(kStereo48.key, 1)}));
     ASSERT_TRUE(router.apply(settings).empty());
     std::uint32_t fits[2] = {};
     std::uint32_t shared[2] = {};
