@@ -66,6 +66,11 @@ std::string channelText(UiLanguage language, unsigned oneBased) {
     return printed(uiText(language, UiText::ChannelN), oneBased);
 }
 
+// One output as the forms and the table name it in English: "sound card, Channel n".
+std::string outputText(const win::DeviceInfo& device, unsigned oneBased) {
+    return device.name + ", " + channelText(UiLanguage::English, oneBased);
+}
+
 class CardsTabTest : public UiHarness {
 protected:
     void SetUp() override {
@@ -74,19 +79,14 @@ protected:
         ImGui::GetIO().DisplaySize = ImVec2(1100.0f, 900.0f);
     }
 
-    // The ImGui id scope of a tab's contents: the tab item pushes its own id.
-    ImGuiID tabScope(const char* tab) const { return tabId(tab); }
-    ImGuiID cardsId(const char* id) const { return ImHashStr(id, 0, tabScope("###cards")); }
-    ImGuiID aboutId(const char* id) const { return ImHashStr(id, 0, tabScope("###about")); }
-    // A widget in the row of one card of the "##cards" table.
-    ImGuiID rowId(const std::string& cardId, const char* id) const {
-        const ImGuiID table = ImHashStr("##cards", 0, tabScope("###cards"));
-        return ImHashStr(id, 0, ImHashStr(cardId.c_str(), 0, table));
-    }
+    // Widgets of a tab's contents: the tab item pushes its own id.
+    ImGuiID cardsId(const char* id) const { return ImHashStr(id, 0, tabId("###cards")); }
+    ImGuiID aboutId(const char* id) const { return ImHashStr(id, 0, tabId("###about")); }
+    // The row of one card of the "##cards" table, and a widget in it.
+    ImGuiID cardRow(const std::string& cardId) const { return ImHashStr(cardId.c_str(), 0, cardsId("##cards")); }
+    ImGuiID rowId(const std::string& cardId, const char* id) const { return ImHashStr(id, 0, cardRow(cardId)); }
     ImGuiID delayId(const std::string& cardId, int memberIndex) const {
-        const ImGuiID table = ImHashStr("##cards", 0, tabScope("###cards"));
-        const ImGuiID row = ImHashStr(cardId.c_str(), 0, table);
-        return ImHashStr("##delay", 0, ImHashData(&memberIndex, sizeof(memberIndex), row));
+        return ImHashStr("##delay", 0, ImHashData(&memberIndex, sizeof(memberIndex), cardRow(cardId)));
     }
 
     void openTab(int tab) {
@@ -206,9 +206,7 @@ protected:
 TEST_F(CardsTabTest, AddFormMakesStereoSplitAndMonoCardsFromOneSoundCard) {
     startOn(kCardsTab, emptySettings());
     EXPECT_TRUE(shows(english(UiText::CardsHelp)));
-    const std::optional<TextRun> empty = findRun(tabText(), english(UiText::NoCardsYet));
-    ASSERT_TRUE(empty.has_value());
-    EXPECT_EQ(empty->colour, packed(kDimColour));
+    ASSERT_NO_FATAL_FAILURE(expectShown(tabText(), english(UiText::NoCardsYet), kDimColour));
 
     // The four-channel output, channels 3 + 4, as one stereo card named by the user.
     choose(cardsId("##adddev"), kQuad.name);
@@ -255,18 +253,15 @@ TEST_F(CardsTabTest, AddFormMakesStereoSplitAndMonoCardsFromOneSoundCard) {
     frame();
     const std::vector<TextRun> lounge = rowText("Lounge");
     EXPECT_TRUE(findRun(lounge, "Stereo").has_value());
-    const std::optional<TextRun> left = findRun(lounge, "Left:");
-    ASSERT_TRUE(left.has_value());
-    EXPECT_EQ(left->colour, packed(kDimColour));
-    EXPECT_TRUE(findRun(lounge, kQuad.name + ", " + channelText(UiLanguage::English, 3)).has_value());
-    const std::optional<TextRun> right = findRun(lounge, "Right:");
-    ASSERT_TRUE(right.has_value());
+    ASSERT_NO_FATAL_FAILURE(expectShown(lounge, "Left:", kDimColour));
+    EXPECT_TRUE(findRun(lounge, outputText(kQuad, 3)).has_value());
+    ASSERT_TRUE(findRun(lounge, "Right:").has_value());
     // In a narrow window the column cuts the sound card's name, never the channel; hovering
     // shows the line whole.
     ImGui::GetIO().DisplaySize = ImVec2(720.0f, 600.0f);
     frames(2);
     const std::string channel = ", " + channelText(UiLanguage::English, 4);
-    const std::string rightOutput = kQuad.name + channel;
+    const std::string rightOutput = outputText(kQuad, 4);
     const std::vector<TextRun> narrow = rowText("Lounge");
     const std::optional<TextRun> narrowRight = findRun(narrow, "Right:");
     ASSERT_TRUE(narrowRight.has_value());
@@ -287,9 +282,7 @@ TEST_F(CardsTabTest, AddFormMakesStereoSplitAndMonoCardsFromOneSoundCard) {
     moveMouse(ImVec2(0.0f, 0.0f));
     frames(2);
     EXPECT_TRUE(findRun(lounge, "0.0 ms").has_value());
-    const std::optional<TextRun> state = findRun(lounge, "-");
-    ASSERT_TRUE(state.has_value());
-    EXPECT_EQ(state->colour, packed(kDimColour));
+    ASSERT_NO_FATAL_FAILURE(expectShown(lounge, "-", kDimColour));
     const std::vector<TextRun> desk = rowText("Desk L");
     EXPECT_TRUE(findRun(desk, "Mono").has_value());
     EXPECT_TRUE(findRun(desk, english(UiText::LeftPlusRight)).has_value());
@@ -299,9 +292,7 @@ TEST_F(CardsTabTest, AddFormMakesStereoSplitAndMonoCardsFromOneSoundCard) {
     // Applied, they are ready on running outputs.
     clickButton("###apply");
     frames(2);
-    const std::optional<TextRun> ready = findRun(rowText("Lounge"), "Ready");
-    ASSERT_TRUE(ready.has_value());
-    EXPECT_EQ(ready->colour, packed(kAccentColour));
+    ASSERT_NO_FATAL_FAILURE(expectShown(rowText("Lounge"), "Ready", kAccentColour));
 }
 
 TEST_F(CardsTabTest, RefusedAddsAndJoinsShowTheirTextInRedAndKeepTheName) {
@@ -325,12 +316,8 @@ TEST_F(CardsTabTest, RefusedAddsAndJoinsShowTheirTextInRedAndKeepTheName) {
     EXPECT_EQ(cardNames(), (std::vector<std::string>{"Lounge", "Porch"}));
 
     // The join form offers every channel of both outputs; the same one twice is refused.
-    const std::string stereo1 = kStereo.name + ", " + channelText(UiLanguage::English, 1);
-    const std::string quad1 = kQuad.name + ", " + channelText(UiLanguage::English, 1);
-    const std::string quad2 = kQuad.name + ", " + channelText(UiLanguage::English, 2);
-    const std::optional<TextRun> heading = findRun(tabText(), english(UiText::JoinTwoOutputs));
-    ASSERT_TRUE(heading.has_value());
-    EXPECT_EQ(heading->colour, packed(kAccentColour));
+    const std::string quad1 = outputText(kQuad, 1);
+    ASSERT_NO_FATAL_FAILURE(expectShown(tabText(), english(UiText::JoinTwoOutputs), kAccentColour));
     openCombo(cardsId("##joinl"));
     EXPECT_EQ(comboItems().size(), 6u);
     closePopup();
@@ -347,7 +334,7 @@ TEST_F(CardsTabTest, RefusedAddsAndJoinsShowTheirTextInRedAndKeepTheName) {
     EXPECT_EQ(cardNames(), (std::vector<std::string>{"Lounge", "Porch"}));
 
     // Fixed: the join succeeds, the field empties and the error goes.
-    choose(cardsId("##joinr"), quad2);
+    choose(cardsId("##joinr"), outputText(kQuad, 2));
     clickInTab(cardsId("###join"));
     ASSERT_EQ(cardNames(), (std::vector<std::string>{"Lounge", "Porch", "Wide"}));
     EXPECT_EQ(outputsOf(pendingCard("Wide")->members), outputsOf({member(kQuad.key, 0), member(kQuad.key, 1)}));
@@ -357,8 +344,8 @@ TEST_F(CardsTabTest, RefusedAddsAndJoinsShowTheirTextInRedAndKeepTheName) {
     // Without a name the joined card is called "Stereo"; Lounge's delete frees its outputs.
     clickInTab(rowId("0000000a", "###delete"));
     ASSERT_EQ(cardNames(), (std::vector<std::string>{"Porch", "Wide"}));
-    choose(cardsId("##joinl"), kStereo.name + ", " + channelText(UiLanguage::English, 2));
-    choose(cardsId("##joinr"), stereo1);
+    choose(cardsId("##joinl"), outputText(kStereo, 2));
+    choose(cardsId("##joinr"), outputText(kStereo, 1));
     clickInTab(cardsId("###join"));
     ASSERT_EQ(cardNames(), (std::vector<std::string>{"Porch", "Wide", "Stereo"}));
     EXPECT_EQ(outputsOf(pendingCard("Stereo")->members), outputsOf({member(kStereo.key, 1), member(kStereo.key, 0)}));
@@ -422,7 +409,7 @@ TEST_F(CardsTabTest, ChannelsMonoMixesAndStatesShowWholeInEveryLanguageAtTheWind
             settings.language = code;
             startOn(kCardsTab, settings);
             frames(2);
-            const ImGuiTable* table = ImGui::TableFindByID(ImHashStr("##cards", 0, tabId("###cards")));
+            const ImGuiTable* table = ImGui::TableFindByID(cardsId("##cards"));
             ASSERT_NE(table, nullptr);
             // Whole: drawn as it is, inside its column.
             auto shownWhole = [&](const std::vector<TextRun>& row, int column, const std::string& whole,
@@ -439,20 +426,19 @@ TEST_F(CardsTabTest, ChannelsMonoMixesAndStatesShowWholeInEveryLanguageAtTheWind
                     EXPECT_TRUE(shownWhole(row, 2, ", " + channelText(language, member.channel + 1), true))
                         << card.name << " " << member.channel;
                 }
-                EXPECT_TRUE(shownWhole(row, 5, std::string(uiText(language, UiText::Ready)), false)) << card.name;
+                EXPECT_TRUE(shownWhole(row, 5, inLanguage(language, UiText::Ready), false)) << card.name;
             }
-            EXPECT_TRUE(shownWhole(rowText("Porch"), 3, std::string(uiText(language, UiText::LeftPlusRight)), false));
+            EXPECT_TRUE(shownWhole(rowText("Porch"), 3, inLanguage(language, UiText::LeftPlusRight), false));
             // Button labels, whole.
             for (const UiText button : {UiText::Delete, UiText::OneMonoCard, UiText::Join})
-                EXPECT_TRUE(findRun(tabText(), std::string(uiText(language, button))).has_value())
-                    << uiText(language, button);
+                EXPECT_TRUE(findRun(tabText(), inLanguage(language, button)).has_value()) << uiText(language, button);
             for (const UiText button : {UiText::Apply, UiText::UndoChanges})
-                EXPECT_TRUE(findRun(readText(host()), std::string(uiText(language, button))).has_value())
+                EXPECT_TRUE(findRun(readText(host()), inLanguage(language, button)).has_value())
                     << uiText(language, button);
             // The join form's choices of output: the channel beside "Left from" and "Right from".
             const std::vector<TextRun> tab = tabText();
             for (const UiText side : {UiText::LeftFrom, UiText::RightFrom}) {
-                const std::optional<TextRun> label = findRun(tab, std::string(uiText(language, side)));
+                const std::optional<TextRun> label = findRun(tab, inLanguage(language, side));
                 ASSERT_TRUE(label.has_value());
                 std::string line;
                 for (const TextRun& run : tab) {
@@ -534,20 +520,14 @@ TEST_F(CardsTabTest, StatusShowsACardPlayedByQovaPlayerWithItsBufferAndDropouts)
 
     openTab(kStatusTab);
     EXPECT_TRUE(shows(english(UiText::PlayersHelp)));
-    const std::optional<TextRun> nobody = findRun(tabText(), english(UiText::NoPlayerUsing));
-    ASSERT_TRUE(nobody.has_value());
-    EXPECT_EQ(nobody->colour, packed(kDimColour));
+    ASSERT_NO_FATAL_FAILURE(expectShown(tabText(), english(UiText::NoPlayerUsing), kDimColour));
     // The running outputs with their latency.
     for (const win::DeviceStatus& device : ui_->devices()) {
         ASSERT_EQ(device.state, win::DeviceState::Open) << device.info.key;
-        const std::optional<TextRun> name = findRun(tabText(), device.info.name);
-        ASSERT_TRUE(name.has_value());
-        EXPECT_EQ(name->colour, packed(kAccentColour));
+        ASSERT_NO_FATAL_FAILURE(expectShown(tabText(), device.info.name, kAccentColour));
         const std::string line =
             printed("%s, %.1f ms", device.description.c_str(), device.latency * 1000.0 / device.rate);
-        const std::optional<TextRun> detail = findRun(tabText(), line);
-        ASSERT_TRUE(detail.has_value()) << line;
-        EXPECT_EQ(detail->colour, packed(kDimColour));
+        ASSERT_NO_FATAL_FAILURE(expectShown(tabText(), line, kDimColour));
     }
 
     AsyncProgram player(L"qova-player.exe", L"--pipe " + pipe + L" play Lounge --tone 440 --seconds 3");
@@ -570,9 +550,7 @@ TEST_F(CardsTabTest, StatusShowsACardPlayedByQovaPlayerWithItsBufferAndDropouts)
     EXPECT_TRUE(findRun(row, buffer).has_value()) << buffer;
     const std::uint64_t lost = lounge->underrunFrames + lounge->farDropFrames;
     const std::string dropouts = printed("%.0f ms", lost * 1000.0 / 48000.0);
-    const std::optional<TextRun> shown = findRun(row, dropouts);
-    ASSERT_TRUE(shown.has_value()) << dropouts;
-    EXPECT_EQ(shown->colour, packed(lost > 0 ? kWarningColour : kOkColour));
+    ASSERT_NO_FATAL_FAILURE(expectShown(row, dropouts, lost > 0 ? kWarningColour : kOkColour));
     EXPECT_FALSE(shows(english(UiText::NoPlayerUsing)));
     EXPECT_FALSE(shows("Porch")) << "only cards in use are listed";
 
@@ -596,7 +574,7 @@ TEST_F(CardsTabTest, LanguagePickerShowsTheExactCodesAndStoresTheChoice) {
     EXPECT_EQ(ui_->language(), UiLanguage::Dutch);
     openTab(kAboutTab);
     const std::string sameAsWindows(uiText(UiLanguage::Dutch, UiText::SameAsWindows));
-    EXPECT_TRUE(shows(std::string(uiText(UiLanguage::Dutch, UiText::Language))));
+    EXPECT_TRUE(shows(inLanguage(UiLanguage::Dutch, UiText::Language)));
     EXPECT_TRUE(shows(sameAsWindows)) << "nl-NL is Dutch, but not one of the entries";
 
     openCombo(aboutId("##lang"));
@@ -613,9 +591,9 @@ TEST_F(CardsTabTest, LanguagePickerShowsTheExactCodesAndStoresTheChoice) {
     EXPECT_EQ(ui_->language(), UiLanguage::German);
     EXPECT_EQ(savedSettings().language, "de");
     frames(2);
-    EXPECT_TRUE(shows(std::string(uiText(UiLanguage::German, UiText::OpenTheLog))));
+    EXPECT_TRUE(shows(inLanguage(UiLanguage::German, UiText::OpenTheLog)));
 
-    choose(aboutId("##lang"), std::string(uiText(UiLanguage::German, UiText::SameAsWindows)));
+    choose(aboutId("##lang"), inLanguage(UiLanguage::German, UiText::SameAsWindows));
     EXPECT_EQ(savedSettings().language, "");
 }
 
@@ -640,15 +618,11 @@ private:
 
 TEST_F(CardsTabTest, AboutShowsVersionNoticesAndOnlyTheLicenceButtonsWhoseFilesExist) {
     startOn(kAboutTab, twoCards());
-    const std::optional<TextRun> version = findRun(tabText(), "QOVA 0.1.2");
-    ASSERT_TRUE(version.has_value());
-    EXPECT_EQ(version->colour, packed(kAccentColour));
-    const std::optional<TextRun> trademark =
-        findRun(tabText(),
-                "ASIO is a trademark of Steinberg Media Technologies GmbH, registered in Europe and other "
-                "countries.");
-    ASSERT_TRUE(trademark.has_value());
-    EXPECT_EQ(trademark->colour, packed(kDimColour));
+    ASSERT_NO_FATAL_FAILURE(expectShown(tabText(), "QOVA 0.1.2", kAccentColour));
+    ASSERT_NO_FATAL_FAILURE(expectShown(
+        tabText(),
+        "ASIO is a trademark of Steinberg Media Technologies GmbH, registered in Europe and other countries.",
+        kDimColour));
 
     const std::wstring folder = binaryFolder();
     ASSERT_TRUE(fileExists(folder + L"\\LICENSE.txt"));

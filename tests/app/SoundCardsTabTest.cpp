@@ -120,9 +120,9 @@ protected:
         const ImGuiID table = ImHashStr("##devices", 0, tabItemId());
         return ImHashStr(widget, 0, ImHashStr(key.data(), key.size(), table));
     }
+    ImGuiID sectionId(const std::string& key) const { return ImHashStr(key.data(), key.size(), tabItemId()); }
     ImGuiID toneId(const std::string& key, int channel) const {
-        const ImGuiID section = ImHashStr(key.data(), key.size(), tabItemId());
-        return ImHashStr("###tone", 0, ImHashData(&channel, sizeof(channel), section));
+        return ImHashStr("###tone", 0, ImHashData(&channel, sizeof(channel), sectionId(key)));
     }
 
     // A copy: the Ui replaces its list on every frame.
@@ -681,7 +681,7 @@ TEST_F(SoundCardsTabTest, NarrowWindowCutsNothingSilentlyAndShowsTheWholeOnHover
             names += (names.empty() ? "" : " ") + run.text;
         }
     }
-    std::string expectedNames = uiText(german, UiText::SoundCard).data();
+    std::string expectedNames = inLanguage(german, UiText::SoundCard);
     for (const win::DeviceStatus& device : ui_->devices()) {
         expectedNames += " " + (device.info.name.empty() ? device.info.key : device.info.name);
         if (device.channels != 0) expectedNames += " " + printed(uiText(german, UiText::NChannels), device.channels);
@@ -705,8 +705,7 @@ TEST_F(SoundCardsTabTest, NarrowWindowCutsNothingSilentlyAndShowsTheWholeOnHover
         << cutCombo->first.text;
 
     // The state of the unplugged card, and the long card name beside a meter.
-    const std::string notConnected(uiText(german, UiText::NotConnected));
-    for (const std::string& whole : {notConnected, std::string(kLongCardName)}) {
+    for (const std::string& whole : {inLanguage(german, UiText::NotConnected), std::string(kLongCardName)}) {
         const std::vector<TextRun> now = contents();
         const auto cut = std::find_if(now.begin(), now.end(), [&](const TextRun& run) {
             return run.text != whole && wholeOrVisiblyCut(run.text, whole);
@@ -759,7 +758,7 @@ TEST_F(SoundCardsTabTest, ComboColumnsKeepTheirArrowWhileTheirValuesFitBesideIt)
 TEST_F(SoundCardsTabTest, UseColumnGivesItsHeadersRoomToTheOthersWhenTheTableIsShort) {
     ImGui::GetIO().DisplaySize = ImVec2(1280.0f, 960.0f);
     start(crowdedSettings("de"));
-    const std::string header(uiText(UiLanguage::German, UiText::Use));
+    const std::string header = inLanguage(UiLanguage::German, UiText::Use);
     const auto headerRun = [&]() -> std::optional<TextRun> {
         for (const TextRun& run : contents()) {
             if (table()->OuterRect.Contains(run.rect.GetCenter()) && columnAt(run.rect.Min.x) == 0) return run;
@@ -825,11 +824,9 @@ TEST_F(SoundCardsTabTest, WithoutSoundCardsOnlyTheHeaderAndAMessageShow) {
     useRouter({}, false, L"Local\\qova-soundcardstest");
     start(englishSettings());
     const std::vector<TextRun> runs = contents();
-    const std::optional<TextRun> none = findRun(runs, english(UiText::NoSoundCardsFound));
-    ASSERT_TRUE(none.has_value());
-    EXPECT_EQ(none->colour, packed(kDimColour));
+    ASSERT_NO_FATAL_FAILURE(expectShown(runs, english(UiText::NoSoundCardsFound), kDimColour));
     EXPECT_FALSE(findRun(runs, "Use").has_value()) << "no table";
-    EXPECT_EQ(runs.back().text, none->text);
+    EXPECT_EQ(runs.back().text, english(UiText::NoSoundCardsFound));
 }
 
 // The button opens the driver's own settings window: the test ASIO driver, registered like a
@@ -857,8 +854,7 @@ TEST_F(SoundCardsTabTest, TheAsioControlPanelButtonOpensTheDriversPanel) {
     ASSERT_EQ(status(device.key)->state, win::DeviceState::Open) << status(device.key)->problem;
     EXPECT_EQ(record.controlPanelCalls.load(), 0u);
 
-    const ImGuiID panel = ImHashStr("###asioPanel", 0, ImHashStr(device.key.data(), device.key.size(), tabItemId()));
-    click(tab(), panel);
+    click(tab(), ImHashStr("###asioPanel", 0, sectionId(device.key)));
     EXPECT_EQ(record.controlPanelCalls.load(), 1u);
 
     ui_.reset();

@@ -99,8 +99,12 @@ inline ImU32 packed(const ImVec4& colour) {
     return ImGui::ColorConvertFloat4ToU32(colour);
 }
 
+inline std::string inLanguage(UiLanguage language, UiText id) {
+    return std::string(uiText(language, id));
+}
+
 inline std::string english(UiText id) {
-    return std::string(uiText(UiLanguage::English, id));
+    return inLanguage(UiLanguage::English, id);
 }
 
 class UiHarness : public ::testing::Test {
@@ -300,6 +304,13 @@ protected:
         return std::nullopt;
     }
 
+    // One of the runs reads `text`, and it is drawn in `colour`.
+    void expectShown(const std::vector<TextRun>& runs, const std::string& text, const ImVec4& colour) const {
+        const std::optional<TextRun> shown = findRun(runs, text);
+        ASSERT_TRUE(shown.has_value()) << "not shown: " << text;
+        EXPECT_EQ(shown->colour, packed(colour)) << text;
+    }
+
     // Press and release where the mouse is; the frame of the release is the one in which a
     // button reports being pressed.
     void pressAndRelease() {
@@ -328,6 +339,12 @@ protected:
     }
 
     bool buttonEnabled(const char* id) { return enabledIn(host(), host()->GetID(id)); }
+
+    // Whether Apply and Undo each take a click.
+    void expectApplyAndUndo(bool apply, bool undo) {
+        EXPECT_EQ(buttonEnabled("###apply"), apply) << "Apply";
+        EXPECT_EQ(buttonEnabled("###undo"), undo) << "Undo";
+    }
 
     void expectMessage(const std::string& text, const ImVec4& colour) {
         const std::optional<TextRun> shown = message();

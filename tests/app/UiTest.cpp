@@ -33,11 +33,7 @@ using testing_support::writeFile;
 core::Settings startSettings() {
     core::Settings settings;
     settings.devices = {deviceSettings(kStereo, true), deviceSettings(kQuad, false)};
-    core::CardSettings lounge;
-    lounge.id = "0000000a";
-    lounge.name = "Lounge";
-    lounge.members = {core::CardMember{kStereo.key, 0, 0.0}, core::CardMember{kStereo.key, 1, 0.0}};
-    settings.cards = {lounge};
+    settings.cards = {card("0000000a", "Lounge", {member(kStereo.key, 0), member(kStereo.key, 1)})};
     settings.language = "en";
     return settings;
 }
@@ -47,20 +43,17 @@ class UiTest : public UiHarness {};
 TEST_F(UiTest, ApplyAndUndoAreEnabledOnlyWhilePendingSettingsDiffer) {
     start(startSettings());
     EXPECT_EQ(texts(readText(host())), (std::vector<std::string>{"Apply", "Undo changes"}));
-    EXPECT_FALSE(buttonEnabled("###apply"));
-    EXPECT_FALSE(buttonEnabled("###undo"));
+    expectApplyAndUndo(false, false);
 
     ui_->pending().devices[0].bufferFrames = 256;
     frame();
-    EXPECT_TRUE(buttonEnabled("###apply"));
-    EXPECT_TRUE(buttonEnabled("###undo"));
+    expectApplyAndUndo(true, true);
     expectMessage(english(UiText::ChangesNotAppliedYet), kWarningColour);
 
     // Set back by hand, not by Undo: the same bytes again count as no change.
     ui_->pending().devices[0].bufferFrames = 0;
     frame();
-    EXPECT_FALSE(buttonEnabled("###apply"));
-    EXPECT_FALSE(buttonEnabled("###undo"));
+    expectApplyAndUndo(false, false);
     EXPECT_FALSE(message().has_value());
 
     // A disabled Apply does nothing when clicked.
@@ -92,8 +85,7 @@ TEST_F(UiTest, ApplyPutsSettingsInForceSavesThemAndSaysAppliedUntilTheNextEdit) 
     ASSERT_EQ(ui_->devices().size(), 2u);
     EXPECT_EQ(ui_->devices()[1].state, win::DeviceState::Open) << "open: " << ui_->devices()[1].problem;
     expectMessage("Applied.", kOkColour);
-    EXPECT_FALSE(buttonEnabled("###apply"));
-    EXPECT_FALSE(buttonEnabled("###undo"));
+    expectApplyAndUndo(false, false);
 
     // The frame that first sees the edit still says "Applied." and then drops it.
     ui_->pending().cards[0].name = "Kitchen";
@@ -115,15 +107,10 @@ TEST_F(UiTest, IssuesShowTheFirstInRedAndTheTooltipListsThemAll) {
     const std::string second = core::issueText(0, core::IssueCode::CardNameEmpty);
     frame();
     expectMessage("Fix these first: " + first, kErrorColour);
-    EXPECT_FALSE(buttonEnabled("###apply"));
-    EXPECT_TRUE(buttonEnabled("###undo"));
+    expectApplyAndUndo(false, true);
 
     const TextRun shown = *message();
-    moveMouse(shown.rect.GetCenter());
-    frames(40);
-    const std::optional<TextRun> listed = tooltip();
-    ASSERT_TRUE(listed.has_value());
-    EXPECT_EQ(listed->text, first + "\n" + second);
+    ASSERT_NO_FATAL_FAILURE(expectTooltipAt(shown.rect.GetCenter(), first + "\n" + second));
 
     // With one issue left the line reads the same, and hovering it shows nothing more.
     ui_->pending().cards[0].name = "Lounge";
@@ -142,8 +129,7 @@ TEST_F(UiTest, IssuesShowTheFirstInRedAndTheTooltipListsThemAll) {
     start(invalid);
     expectMessage("Fix these first: " + std::string(core::issueText(0, core::IssueCode::PeriodsOutOfRange)),
                   kErrorColour);
-    EXPECT_FALSE(buttonEnabled("###apply"));
-    EXPECT_FALSE(buttonEnabled("###undo"));
+    expectApplyAndUndo(false, false);
 }
 
 TEST_F(UiTest, UndoRestoresEveryFieldAndClearsACardEditFailure) {
@@ -201,10 +187,10 @@ TEST_F(UiTest, LanguageSwitchIsSavedAtOnceAndKeepsEditsPending) {
     EXPECT_EQ(ui_->pending().devices[0].bufferFrames, 256u);
 
     const std::vector<std::string> germanTabs = {
-        std::string(uiText(UiLanguage::German, UiText::SoundCards)),
-        std::string(uiText(UiLanguage::German, UiText::CardsForPlayerApp)),
-        std::string(uiText(UiLanguage::German, UiText::Status)),
-        std::string(uiText(UiLanguage::German, UiText::About)),
+        inLanguage(UiLanguage::German, UiText::SoundCards),
+        inLanguage(UiLanguage::German, UiText::CardsForPlayerApp),
+        inLanguage(UiLanguage::German, UiText::Status),
+        inLanguage(UiLanguage::German, UiText::About),
     };
     // The next frame draws the new labels, but in the old tabs' widths: the tab bar sizes its
     // tabs one frame behind, so a longer label may end in an ellipsis (U+0085 in this font).
@@ -220,7 +206,7 @@ TEST_F(UiTest, LanguageSwitchIsSavedAtOnceAndKeepsEditsPending) {
     frame();
     EXPECT_EQ(tabLabels(), germanTabs);
     EXPECT_TRUE(buttonEnabled("###apply")) << "the buttons keep their ids in every language";
-    expectMessage(std::string(uiText(UiLanguage::German, UiText::ChangesNotAppliedYet)), kWarningColour);
+    expectMessage(inLanguage(UiLanguage::German, UiText::ChangesNotAppliedYet), kWarningColour);
 
     // Only the language changed on both sides: nothing pending once the edit is undone.
     clickButton("###undo");
@@ -246,10 +232,10 @@ TEST_F(UiTest, TheStatusLineFollowsASwitchOfLanguage) {
     expectMessage("Applied.", kOkColour);
     ui_->setLanguage("nl");
     frame();
-    expectMessage(std::string(uiText(UiLanguage::Dutch, UiText::Applied)), kOkColour);
+    expectMessage(inLanguage(UiLanguage::Dutch, UiText::Applied), kOkColour);
     ui_->pending().cards[0].name = "Keuken";
     frames(2);
-    expectMessage(std::string(uiText(UiLanguage::Dutch, UiText::ChangesNotAppliedYet)), kWarningColour);
+    expectMessage(inLanguage(UiLanguage::Dutch, UiText::ChangesNotAppliedYet), kWarningColour);
 
     ui_->showEditResult(core::EditResult::OutputTaken);
     ui_->setLanguage("de");
