@@ -36,37 +36,37 @@ protected:
     std::wstring file(const wchar_t* name) const { return folder_.file(name); }
 
     TempFolder folder_;
+    // Where the program keeps its settings in that folder.
+    const std::wstring config_ = folder_.file(L"config.json");
 };
 
 TEST_F(ConfigFileTest, AtomicWriteReplacesTheFileAndLeavesNoTemporary) {
-    const std::wstring path = file(L"config.json");
-    writeFile(path, "old");
-    ASSERT_TRUE(writeFileAtomically(path, "new \xc3\xa9\n"));
-    EXPECT_EQ(readFile(path), "new \xc3\xa9\n");
-    EXPECT_FALSE(fileExists(path + L".tmp"));
+    writeFile(config_, "old");
+    ASSERT_TRUE(writeFileAtomically(config_, "new \xc3\xa9\n"));
+    EXPECT_EQ(readFile(config_), "new \xc3\xa9\n");
+    EXPECT_FALSE(fileExists(config_ + L".tmp"));
 
-    ASSERT_TRUE(writeFileAtomically(path, ""));
-    EXPECT_TRUE(fileExists(path));
-    EXPECT_EQ(readFile(path), "");
+    ASSERT_TRUE(writeFileAtomically(config_, ""));
+    EXPECT_TRUE(fileExists(config_));
+    EXPECT_EQ(readFile(config_), "");
 }
 
 TEST_F(ConfigFileTest, FailedRenameKeepsTheOldFileAndTheTemporary) {
-    const std::wstring path = file(L"config.json");
-    writeFile(path, "old");
+    writeFile(config_, "old");
     {
         // Another program holds the file open without letting it be replaced.
         win::UniqueHandle holder(
-            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+            CreateFileW(config_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(holder);
-        EXPECT_FALSE(writeFileAtomically(path, "new"));
+        EXPECT_FALSE(writeFileAtomically(config_, "new"));
     }
-    EXPECT_EQ(readFile(path), "old");
-    EXPECT_EQ(readFile(path + L".tmp"), "new");
+    EXPECT_EQ(readFile(config_), "old");
+    EXPECT_EQ(readFile(config_ + L".tmp"), "new");
 
     // The next save starts again from scratch and succeeds.
-    EXPECT_TRUE(writeFileAtomically(path, "newer"));
-    EXPECT_EQ(readFile(path), "newer");
-    EXPECT_FALSE(fileExists(path + L".tmp"));
+    EXPECT_TRUE(writeFileAtomically(config_, "newer"));
+    EXPECT_EQ(readFile(config_), "newer");
+    EXPECT_FALSE(fileExists(config_ + L".tmp"));
 }
 
 TEST_F(ConfigFileTest, WriteIntoMissingFolderFails) {
@@ -74,23 +74,22 @@ TEST_F(ConfigFileTest, WriteIntoMissingFolderFails) {
 }
 
 TEST_F(ConfigFileTest, ReadsWholeFilesUpToTheSizeLimit) {
-    const std::wstring path = file(L"config.json");
     std::string text;
-    EXPECT_EQ(readFileText(path, text), static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(readFileText(config_, text), static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
 
-    writeFile(path, "");
-    EXPECT_EQ(readFileText(path, text), 0u);
+    writeFile(config_, "");
+    EXPECT_EQ(readFileText(config_, text), 0u);
     EXPECT_EQ(text, "");
 
     std::string atLimit(kMaxConfigFileBytes, ' ');
     atLimit.replace(0, 12, R"({"schema":1})");
-    writeFile(path, atLimit);
-    EXPECT_EQ(readFileText(path, text), 0u);
+    writeFile(config_, atLimit);
+    EXPECT_EQ(readFileText(config_, text), 0u);
     EXPECT_EQ(text.size(), kMaxConfigFileBytes);
 
-    writeFile(path, atLimit + " ");
+    writeFile(config_, atLimit + " ");
     text = "unchanged";
-    EXPECT_EQ(readFileText(path, text), static_cast<unsigned long>(ERROR_FILE_TOO_LARGE));
+    EXPECT_EQ(readFileText(config_, text), static_cast<unsigned long>(ERROR_FILE_TOO_LARGE));
     EXPECT_EQ(text, "unchanged");
 }
 
@@ -102,43 +101,42 @@ TEST_F(ConfigFileTest, LoadsWhatWasSaved) {
     }());
     settings.language = "nl";
     saveSettings(settings);
-    EXPECT_EQ(readFile(file(L"config.json")), core::writeSettings(settings));
+    EXPECT_EQ(readFile(config_), core::writeSettings(settings));
     EXPECT_EQ(core::writeSettings(loadSettings()), core::writeSettings(settings));
 }
 
 TEST_F(ConfigFileTest, MissingOrOversizedFileGivesDefaultsAndIsLeftAlone) {
     EXPECT_EQ(core::writeSettings(loadSettings()), core::writeSettings(core::Settings{}));
-    EXPECT_FALSE(fileExists(file(L"config.json")));
+    EXPECT_FALSE(fileExists(config_));
 
     std::string tooLarge(kMaxConfigFileBytes + 1, ' ');
     tooLarge.replace(0, std::strlen(kOneDevice), kOneDevice);
-    writeFile(file(L"config.json"), tooLarge);
+    writeFile(config_, tooLarge);
     EXPECT_TRUE(loadSettings().devices.empty());
-    EXPECT_TRUE(fileExists(file(L"config.json")));
+    EXPECT_TRUE(fileExists(config_));
     EXPECT_FALSE(fileExists(file(L"config.unreadable.json")));
 
     // The next save replaces it.
     saveSettings(core::Settings{});
-    EXPECT_EQ(readFile(file(L"config.json")), core::writeSettings(core::Settings{}));
+    EXPECT_EQ(readFile(config_), core::writeSettings(core::Settings{}));
 }
 
 // A file that is there but cannot be read is the user's only copy: it is never saved over in
 // that run. Held for a moment only, it is read after a short wait.
 TEST_F(ConfigFileTest, AFileThatCannotBeReadIsNeverSavedOver) {
-    const std::wstring path = file(L"config.json");
-    writeFile(path, kOneDevice);
+    writeFile(config_, kOneDevice);
     {
-        testing_support::HeldFile held(path);
+        testing_support::HeldFile held(config_);
         ASSERT_TRUE(held.held());
         EXPECT_TRUE(loadSettings().devices.empty());
     }
     // Let go since, but the settings in force are not the file's.
     EXPECT_EQ(saveSettings(core::Settings{}), SaveOutcome::Withheld);
     EXPECT_EQ(saveSettings(core::Settings{}), SaveOutcome::Withheld) << "for the whole run";
-    EXPECT_EQ(readFile(path), kOneDevice);
+    EXPECT_EQ(readFile(config_), kOneDevice);
     EXPECT_FALSE(fileExists(file(L"config.unreadable.json")));
 
-    auto held = std::make_unique<testing_support::HeldFile>(path);
+    auto held = std::make_unique<testing_support::HeldFile>(config_);
     std::thread releaser([&] {
         Sleep(300);
         held->release();
@@ -151,12 +149,11 @@ TEST_F(ConfigFileTest, AFileThatCannotBeReadIsNeverSavedOver) {
 // An unreadable file that cannot be moved aside (here a folder is in the way) stays where it
 // is and is not saved over either.
 TEST_F(ConfigFileTest, AFileThatCannotBeMovedAsideIsNeverSavedOver) {
-    const std::wstring path = file(L"config.json");
-    writeFile(path, "{\"schema\": 1, \"devices\": [");
+    writeFile(config_, "{\"schema\": 1, \"devices\": [");
     ASSERT_TRUE(CreateDirectoryW(file(L"config.unreadable.json").c_str(), nullptr));
     EXPECT_TRUE(loadSettings().devices.empty());
     EXPECT_EQ(saveSettings(core::Settings{}), SaveOutcome::Withheld);
-    EXPECT_EQ(readFile(path), "{\"schema\": 1, \"devices\": [");
+    EXPECT_EQ(readFile(config_), "{\"schema\": 1, \"devices\": [");
     RemoveDirectoryW(file(L"config.unreadable.json").c_str());
 }
 
@@ -170,7 +167,7 @@ TEST_F(ConfigFileTest, ASaveKilledAtAnyMomentLeavesAWholeFile) {
     int temporaryLeft = 0;
     auto lastWrite = [&] {
         WIN32_FILE_ATTRIBUTE_DATA attributes{};
-        GetFileAttributesExW(file(L"config.json").c_str(), GetFileExInfoStandard, &attributes);
+        GetFileAttributesExW(config_.c_str(), GetFileExInfoStandard, &attributes);
         return (std::uint64_t{attributes.ftLastWriteTime.dwHighDateTime} << 32) |
                attributes.ftLastWriteTime.dwLowDateTime;
     };
@@ -185,7 +182,7 @@ TEST_F(ConfigFileTest, ASaveKilledAtAnyMomentLeavesAWholeFile) {
             while (lastWrite() == before && GetTickCount64() < deadline) Sleep(1);
             Sleep(random() % 20);
         }
-        const std::string text = readFile(file(L"config.json"));
+        const std::string text = readFile(config_);
         if (text == texts[0] || text == texts[1]) {
             ++seen[text == texts[0] ? 0 : 1];
         } else {
@@ -200,11 +197,11 @@ TEST_F(ConfigFileTest, ASaveKilledAtAnyMomentLeavesAWholeFile) {
 
 TEST_F(ConfigFileTest, SettingsThatAreNotUtf8AreNotSaved) {
     saveSettings(core::Settings{});
-    const std::string before = readFile(file(L"config.json"));
+    const std::string before = readFile(config_);
     core::Settings broken;
     broken.language = "\xff";
     EXPECT_EQ(saveSettings(broken), SaveOutcome::Failed);  // must not throw, must not touch the file
-    EXPECT_EQ(readFile(file(L"config.json")), before);
+    EXPECT_EQ(readFile(config_), before);
 }
 
 }  // namespace

@@ -93,31 +93,32 @@ void writeBytes(const std::wstring& path, std::size_t count, char fill) {
     writeFile(path, std::string(count, fill));
 }
 
+// Opens the folder's log file as the program does at start-up, writes `text` and closes it.
+void openAndWrite(const TempFolder& folder, const char* text) {
+    std::FILE* file = win::openLogFile(folder.path());
+    ASSERT_NE(file, nullptr);
+    std::fputs(text, file);
+    std::fclose(file);
+}
+
 TEST(LogRotation, RotatesOnlyFilesLargerThanTwoMebibytes) {
     TempFolder folder;
     const std::wstring log = folder.file(L"qova.log");
     const std::wstring old = folder.file(L"qova.old.log");
 
     writeBytes(log, win::kLogRotateBytes, 'a');  // exactly the limit: kept
-    std::FILE* file = win::openLogFile(folder.path());
-    ASSERT_NE(file, nullptr);
-    std::fputs("x", file);
-    std::fclose(file);
+    ASSERT_NO_FATAL_FAILURE(openAndWrite(folder, "x"));
     EXPECT_FALSE(fileExists(old));
     EXPECT_EQ(readFile(log).size(), win::kLogRotateBytes + 1);
 
     // One byte more than the limit now: rotated at the next open, and the new file starts empty.
-    file = win::openLogFile(folder.path());
-    ASSERT_NE(file, nullptr);
-    std::fclose(file);
+    ASSERT_NO_FATAL_FAILURE(openAndWrite(folder, ""));
     EXPECT_EQ(readFile(old).size(), win::kLogRotateBytes + 1);
     EXPECT_EQ(readFile(log), "");
 
     // A second rotation replaces the older file.
     writeBytes(log, win::kLogRotateBytes + 10, 'b');
-    file = win::openLogFile(folder.path());
-    ASSERT_NE(file, nullptr);
-    std::fclose(file);
+    ASSERT_NO_FATAL_FAILURE(openAndWrite(folder, ""));
     const std::string older = readFile(old);
     EXPECT_EQ(older.size(), win::kLogRotateBytes + 10);
     EXPECT_EQ(older.front(), 'b');
@@ -127,10 +128,7 @@ TEST(LogRotation, RotatesOnlyFilesLargerThanTwoMebibytes) {
 TEST(LogRotation, AppendsWithoutNewlineTranslation) {
     TempFolder folder;
     writeFile(folder.file(L"qova.log"), "earlier\n");
-    std::FILE* file = win::openLogFile(folder.path());
-    ASSERT_NE(file, nullptr);
-    std::fputs("a\nb\n", file);
-    std::fclose(file);
+    ASSERT_NO_FATAL_FAILURE(openAndWrite(folder, "a\nb\n"));
     EXPECT_EQ(readFile(folder.file(L"qova.log")), "earlier\na\nb\n");
 }
 
