@@ -622,6 +622,7 @@ void FarHalf::realign(double moved) {
 
 // Far output's thread.
 bool FarHalf::render(std::uint32_t frames, const float*& out) {
+    figures_.settled.store(started_ && settledSeconds_ >= kSettledSeconds ? 1 : 0, std::memory_order_relaxed);
     frames = std::min(frames, kMaxChunkFrames);
     float* work = work_.data();
     out = work;

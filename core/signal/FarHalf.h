@@ -107,6 +107,8 @@ public:
         // in primary frames: stored before realigns, which is stored with release.
         std::atomic<std::uint32_t> realigns{0};
         std::atomic<float> realignedFrames{0.0f};
+        // 1 while learnedOffset would give the clocks' offset (as of the far output's last chunk).
+        std::atomic<std::uint32_t> settled{0};
         std::atomic<std::uint64_t> underrunFrames{0};
         // The primary's thread writes these: on a line of their own.
         alignas(64) std::atomic<std::uint64_t> overflowFrames{0};

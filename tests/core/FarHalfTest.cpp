@@ -219,10 +219,12 @@ TEST(FarHalf, ALearnedOffsetStartsInStepAndIsLearnedAgain) {
     double learned = 0.0;
     ASSERT_TRUE(clocks.half().learnedOffset(learned));
     EXPECT_NEAR(learned, -300e-6, 20e-6);
+    EXPECT_EQ(clocks.half().figures().settled.load(), 1u) << "told to other threads";
 
     sim::JoinedClocks fresh(kPrimary, far, kLate);
     fresh.runUntil(FarHalf::kSettledSeconds / 2);
     EXPECT_FALSE(fresh.half().learnedOffset(learned)) << "not before it has settled";
+    EXPECT_EQ(fresh.half().figures().settled.load(), 0u);
 }
 
 // A rebuild between sound cards 900 ppm apart is within a tenth of a millisecond of the near
