@@ -6,9 +6,10 @@
 //
 // The cases, each with 480- and with 2048-frame periods on both sound cards: the first start
 // with the far clock 0, +-100, +-500 and +-900 ppm off; a rebuild at +-900 ppm whose new far
-// half is seeded with the offset the first one learned; a 100 ms hold-up of the far device
-// and of the near device one minute in (their callbacks lost, as a shared-mode endpoint loses
-// them), at +100 ppm.
+// half is seeded with the offset the first one learned; a 100 ms and a 10 ms hold-up of the far
+// device and of the near device one minute in (their callbacks lost, as a shared-mode endpoint
+// loses them), at +100 ppm. With 480-frame periods 10 ms loses one callback, which steps the
+// distance inside the far half's band; with 2048-frame periods it loses none.
 //
 // Per case, counted from the start (or from the end of the hold-up): when the far half comes
 // within 0.5 ms and within 0.05 ms of the near half for good (by windows of 50 ms); the largest
@@ -186,12 +187,14 @@ int main(int argc, char** argv) {
             if (firstResults[i].learned) rebuild.learned = firstResults[i].learnedIntegral;
             others.push_back(rebuild);
         }
-        for (const bool far : {true, false}) {
-            char name[64];
-            std::snprintf(name, sizeof name, "%u frames, 100 ms hold-up, %s", period, far ? "far" : "near");
-            Case holdUp{name, Kind::HoldUp, device(period), device(period, 100.0), {}, {}};
-            holdUp.holdUp = sim::HoldUp{far, 60.0, 100.0};
-            others.push_back(holdUp);
+        for (const double ms : {100.0, 10.0}) {
+            for (const bool far : {true, false}) {
+                char name[64];
+                std::snprintf(name, sizeof name, "%u frames, %.0f ms hold-up, %s", period, ms, far ? "far" : "near");
+                Case holdUp{name, Kind::HoldUp, device(period), device(period, 100.0), {}, {}};
+                holdUp.holdUp = sim::HoldUp{far, 60.0, ms};
+                others.push_back(holdUp);
+            }
         }
         const std::vector<Result> otherResults = runAll(others, seconds);
 

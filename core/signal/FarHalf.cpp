@@ -557,6 +557,7 @@ bool FarHalf::prime(std::int64_t now, std::int64_t clockNs, std::uint32_t frames
     consumedFrames_ = 0.0;
     realignDue_ = true;
     realignFrames_ = 0.0;
+    gapFrames_ = 0.0;
     trim(levelNow - plan_.fifoTargetFrames, nextCause_);
     return true;
 }
@@ -684,20 +685,24 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         const double mean = recentCount_ < kMinRecentChunks ? plan_.fifoTargetFrames : recentMean();
         const double stray = mean - plan_.fifoTargetFrames;
         const double chunkSeconds = frames / plan_.farRateHz;
-        if (std::fabs(stray) > plan_.bandFrames) {
+        const bool outside = std::fabs(stray) > plan_.bandFrames;
+        if (outside) {
             learn = false;
             settledSeconds_ = 0.0;
-            straySeconds_ += chunkSeconds;
         } else {
-            straySeconds_ = 0.0;
             settledSeconds_ += chunkSeconds;
         }
         if (learn) fitOffset(frames, farFrames, level(fitDue, clockNs) + held());
         else resetFit();
         if (holdForStep(mean, chunkSeconds)) learn = false;
+        // A step that every reading since has stayed at is real (see kRelineMs).
+        const bool steppedAway =
+            stepped_ && stepChunks_ >= kRecentChunks && std::fabs(stray) > kRelineMs * plan_.primaryRateHz / 1000.0;
+        straySeconds_ = outside || steppedAway ? straySeconds_ + chunkSeconds : 0.0;
         if (learn) realign(moved);
         if (straySeconds_ >= kStraySeconds) {
             straySeconds_ = 0.0;
+            resetFit();  // its stretch spans the step
             if (stray > 0.0) {
                 // Late: what lies beyond the target goes, and the filter starts afresh. All the
                 // while it strayed, the controller's proportional part ran the converter at its
@@ -712,15 +717,24 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
                 realignFrames_ = 0.0;
                 fill -= late;
             } else {
-                // Early: silent until the FIFO holds enough again.
-                started_ = false;
-                realignFrames_ = 0.0;
-                nextCause_ = StartCause::Early;
+                // Early: silent for what it lacks, while the primary fills that much in. Primed
+                // again instead, it would be silent for the many chunks a start reads first.
+                const double early = plan_.fifoTargetFrames - (trimmedMean(recentSteady_, recentCount_) + moved);
+                gapFrames_ = std::max(early * plan_.baseRatio, 1.0);
+                trim(0.0, StartCause::Early);
                 recentCount_ = 0;
-                silence(frames);
-                return false;
+                realignFrames_ = 0.0;
             }
         }
+    }
+    // Far frames of silence owed this chunk; while any are, the distance grows by them and the
+    // integral holds. Once they are played, the filter starts afresh from where they left it.
+    std::uint32_t gap = 0;
+    if (gapFrames_ > 0.0) {
+        gap = static_cast<std::uint32_t>(std::min<double>(frames, std::round(gapFrames_)));
+        gapFrames_ -= gap;
+        if (gapFrames_ < 0.5) gapFrames_ = 0.0;
+        learn = false;
     }
     const double steering = controller_.update(steered(fill), dtSeconds, learn);
     double factor = steering;
@@ -738,15 +752,21 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     // the chunk), so that got / ratio is exactly the input the chunk used.
     const double ratio = factor * plan_.baseRatio;
     src_set_ratio(converter_.get(), ratio);
-    const long read = src_callback_read(converter_.get(), ratio, frames, work);
-    const std::uint32_t got = read > 0 ? static_cast<std::uint32_t>(std::min<long>(read, frames)) : 0;
-    std::fill(work + got, work + frames, 0.0f);
+    std::fill(work, work + gap, 0.0f);
+    const long read = gap < frames ? src_callback_read(converter_.get(), ratio, frames - gap, work + gap) : 0;
+    const std::uint32_t got = read > 0 ? static_cast<std::uint32_t>(std::min<long>(read, frames - gap)) : 0;
+    std::fill(work + gap + got, work + frames, 0.0f);
     consumedFrames_ += got / ratio;
+    if (gap > 0 && gapFrames_ == 0.0) {
+        controller_.reset();
+        recentCount_ = 0;
+        realignDue_ = true;
+    }
     if (realignFrames_ != 0.0) {
         const double left = realignFrames_ - (got / (steering * plan_.baseRatio) - got / ratio);
         realignFrames_ = left * realignFrames_ > 0.0 && std::fabs(left) > 0.01 ? left : 0.0;
     }
-    bool carried = got == frames;
+    bool carried = gap == 0 && got == frames;
 
     if (underflow_) {
         // Prime again from the next chunk on.

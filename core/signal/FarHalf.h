@@ -46,7 +46,7 @@ struct FarHalfPlan {
     double fifoTargetFrames = 0.0;  // at the primary rate
     double marginFrames = 0.0;      // above the target before the far half starts
     // How far the filtered distance may stray from the target before the far half is lined
-    // up again (trimmed when late, primed again when early).
+    // up again (trimmed when late, silent for what it lacks when early).
     double bandFrames = 0.0;
     std::uint32_t fifoCapacityFrames = 0;
     double baseRatio = 1.0;  // farRateHz / primaryRateHz
@@ -79,8 +79,8 @@ public:
     enum class StartCause : std::uint32_t {
         First = 0,
         RanDry = 1,  // the FIFO ran out: the primary held up longer than the FIFO holds
-        Late = 2,    // the distance stayed above the band for kStraySeconds: trimmed
-        Early = 3,   // ... below it: primed again
+        Late = 2,    // the distance stayed above the band, or stepped (kRelineMs), for kStraySeconds: trimmed
+        Early = 3,   // ... below it: silent for what it lacked
     };
 
     // Written by the render threads, read anywhere.
@@ -133,6 +133,12 @@ public:
     // 1000 ppm each at most, move it by under 2 ms a second, and the readings' mean follows
     // that within a fifth of a second where the filter takes a second.
     static constexpr double kStepMs = 1.5;
+    // A step that leaves the distance further than this from the target, for kStraySeconds
+    // after every reading came after it, lines the halves up again as a stray past the band
+    // does: one lost callback of 480 frames steps it by 10 ms, which the proportional part
+    // alone takes half a minute to win back. Smaller steps are won back that way; above
+    // kStepMs, so that readings that wander by about that much under Wine start nothing.
+    static constexpr double kRelineMs = 2.0;
     // Without a learned offset, both sound cards' rates are measured against the steady clock
     // over this long, and the integral starts from what they say; the far half waits for it
     // (kMeasureWaits times this long at most: a measurement set aside is made again, and a
@@ -414,6 +420,8 @@ private:
     static constexpr double kRealignMinFrames = 1.0;
     static constexpr double kRealignAfterFit = 1e-6;
     static constexpr double kRealignFitDoubt = 10e-6;
+    // Far frames of silence still owed after it was found early: see render.
+    double gapFrames_ = 0.0;
     bool realignDue_ = false;
     double realignFrames_ = 0.0;  // how far the distance is still to move
     // Far output's thread, playing inside the band: whether a realignment starts; moved: what
