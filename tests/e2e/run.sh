@@ -156,7 +156,11 @@ while read -r line; do say "  ${line#*] }"; done < <(grep "clocks measured" "$da
 # loaded within 0.02 to 1 ms. A stall of Wine's audio that makes both far halves start
 # again (a hold-up on a busy machine, or Wine's server saving the registry: see
 # note_registry_saves) can leave them up to some 3.8 ms off, won back at about 15 s per e-fold:
-# the 20 s after a restart are reported (marked r) but not judged. A far half on the 44.1 kHz
+# the 20 s after a restart are reported (marked r) but not judged. A sound card's stream that
+# steps by more than 2 ms and stays there (under Wine one of them now and then moves by 3 to
+# 20 ms) lines both far halves on it up again within a second and a half, one late and one
+# early: a pair of restarts too, where until then the halves took half a minute to win the step
+# back and counted no restart. A far half on the 44.1 kHz
 # sink now and then had every stretch set aside for a minute after a start, playing by an
 # offset measured some 250 ppm off, 1 to 3 ms apart: its twin's fits now reach it. The aim is
 # 0.5 ms, which the idle windows of 38 runs kept within 0.3 ms; but under Wine a first start
