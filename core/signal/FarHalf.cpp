@@ -607,6 +607,16 @@ bool FarHalf::holdForStep(double mean, double chunkSeconds) {
     return stepped_;
 }
 
+// Far output's thread, once it has been lined up again: the controller's filter and the
+// readings begin anew from where the distance is now, and what is left is won back once the
+// readings are in.
+void FarHalf::startFilterAfresh() {
+    controller_.reset();
+    recentCount_ = 0;
+    realignDue_ = true;
+    realignFrames_ = 0.0;
+}
+
 // Far output's thread, playing inside the band with no step held. The recent readings, each
 // taken to now, tell where the distance is; the due clocks read it closely only once they have
 // a window of callbacks behind them.
@@ -703,24 +713,21 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         if (straySeconds_ >= kStraySeconds) {
             straySeconds_ = 0.0;
             resetFit();  // its stretch spans the step
+            // All the while it strayed, the controller's proportional part ran the converter at
+            // its limit, which moves the distance by 48 frames a second: the readings' mean lags
+            // what it is now by half their span (16 frames with 2048-frame periods), unless each
+            // is first taken to now by what moved it since.
+            const double off = trimmedMean(recentSteady_, recentCount_) + moved - plan_.fifoTargetFrames;
             if (stray > 0.0) {
-                // Late: what lies beyond the target goes, and the filter starts afresh. All the
-                // while it strayed, the controller's proportional part ran the converter at its
-                // limit, which moves the distance by 48 frames a second: the readings' mean lags
-                // what it is now by half their span (16 frames with 2048-frame periods), unless
-                // each is first taken to now by what moved it since.
-                const double late = trimmedMean(recentSteady_, recentCount_) + moved - plan_.fifoTargetFrames;
-                trim(late, StartCause::Late);
-                controller_.reset();
-                recentCount_ = 0;
-                realignDue_ = true;
-                realignFrames_ = 0.0;
-                fill -= late;
+                // Late: what lies beyond the target goes, and the filter starts afresh.
+                trim(off, StartCause::Late);
+                startFilterAfresh();
+                fill -= off;
             } else {
-                // Early: silent for what it lacks, while the primary fills that much in. Primed
-                // again instead, it would be silent for the many chunks a start reads first.
-                const double early = plan_.fifoTargetFrames - (trimmedMean(recentSteady_, recentCount_) + moved);
-                gapFrames_ = std::max(early * plan_.baseRatio, 1.0);
+                // Early: silent for what it lacks, while the primary fills that much in; then the
+                // filter starts afresh. Primed again instead, it would be silent for the many
+                // chunks a start reads first.
+                gapFrames_ = std::max(-off * plan_.baseRatio, 1.0);
                 trim(0.0, StartCause::Early);
                 recentCount_ = 0;
                 realignFrames_ = 0.0;
@@ -757,11 +764,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     const std::uint32_t got = read > 0 ? static_cast<std::uint32_t>(std::min<long>(read, frames - gap)) : 0;
     std::fill(work + gap + got, work + frames, 0.0f);
     consumedFrames_ += got / ratio;
-    if (gap > 0 && gapFrames_ == 0.0) {
-        controller_.reset();
-        recentCount_ = 0;
-        realignDue_ = true;
-    }
+    if (gap > 0 && gapFrames_ == 0.0) startFilterAfresh();
     if (realignFrames_ != 0.0) {
         const double left = realignFrames_ - (got / (steering * plan_.baseRatio) - got / ratio);
         realignFrames_ = left * realignFrames_ > 0.0 && std::fabs(left) > 0.01 ? left : 0.0;

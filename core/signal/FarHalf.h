@@ -332,6 +332,7 @@ private:
     // Starts at the distance aimed at, for that cause.
     void trim(double dropFrames, StartCause cause);
     void silence(std::uint32_t frames);
+    void startFilterAfresh();
     double held() const { return static_cast<double>(pulledFrames_) - consumedFrames_; }
     // The distance the controller holds at the target, from the one read.
     double steered(double fill) const;
