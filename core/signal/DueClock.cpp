@@ -73,10 +73,27 @@ std::int64_t DueClock::due(std::int64_t nowNs, double frames) {
     bin_ = std::max(bin_, bin);
     Point point{seconds, frames - originFrames_, true};
     double least = earliest();
-    if (lateness(point) > least + kShiftSeconds) {
-        restart(nowNs, frames);
-        point = Point{0.0, 0.0, true};
-        least = 0.0;
+    const double shift = lateness(point) - least;
+    if (shift <= kShiftSeconds) {
+        shifting_ = false;
+    } else if (!shifting_ || shift < shiftLate_) {
+        if (!shifting_) shiftFromSeconds_ = seconds;
+        shifting_ = true;
+        shiftNs_ = nowNs;
+        shiftFrames_ = frames;
+        shiftLate_ = shift;
+    }
+    if (shifting_ && seconds - shiftFromSeconds_ > shiftLate_ + kShiftSeconds) {
+        // Later all along: it moved on. Those of the run that came later than the least late
+        // one are off by their own lateness only.
+        const std::int64_t fromNs = shiftNs_;
+        const double fromFrames = shiftFrames_;
+        shifting_ = false;
+        restart(fromNs, fromFrames);
+        point = Point{static_cast<double>(nowNs - fromNs) * 1e-9, frames - fromFrames, true};
+        least = std::min(0.0, lateness(point));
+        points_[0] = Point{0.0, 0.0, true};
+        bin_ = static_cast<std::int64_t>(point.seconds / kBinSeconds);
     }
     if (calls_ < kSettleCalls) ++calls_;
     const double late = lateness(point);

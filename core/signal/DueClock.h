@@ -32,9 +32,12 @@ public:
     static constexpr double kMaxWindowSeconds = 8.0;
     // The window for a stream whose callbacks come every periodSeconds.
     static double windowFor(double periodSeconds);
-    // A callback this much later than its predecessors say it was due is a stream that has
-    // moved on (its callbacks lost to a hold-up, its sound card's buffer refilled late): the
-    // schedule starts afresh from it.
+    // A callback this much later than its predecessors say it was due is a thread that stalled
+    // or a stream that has moved on (its callbacks lost to a hold-up, its sound card's buffer
+    // refilled late). A stall moves nothing: the callbacks due during it come in a burst after
+    // it, back on the schedule within as long as the stall lasted. A stream that moved on stays
+    // late: once its callbacks have stayed later than this for that long again, the schedule
+    // starts afresh from the least late of them.
     static constexpr double kShiftSeconds = 0.010;
     // The least late of this many callbacks 0 to 1.5 ms late is some 0.09 ms late; the start's
     // readings that follow find it closer still.
@@ -95,7 +98,13 @@ private:
     bool begun_ = false;
     std::int64_t originNs_ = 0;
     double originFrames_ = 0.0;
-    std::int64_t bin_ = 0;     // the newest bin's number since the origin
+    std::int64_t bin_ = 0;  // the newest bin's number since the origin
+    // Callbacks later than kShiftSeconds in a row: since when, and the least late of them.
+    bool shifting_ = false;
+    double shiftFromSeconds_ = 0.0;
+    std::int64_t shiftNs_ = 0;
+    double shiftFrames_ = 0.0;
+    double shiftLate_ = 0.0;
     std::uint32_t calls_ = 0;  // since the first call, up to kSettleCalls
     Point points_[kBins];      // the least late callback of each bin
 };

@@ -617,6 +617,18 @@ void FarHalf::startFilterAfresh() {
     realignFrames_ = 0.0;
 }
 
+// Far output's thread. A stalled thread's few chunks read the distance tens of milliseconds
+// off (the primary's pushes missing, or come in a burst): one chunk's reading goes to the
+// controller's filter and to the fits no further from the recent readings' mean than a step.
+// Taken whole, they threw the filter some 90 frames off for a second, which then read as a
+// step, and bent the fits. A real step moves the mean within a few chunks.
+double FarHalf::heard(double reading) const {
+    if (recentCount_ < kMinRecentChunks) return reading;
+    const double mean = recentMean();
+    const double most = kStepMs * plan_.primaryRateHz / 1000.0;
+    return std::clamp(reading, mean - most, mean + most);
+}
+
 // Far output's thread, playing inside the band with no step held. The recent readings, each
 // taken to now, tell where the distance is; the due clocks read it closely only once they have
 // a window of callbacks behind them.
@@ -702,7 +714,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         } else {
             settledSeconds_ += chunkSeconds;
         }
-        if (learn) fitOffset(frames, farFrames, level(fitDue, clockNs) + held());
+        if (learn) fitOffset(frames, farFrames, heard(level(fitDue, clockNs) + held()));
         else resetFit();
         if (holdForStep(mean, chunkSeconds)) learn = false;
         // A step that every reading since has stayed at is real (see kRelineMs).
@@ -743,7 +755,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         if (gapFrames_ < 0.5) gapFrames_ = 0.0;
         learn = false;
     }
-    const double steering = controller_.update(steered(fill), dtSeconds, learn);
+    const double steering = controller_.update(steered(heard(fill)), dtSeconds, learn);
     double factor = steering;
     if (realignFrames_ != 0.0) {
         // The input this chunk takes at the controller's factor, and what it takes to move the

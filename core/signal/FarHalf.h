@@ -210,7 +210,7 @@ private:
     // How late a push may come before the primary counts as held up.
     static constexpr double kLateSeconds = 0.005;
     // How long the level streams on past the primary's last block: a push due later than that
-    // is stamped when it comes.
+    // is a stall or a stream that moved on, and the FIFO is read as it stands meanwhile.
     static constexpr auto kPushGraceNs = static_cast<std::int64_t>(DueClock::kShiftSeconds * 1e9);
 
     // A device's rate in frames per second of the steady clock, over the plan's measureSeconds.
@@ -367,6 +367,8 @@ private:
     void remember(double reading, double steady);
     static double trimmedMean(const double* values, std::size_t readings);
     double recentMean() const { return trimmedMean(recent_, recentCount_); }
+    // A chunk's reading of the distance, kept within a step of the recent readings' mean.
+    double heard(double reading) const;
 
     double recent_[kRecentChunks] = {};
     double recentSteady_[kRecentChunks] = {};

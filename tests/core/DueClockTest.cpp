@@ -11,18 +11,20 @@ namespace {
 using core::DueClock;
 
 // A stream of callbacks (480 frames each unless told) whose device runs ppm off 48 kHz, each
-// callback late by 0 to 1.5 ms; lost(ms) moves the rest of its schedule later, as callbacks
-// lost to a hold-up do.
+// callback late by 0 to 1.5 ms; lose(ms) moves the rest of its schedule later, as callbacks
+// lost to a hold-up do; stall(ms) holds the next callback up that long, and those due
+// meanwhile come with it.
 class LateStream {
 public:
     explicit LateStream(double ppm, double periodFrames = 480)
         : hz_(48000.0 * (1.0 + ppm * 1e-6)), periodFrames_(periodFrames) {}
     void lose(double ms) { shiftNs_ += ms * 1e6; }
+    void stall(double ms) { stallUntilNs_ = 1e9 + frames_ / hz_ * 1e9 + shiftNs_ + ms * 1e6; }
     // Calls the clock for the next callback; returns how far before the true due time the
     // clock put it, in ms (negative: after it).
     double next(DueClock& clock) {
         const double dueNs = 1e9 + frames_ / hz_ * 1e9 + shiftNs_;
-        const auto nowNs = static_cast<std::int64_t>(dueNs + late_(random_) * 1e6);
+        const auto nowNs = static_cast<std::int64_t>(std::max(dueNs + late_(random_) * 1e6, stallUntilNs_));
         const std::int64_t due = clock.due(nowNs, frames_);
         EXPECT_LE(due, nowNs) << "never after the callback came";
         frames_ += periodFrames_;
@@ -43,6 +45,7 @@ private:
     double periodFrames_;
     double frames_ = 0.0;
     double shiftNs_ = 0.0;
+    double stallUntilNs_ = 0.0;
     std::mt19937_64 random_{3};
     std::uniform_real_distribution<double> late_{0.0, 1.5};
 };
@@ -66,14 +69,19 @@ TEST(DueClock, LooksBackOverAHundredCallbacksOfACoarseStream) {
     EXPECT_LT(stream.worstMs(clock, 200, 3000), 0.1);
 }
 
-// Callbacks lost for 100 ms: the schedule starts afresh from the next one, instead of putting
-// every callback after it 100 ms early.
-TEST(DueClock, StartsAfreshWhenTheStreamMovesOn) {
+// Callbacks lost for 100 ms: once they have stayed that late for that long again, the schedule
+// starts afresh from the least late of them, instead of putting every callback after it 100 ms
+// early. A thread stalled for as long, whose callbacks then come in a burst, moved nothing: the
+// schedule stays.
+TEST(DueClock, StartsAfreshWhenTheStreamMovesOnButNotAfterAStall) {
     LateStream stream(0.0);
     DueClock clock(48000.0, true);
     stream.worstMs(clock, 0, 200);
+    stream.stall(100.0);
+    EXPECT_LT(stream.worstMs(clock, 0, 300), 0.1) << "a stall";
     stream.lose(100.0);
-    EXPECT_LT(stream.worstMs(clock, 0, 1), 1.5) << "the first callback after: as late as it came";
+    EXPECT_GT(stream.worstMs(clock, 0, 1), 99.0) << "read as a stall at first";
+    EXPECT_LT(stream.worstMs(clock, 11, 100), 1.5) << "then as late as they came";
     EXPECT_TRUE(clock.settled()) << "a stream that moved on is not one just begun";
     EXPECT_LT(stream.worstMs(clock, 100, 1000), 0.1);
 }

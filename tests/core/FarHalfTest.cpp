@@ -515,6 +515,31 @@ TEST(FarHalf, LinesUpAgainAfterAStepInsideTheBandWithoutLearningIt) {
     }
 }
 
+// Under Wine a render thread stalls for tens of milliseconds every few seconds, and the
+// callbacks due meanwhile come in a burst after it: nothing moved, and the halves stay in line,
+// neither lined up again nor held for a step. Read as a stream that moved on, each stall
+// stepped the due times; its few chunks' readings, tens of ms off, threw the filter out.
+TEST(FarHalf, StaysInLineThroughStallsItsThreadsCatchUpFrom) {
+    // Shorter than the FIFO's target, which a stalled primary would otherwise run dry.
+    const std::pair<sim::Device, double> cases[] = {{kPrimary, 30.0}, {{48000, 2048, 4096}, 40.0}};
+    for (const auto& [device, stallMs] : cases) {
+        SCOPED_TRACE(device.periodFrames);
+        sim::Jitter stalling = kLate;
+        stalling.stallChance = 0.003;
+        stalling.stallMs = stallMs;
+        sim::JoinedClocks clocks(device, runningOff(device, 150.0), stalling);
+        double heldSeconds = 0.0;
+        for (double t = 20.0; t <= 80.0; t += 0.1) {
+            clocks.runUntil(t);
+            if (clocks.half().holdingForStep()) heldSeconds += 0.1;
+        }
+        EXPECT_EQ(clocks.half().figures().starts.load(), 1u);
+        EXPECT_EQ(heldSeconds, 0.0);
+        EXPECT_LE(worstLag(clocks, 20.0, 80.0), 2 * kCloseFrames);
+        EXPECT_LE(std::fabs(clocks.meanLagFrames(20.0)), kCloseFrames / 2);
+    }
+}
+
 // A step held while the far clock moves (a card still settling) is never won back to where it
 // was: the distance stops short of it. The hold lets go once it stops coming back, and the
 // integral learns again, well before the minute a hold lasts at most. With 86-frame periods a

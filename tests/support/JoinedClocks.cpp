@@ -72,6 +72,7 @@ double JoinedClocks::lateNs(const Jitter& jitter) {
     double ms = uniform_() * jitter.maxMs;
     if (uniform_() < jitter.spikeChance) ms += jitter.spikeMs;
     if (jitter.earlyChance > 0.0 && uniform_() < jitter.earlyChance) ms = -jitter.earlyMs;
+    if (jitter.stallChance > 0.0 && uniform_() < jitter.stallChance) ms += jitter.stallMs;
     return ms * 1e6;
 }
 
@@ -120,7 +121,9 @@ void JoinedClocks::nearCallback() {
          ++nearCallbacks_)
         lostFrames += primary_.periodFrames;
     if (lostFrames != lostBefore) nearLosses_.emplace_back(double(nearCallbacks_ * primary_.periodFrames), lostFrames);
-    nextNearNs_ = dueNs(primary_, double(nearCallbacks_ * primary_.periodFrames)) + lateNs(jitter_);
+    // A callback never comes before the one before it: those due during a stall come after it.
+    nextNearNs_ =
+        std::max(nextNearNs_, dueNs(primary_, double(nearCallbacks_ * primary_.periodFrames)) + lateNs(jitter_));
 }
 
 void JoinedClocks::farCallback() {
@@ -135,7 +138,7 @@ void JoinedClocks::farCallback() {
     }
     for (++farCallbacks_; heldUp(true, dueNs(far_, double(farCallbacks_ * far_.periodFrames))); ++farCallbacks_) {
     }
-    nextFarNs_ = dueNs(far_, double(farCallbacks_ * far_.periodFrames)) + lateNs(farJitter_);
+    nextFarNs_ = std::max(nextFarNs_, dueNs(far_, double(farCallbacks_ * far_.periodFrames)) + lateNs(farJitter_));
 }
 
 void JoinedClocks::farChunk(std::uint64_t firstFrame, std::uint32_t frames, double nearTrueHz, double farTrueHz) {

@@ -44,6 +44,10 @@ struct Jitter {
     double spikeMs = 3.0;
     double earlyChance = 0.0;  // and now and then this much early (under Wine)
     double earlyMs = 0.0;
+    // And now and then the thread stalls this long (under Wine, every few seconds): the
+    // callbacks due meanwhile come in a burst after it, and nothing is lost.
+    double stallChance = 0.0;
+    double stallMs = 0.0;
 };
 
 // The device's thread kept from running from atSeconds for forMs: the callbacks due in that
