@@ -618,15 +618,17 @@ void FarHalf::startFilterAfresh() {
 }
 
 // Far output's thread. A stalled thread's few chunks read the distance tens of milliseconds
-// off (the primary's pushes missing, or come in a burst): one chunk's reading goes to the
-// controller's filter and to the fits no further from the recent readings' mean than a step.
+// off (the primary's pushes missing, or come in a burst): a chunk's reading further than a step
+// from the recent readings' mean goes to the controller's filter and to the fits as that mean.
 // Taken whole, they threw the filter some 90 frames off for a second, which then read as a
-// step, and bent the fits. A real step moves the mean within a few chunks.
+// step, and bent the fits; kept to a step from the mean, a primary that stalls often (each
+// stall reads early) still held the halves some frames apart. A real step moves the mean
+// within a few chunks, and its readings are taken once the mean has followed.
 double FarHalf::heard(double reading) const {
     if (recentCount_ < kMinRecentChunks) return reading;
     const double mean = recentMean();
     const double most = kStepMs * plan_.primaryRateHz / 1000.0;
-    return std::clamp(reading, mean - most, mean + most);
+    return std::fabs(reading - mean) > most ? mean : reading;
 }
 
 // Far output's thread, playing inside the band with no step held. The recent readings, each

@@ -367,7 +367,8 @@ private:
     void remember(double reading, double steady);
     static double trimmedMean(const double* values, std::size_t readings);
     double recentMean() const { return trimmedMean(recent_, recentCount_); }
-    // A chunk's reading of the distance, kept within a step of the recent readings' mean.
+    // A chunk's reading of the distance, or the recent readings' mean where it lies further
+    // than a step from it.
     double heard(double reading) const;
 
     double recent_[kRecentChunks] = {};

@@ -518,23 +518,35 @@ TEST(FarHalf, LinesUpAgainAfterAStepInsideTheBandWithoutLearningIt) {
 // Under Wine a render thread stalls for tens of milliseconds every few seconds, and the
 // callbacks due meanwhile come in a burst after it: nothing moved, and the halves stay in line,
 // neither lined up again nor held for a step. Read as a stream that moved on, each stall
-// stepped the due times; its few chunks' readings, tens of ms off, threw the filter out.
+// stepped the due times; its few chunks' readings, tens of ms off, threw the filter out; and
+// kept to a step from the others instead of left out, a primary's frequent stalls (each reads
+// early) held the halves some frames apart.
 TEST(FarHalf, StaysInLineThroughStallsItsThreadsCatchUpFrom) {
-    // Shorter than the FIFO's target, which a stalled primary would otherwise run dry.
-    const std::pair<sim::Device, double> cases[] = {{kPrimary, 30.0}, {{48000, 2048, 4096}, 40.0}};
-    for (const auto& [device, stallMs] : cases) {
-        SCOPED_TRACE(device.periodFrames);
+    const struct {
+        const char* name;
+        sim::Device device;
+        double stallMs;  // shorter than the FIFO's target, which a stalled primary would run dry
+        double chance;
+        bool far;  // the far side's thread stalls too
+    } cases[] = {
+        {"480 frames, both sides", kPrimary, 30.0, 0.003, true},
+        {"2048 frames, both sides", {48000, 2048, 4096}, 40.0, 0.003, true},
+        {"480 frames, the primary's twice a second", kPrimary, 25.0, 0.02, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         sim::Jitter stalling = kLate;
-        stalling.stallChance = 0.003;
-        stalling.stallMs = stallMs;
-        sim::JoinedClocks clocks(device, runningOff(device, 150.0), stalling);
+        stalling.stallChance = c.chance;
+        stalling.stallMs = c.stallMs;
+        sim::JoinedClocks clocks(c.device, runningOff(c.device, 150.0), stalling);
+        if (!c.far) clocks.farJitter(kLate);
         double heldSeconds = 0.0;
         for (double t = 20.0; t <= 80.0; t += 0.1) {
             clocks.runUntil(t);
             if (clocks.half().holdingForStep()) heldSeconds += 0.1;
         }
         EXPECT_EQ(clocks.half().figures().starts.load(), 1u);
-        EXPECT_EQ(heldSeconds, 0.0);
+        EXPECT_LT(heldSeconds, 1.0) << "two stalls in the readings' span can read as a step";
         EXPECT_LE(worstLag(clocks, 20.0, 80.0), 2 * kCloseFrames);
         EXPECT_LE(std::fabs(clocks.meanLagFrames(20.0)), kCloseFrames / 2);
     }
