@@ -36,8 +36,8 @@ public:
     // or a stream that has moved on (its callbacks lost to a hold-up, its sound card's buffer
     // refilled late). A stall moves nothing: the callbacks due during it come in a burst after
     // it, back on the schedule within as long as the stall lasted. A stream that moved on stays
-    // late: once its callbacks have stayed later than this for that long again, the schedule
-    // starts afresh from the least late of them.
+    // late: once its callbacks have come later than this for as long as they are late, and this
+    // long more, the schedule starts afresh from the least late of them.
     static constexpr double kShiftSeconds = 0.010;
     // The least late of this many callbacks 0 to 1.5 ms late is some 0.09 ms late; the start's
     // readings that follow find it closer still.
