@@ -624,9 +624,8 @@ void FarHalf::startFilterAfresh() {
 // step, and bent the fits; kept to a step from the mean, a primary that stalls often (each
 // stall reads early) still held the halves some frames apart. A real step moves the mean
 // within a few chunks, and its readings are taken once the mean has followed.
-double FarHalf::heard(double reading) const {
+double FarHalf::heard(double reading, double mean) const {
     if (recentCount_ < kMinRecentChunks) return reading;
-    const double mean = recentMean();
     const double most = kStepMs * plan_.primaryRateHz / 1000.0;
     return std::fabs(reading - mean) > most ? mean : reading;
 }
@@ -662,6 +661,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
     // The frame that plays next lies behind the FIFO's head by what the converter holds, so
     // the distance between the halves is the FIFO's level plus that.
     double fill = plan_.fifoTargetFrames;
+    double mean = fill;  // of the recent readings, once there are kMinRecentChunks
     double dtSeconds = 0.0;
     bool learn = true;
     const std::uint32_t setAside = farMeter_.restarts();
@@ -706,7 +706,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         remember(fill, fill - moved);
         // A distance outside the band is a hold-up on one side, not the clocks: the integral
         // holds, and after kStraySeconds the halves are lined up again.
-        const double mean = recentCount_ < kMinRecentChunks ? plan_.fifoTargetFrames : recentMean();
+        if (recentCount_ >= kMinRecentChunks) mean = recentMean();
         const double stray = mean - plan_.fifoTargetFrames;
         const double chunkSeconds = frames / plan_.farRateHz;
         const bool outside = std::fabs(stray) > plan_.bandFrames;
@@ -716,7 +716,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         } else {
             settledSeconds_ += chunkSeconds;
         }
-        if (learn) fitOffset(frames, farFrames, heard(level(fitDue, clockNs) + held()));
+        if (learn) fitOffset(frames, farFrames, heard(level(fitDue, clockNs) + held(), mean));
         else resetFit();
         if (holdForStep(mean, chunkSeconds)) learn = false;
         // A step that every reading since has stayed at is real (see kRelineMs).
@@ -757,7 +757,7 @@ bool FarHalf::render(std::uint32_t frames, const float*& out) {
         if (gapFrames_ < 0.5) gapFrames_ = 0.0;
         learn = false;
     }
-    const double steering = controller_.update(steered(heard(fill)), dtSeconds, learn);
+    const double steering = controller_.update(steered(heard(fill, mean)), dtSeconds, learn);
     double factor = steering;
     if (realignFrames_ != 0.0) {
         // The input this chunk takes at the controller's factor, and what it takes to move the

@@ -367,9 +367,9 @@ private:
     void remember(double reading, double steady);
     static double trimmedMean(const double* values, std::size_t readings);
     double recentMean() const { return trimmedMean(recent_, recentCount_); }
-    // A chunk's reading of the distance, or the recent readings' mean where it lies further
-    // than a step from it.
-    double heard(double reading) const;
+    // A chunk's reading of the distance, or the recent readings' mean (recentMean, once there
+    // are kMinRecentChunks) where it lies further than a step from it.
+    double heard(double reading, double mean) const;
 
     double recent_[kRecentChunks] = {};
     double recentSteady_[kRecentChunks] = {};
